@@ -1,0 +1,21 @@
+#pragma once
+
+#include <mutex>
+
+namespace brasslight {
+
+// Serialises whole-module operations: load from runtime creation on, unload from the teardown
+// on, the front-end event callback, the settings save and the locked scene-list save. Taken
+// before the canvas's or the output controller's own lock, never after.
+extern std::recursive_mutex runtime_lock;
+
+// Builds and publishes the runtime from the current profile; false leaves none.
+bool create_runtime_from_current_profile();
+// Tears the runtime down; with save_scenes the scene list is stored first.
+void destroy_runtime(bool save_scenes);
+// Hands the profile's current stream settings to a live output controller.
+void apply_output_config();
+// What the settings dialog ends with: apply the stream settings and write the profile file.
+void save_profile_config();
+
+} // namespace brasslight
