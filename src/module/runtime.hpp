@@ -1,13 +1,20 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 
 namespace brasslight {
+
+class VerticalCanvas;
 
 // Serialises whole-module operations: load from runtime creation on, unload from the teardown
 // on, the front-end event callback, the settings save and the locked scene-list save. Taken
 // before the canvas's or the output controller's own lock, never after.
 extern std::recursive_mutex runtime_lock;
+
+// The runtime: null while none exists (before load, between a failed profile rebuild and the
+// next good one, after unload). Created and destroyed only by the operations below.
+extern std::unique_ptr<VerticalCanvas> canvas;
 
 // Builds and publishes the runtime from the current profile; false leaves none.
 bool create_runtime_from_current_profile();

@@ -57,6 +57,9 @@ TEST(ModuleLifecycle, LoadsAndUnloadsWithExactlyTheDocumentedLines)
 							 kTag + "Registered output type: bl_vertical_mux_rtmp",
 							 kTag + "Global config loaded from: " + global_path,
 							 kTag + "Could not resolve profile config path",
+							 kTag + "Scene created (private): Scene 1",
+							 kTag + "Canvas initialised: 1080x1920 @ 30/1 fps",
+							 kTag + "Runtime created: 1080x1920 @ 30/1 fps",
 							 kTag + "Loaded successfully",
 							 kTag + "Canvas : 1080x1920 @ 30/1 fps",
 							 kTag + "RTMP : ",
@@ -97,6 +100,7 @@ TEST(ModuleLifecycle, LoadsAndUnloadsWithExactlyTheDocumentedLines)
 	Host::get().shutdown();
 	EXPECT_EQ(module_and_banner_lines(before_unload), (std::vector<std::string> {
 								  kTag + "Unloading",
+								  kTag + "Canvas shut down",
 								  kTag + "Unloaded",
 							  }));
 	EXPECT_TRUE(bltest::file_exists(global_path));
