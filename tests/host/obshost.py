@@ -101,7 +101,9 @@ def free_loopback_port() -> int:
 
 def _die_with_parent() -> None:
     # Runs in the child between fork and exec: if the harness itself is killed (a CTest time-out,
-    # a Ctrl-C during a hung wait), its children must not linger holding displays and ports.
+    # say), its children must not linger holding displays and ports. The children also get a
+    # session of their own, so that a Ctrl-C in the terminal reaches only the harness, which then
+    # quits the app properly instead of losing its X server under it.
     PR_SET_PDEATHSIG = 1
     ctypes.CDLL("libc.so.6", use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
@@ -142,7 +144,7 @@ class Xvfb:
                 ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{self.width}x{self.height}x24",
                  "-nolisten", "tcp", "-noreset"],
                 pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                preexec_fn=_die_with_parent)
+                start_new_session=True, preexec_fn=_die_with_parent)
         finally:
             os.close(write_fd)
             if out is not subprocess.DEVNULL:
@@ -217,7 +219,7 @@ class ModuleFiles:
 class Profile:
     """One host profile. The defaults keep the main canvas and stream cheap on two cores."""
 
-    name: str = "Smoke"
+    name: str = "Test"
     width: int = 640
     height: int = 360
     fps: int = 30
@@ -281,7 +283,7 @@ def color_input(name: str, argb: int, width: int, height: int, x: float = 0, y: 
 class SceneCollection:
     """A scene collection file: scenes in order, each with its inputs bottom to top."""
 
-    name: str = "Smoke"
+    name: str = "Test"
     scenes: dict = dataclasses.field(default_factory=lambda: {"Scene": []})
 
     def to_json(self) -> dict:
@@ -611,7 +613,7 @@ class ObsHost:
 
     name      a label; also names the scratch folder
     profiles  the profiles to write; the first is the one the app starts with
-    collection  a SceneCollection to write (None: the app creates its default scene)
+    collection  a SceneCollection to write (default: one empty scene)
     module    ModuleFiles to install into the configuration, None when it is installed already
     config_home  use this folder as XDG_CONFIG_HOME/HOME and keep it (the demo's); default: a
               fresh scratch folder under `artifacts`
@@ -637,13 +639,10 @@ class ObsHost:
         self.display = display
         self.runs: list[HostRun] = []
         self._own_home = config_home is None
-        if config_home is None:
-            root = Path(artifacts or os.environ.get("BL_HOST_ARTIFACTS")
-                        or Path(tempfile.gettempdir()) / "brasslight-host-runs")
-            root.mkdir(parents=True, exist_ok=True)
-            config_home = Path(tempfile.mkdtemp(prefix=f"{name}-{time.strftime('%Y%m%d-%H%M%S')}-", dir=root))
-        self.home = Path(config_home).resolve()
-        self.config_dir = self.home / "obs-studio"
+        self._artifacts = Path(artifacts or os.environ.get("BL_HOST_ARTIFACTS")
+                               or Path(tempfile.gettempdir()) / "brasslight-host-runs")
+        # XDG_CONFIG_HOME and HOME of the app; a scratch folder is made when the host is prepared.
+        self.home: Path | None = Path(config_home).resolve() if config_home else None
         self._xvfb: Xvfb | None = None
         self._runtime_dir: str | None = None
         self._ws: ObsWebSocket | None = None
@@ -661,7 +660,18 @@ class ObsHost:
     def __exit__(self, exc_type, exc, tb) -> None:
         self.close(failed=exc_type is not None)
 
+    @property
+    def config_dir(self) -> Path:
+        """The app's own configuration folder, obs-studio/ in the home."""
+        if self.home is None:
+            raise HostError("the host has not been prepared (use it in a `with` block)")
+        return self.home / "obs-studio"
+
     def prepare(self) -> None:
+        if self.home is None:
+            self._artifacts.mkdir(parents=True, exist_ok=True)
+            stamp = time.strftime("%Y%m%d-%H%M%S")
+            self.home = Path(tempfile.mkdtemp(prefix=f"{self.name}-{stamp}-", dir=self._artifacts))
         self.config_dir.mkdir(parents=True, exist_ok=True)
         self.write_global_ini()
         for profile in self.profiles:
@@ -728,7 +738,8 @@ class ObsHost:
         stdout_path = self.home / f"obs-output-{index}.txt"
         with open(stdout_path, "wb") as out:
             proc = subprocess.Popen(argv, cwd=self.home, env=self.env(), stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
+                                    stdout=out, stderr=subprocess.STDOUT, start_new_session=True,
+                                    preexec_fn=_die_with_parent)
         run = HostRun(index, argv, proc, HostLog(logs_dir, existing, stdout_path), time.monotonic())
         self.runs.append(run)
         if wait_ready:
@@ -829,10 +840,11 @@ class ObsHost:
         self.xdotool("windowfocus", window, check=False)
         self.xdotool("key", "--window", window, key)
 
-    def screenshot(self, name: str, window: int | None = None) -> Path:
-        """Saves a PNG of the whole screen (or one window) under the scratch folder's shots/."""
-        path = self.home / "shots" / f"{name}.png"
-        path.parent.mkdir(exist_ok=True)
+    def screenshot(self, name: str, window: int | None = None, path: Path | None = None) -> Path:
+        """Saves a PNG of the whole screen (or one window), by default as shots/NAME.png in the
+        scratch folder, which is kept with the log when the test fails."""
+        path = Path(path) if path else self.home / "shots" / f"{name}.png"
+        path.parent.mkdir(parents=True, exist_ok=True)
         target = "root" if window is None else hex(window)
         result = subprocess.run(["import", "-window", target, str(path)], env=self.env(), capture_output=True,
                                 text=True, timeout=60)
@@ -917,7 +929,7 @@ class ObsHost:
             shutil.rmtree(self._runtime_dir, ignore_errors=True)
             self._runtime_dir = None
         troubled = failed or any(r.killed or r.returncode not in (0, None) for r in self.runs)
-        if not self._own_home:
+        if not self._own_home or self.home is None:
             return
         if troubled or self.keep:
             logs = ", ".join(str(r.log.path) for r in self.runs if r.log.path) or "none"
