@@ -59,6 +59,8 @@ TEST(ModuleLifecycle, LoadsAndUnloadsWithExactlyTheDocumentedLines)
 							 kTag + "Could not resolve profile config path",
 							 kTag + "Scene created (private): Scene 1",
 							 kTag + "Canvas initialised: 1080x1920 @ 30/1 fps",
+							 kTag + "Using video encoder: obs_x264",
+							 kTag + "VerticalOutput initialised (bitrate: 4000 kbps, preset: veryfast)",
 							 kTag + "Runtime created: 1080x1920 @ 30/1 fps",
 							 kTag + "Loaded successfully",
 							 kTag + "Canvas : 1080x1920 @ 30/1 fps",
@@ -100,8 +102,11 @@ TEST(ModuleLifecycle, LoadsAndUnloadsWithExactlyTheDocumentedLines)
 	Host::get().shutdown();
 	EXPECT_EQ(module_and_banner_lines(before_unload), (std::vector<std::string> {
 								  kTag + "Unloading",
+								  kTag + "Scene list saved (1 scene(s))",
+								  kTag + "VerticalOutput destroyed",
 								  kTag + "Canvas shut down",
 								  kTag + "Unloaded",
 							  }));
-	EXPECT_TRUE(bltest::file_exists(global_path));
+	EXPECT_EQ(bltest::read_file(global_path), "[Scenes]\ncount=1\nactivescene=Scene 1\nscene_0_name=Scene 1\n"
+						   "scene_0_source=\n");
 }
