@@ -50,8 +50,9 @@ void on_profile_changed()
 		return;
 	}
 	log_msg(LOG_ERROR, "Failed to rebuild vertical runtime after profile change");
-	post_information_box("BrassLight Vertical Canvas", "Failed to rebuild the vertical canvas after profile "
-							   "switch.\n\nRestart OBS before using the vertical output again.");
+	post_information_box("BrassLight Vertical Canvas",
+			     "Failed to rebuild the vertical canvas after profile "
+			     "switch.\n\nRestart OBS before using the vertical output again.");
 }
 
 void on_exit()
