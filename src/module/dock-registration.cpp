@@ -1,11 +1,149 @@
 #include "module/dock-registration.hpp"
 
+#include <QByteArray>
+#include <QDockWidget>
+#include <QMainWindow>
+#include <QPointer>
+
+#include <obs-config.h>
+#include <obs-frontend-api.h>
+
+#include "canvas/vertical-canvas.hpp"
+#include "config/global-config.hpp"
+#include "module/log.hpp"
+#include "module/runtime.hpp"
+#include "output/vertical-output.hpp"
+#include "ui/vertical-dock.hpp"
+
 namespace brasslight {
 
-void register_dock() {}
-void refresh_dock() {}
-void detach_dock() {}
-void save_dock_state() {}
-void drop_dock() {}
+namespace {
+
+constexpr const char *kDockId = "brasslight-vertical-canvas";
+constexpr const char *kDockTitle = "Vertical Canvas";
+
+// Guarded: the host's main window owns the widget and may delete it; the module never does.
+QPointer<VerticalDock> dock;
+
+QMainWindow *main_window()
+{
+	return static_cast<QMainWindow *>(obs_frontend_get_main_window());
+}
+
+// The host's frame around the dock, found by the object name the host gives it.
+QDockWidget *find_frame(QMainWindow *window)
+{
+	return window ? window->findChild<QDockWidget *>(QString::fromUtf8(kDockId)) : nullptr;
+}
+
+bool is_dock_area(long long area)
+{
+	return area == Qt::LeftDockWidgetArea || area == Qt::RightDockWidgetArea || area == Qt::TopDockWidgetArea ||
+	       area == Qt::BottomDockWidgetArea;
+}
+
+void add_to_host(QMainWindow *window, VerticalDock *widget)
+{
+#if LIBOBS_API_MAJOR_VER >= 30
+	obs_frontend_add_dock_by_id(kDockId, kDockTitle, widget);
+#else
+	// Host 29 takes a ready frame and only lists it in its Docks menu; the frame is put into the
+	// main window's dock layout here, as later hosts do themselves, so that it can float, dock
+	// and be dragged between areas like the host's own docks.
+	auto *frame = new QDockWidget(window);
+	frame->setObjectName(QString::fromUtf8(kDockId));
+	frame->setWindowTitle(QString::fromUtf8(kDockTitle));
+	frame->setWidget(widget);
+	obs_frontend_add_dock(frame);
+	if (window->dockWidgetArea(frame) == Qt::NoDockWidgetArea)
+		window->addDockWidget(Qt::RightDockWidgetArea, frame);
+#endif
+}
+
+void restore_frame(QMainWindow *window, QDockWidget *frame)
+{
+	const char *geometry = config_get_string(global_config, kGlobalDockSection, kKeyDockGeometry);
+	if (geometry && *geometry)
+		frame->restoreGeometry(QByteArray::fromBase64(QByteArray(geometry)));
+
+	const bool docked = config_has_user_value(global_config, kGlobalDockSection, kKeyDockFloating) &&
+			    !config_get_bool(global_config, kGlobalDockSection, kKeyDockFloating);
+	if (docked) {
+		// A hand-edited area that names no dock area would leave the frame outside the
+		// layout, neither docked nor floating: such a value counts as the right area.
+		const int64_t stored = config_get_int(global_config, kGlobalDockSection, kKeyDockArea);
+		const Qt::DockWidgetArea area =
+			is_dock_area(stored) ? static_cast<Qt::DockWidgetArea>(stored) : Qt::RightDockWidgetArea;
+		window->removeDockWidget(frame);
+		window->addDockWidget(area, frame);
+		frame->setFloating(false);
+	} else {
+		frame->setFloating(true);
+	}
+
+	const bool visible = config_has_user_value(global_config, kGlobalDockSection, kKeyDockVisible)
+				     ? config_get_bool(global_config, kGlobalDockSection, kKeyDockVisible)
+				     : true;
+	frame->setVisible(visible);
+}
+
+} // namespace
+
+void register_dock()
+{
+	QMainWindow *window = main_window();
+	if (!window)
+		return;
+	if (dock) {
+		refresh_dock();
+		return;
+	}
+
+	dock = new VerticalDock(canvas.get(), output.get(), window);
+	add_to_host(window, dock);
+
+	QDockWidget *frame = find_frame(window);
+	if (frame && global_config)
+		restore_frame(window, frame);
+	log_msg(LOG_INFO, "Vertical Canvas dock registered");
+	refresh_dock();
+}
+
+void refresh_dock()
+{
+	if (!dock)
+		return;
+	dock->setRuntime(canvas.get(), output.get());
+	dock->refreshSceneList();
+}
+
+void detach_dock()
+{
+	if (dock)
+		dock->setRuntime(nullptr, nullptr);
+}
+
+void save_dock_state()
+{
+	if (!global_config)
+		return;
+	QMainWindow *window = main_window();
+	QDockWidget *frame = find_frame(window);
+	if (!frame)
+		return;
+	const bool visible = frame->isVisible();
+	const bool floating = frame->isFloating();
+	config_set_bool(global_config, kGlobalDockSection, kKeyDockVisible, visible);
+	config_set_bool(global_config, kGlobalDockSection, kKeyDockFloating, floating);
+	config_set_int(global_config, kGlobalDockSection, kKeyDockArea, static_cast<int>(window->dockWidgetArea(frame)));
+	config_set_string(global_config, kGlobalDockSection, kKeyDockGeometry,
+			  frame->saveGeometry().toBase64().constData());
+	log_msg(LOG_INFO, "Dock state saved (floating=%s, visible=%s)", floating ? "yes" : "no", visible ? "yes" : "no");
+}
+
+void drop_dock()
+{
+	dock = nullptr;
+}
 
 } // namespace brasslight

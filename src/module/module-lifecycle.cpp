@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include <QApplication>
+
 #include <obs-frontend-api.h>
 #include <util/util.hpp>
 
@@ -12,6 +14,7 @@
 #include "module/log.hpp"
 #include "module/runtime.hpp"
 #include "mux/mux-output.hpp"
+#include "ui/settings-dialog.hpp"
 
 namespace brasslight {
 
@@ -104,6 +107,15 @@ void module_unload()
 	log_msg(LOG_INFO, "Unloaded");
 }
 
-void open_settings_dialog(void *) {}
+void open_settings_dialog(void *)
+{
+	// The host calls this from its Tools menu, on the user-interface thread. The dialog is
+	// modal and deletes itself once closed; nobody keeps a pointer to it.
+	if (!QApplication::instance())
+		return;
+	auto *dialog = new SettingsDialog(static_cast<QWidget *>(obs_frontend_get_main_window()));
+	dialog->setAttribute(Qt::WA_DeleteOnClose);
+	dialog->exec();
+}
 
 } // namespace brasslight

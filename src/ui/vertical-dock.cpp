@@ -1,0 +1,343 @@
+#include "ui/vertical-dock.hpp"
+
+#include <string>
+#include <vector>
+
+#include <QFont>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <obs.h>
+
+#include "canvas/vertical-canvas.hpp"
+#include "config/scene-list-store.hpp"
+#include "output/vertical-output.hpp"
+#include "ui/scene-config-dialog.hpp"
+#include "ui/vertical-preview-widget.hpp"
+
+namespace brasslight {
+
+namespace {
+
+constexpr const char *kSmallGrey = "font-size: 11px; color: #888;";
+constexpr const char *kStreamingStyle = "font-size: 11px; color: #4caf50; font-weight: bold;";
+constexpr int kStatusIntervalMs = 500;
+
+QString utf8(const std::string &text)
+{
+	return QString::fromUtf8(text.c_str());
+}
+
+std::string utf8(const QString &text)
+{
+	return text.toUtf8().toStdString();
+}
+
+QString refusedText(const QString &typed)
+{
+	return QStringLiteral("A scene named \"%1\" already exists.").arg(typed);
+}
+
+} // namespace
+
+VerticalDock::VerticalDock(VerticalCanvas *canvas_, VerticalOutput *output_, QWidget *parent)
+	: QWidget(parent), canvas(canvas_), output(output_)
+{
+	buildUi();
+	statusTimer = new QTimer(this);
+	statusTimer->setInterval(kStatusIntervalMs);
+	statusTimer->setSingleShot(false);
+	connect(statusTimer, &QTimer::timeout, this, &VerticalDock::onStatusTick);
+	statusTimer->start();
+	updateStatus();
+}
+
+QPushButton *VerticalDock::makeButton(const char *text, const char *tooltip, void (VerticalDock::*slot)())
+{
+	auto *button = new QPushButton(QString::fromUtf8(text), this);
+	button->setToolTip(QString::fromUtf8(tooltip));
+	connect(button, &QPushButton::clicked, this, slot);
+	return button;
+}
+
+void VerticalDock::buildUi()
+{
+	setObjectName(QStringLiteral("BrasslightVerticalCanvasDock"));
+	setWindowTitle(QStringLiteral("Vertical Canvas"));
+	setMinimumWidth(270);
+	setMaximumWidth(540);
+
+	auto *layout = new QVBoxLayout(this);
+	layout->setContentsMargins(4, 4, 4, 4);
+	layout->setSpacing(4);
+
+	headerLabel = new QLabel(QStringLiteral("Vertical Canvas"), this);
+	headerLabel->setAlignment(Qt::AlignCenter);
+	headerLabel->setStyleSheet(QStringLiteral("font-size: 11px; color: #aaa;"));
+	layout->addWidget(headerLabel);
+
+	// The preview takes all spare height and stays centred between two stretches; its own
+	// maximum width keeps it at 9:16 at most.
+	auto *previewContainer = new QWidget(this);
+	previewContainer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+	previewContainer->setStyleSheet(QStringLiteral("background: #181818;"));
+	auto *previewLayout = new QHBoxLayout(previewContainer);
+	previewLayout->setContentsMargins(0, 0, 0, 0);
+	previewLayout->setSpacing(0);
+	preview = new VerticalPreviewWidget(canvas, previewContainer);
+	previewLayout->addStretch();
+	previewLayout->addWidget(preview);
+	previewLayout->addStretch();
+	layout->addWidget(previewContainer, 1);
+
+	auto *scenesLabel = new QLabel(QStringLiteral("Scenes"), this);
+	scenesLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
+	layout->addWidget(scenesLabel);
+
+	sceneList = new QListWidget(this);
+	sceneList->setFixedHeight(84);
+	sceneList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+	sceneList->setStyleSheet(QStringLiteral(
+		"QListWidget { font-size: 12px; }QListWidget::item:selected { background: #2a6099; color: white; }"));
+	connect(sceneList, &QListWidget::itemClicked, this, &VerticalDock::onSceneItemClicked);
+	layout->addWidget(sceneList);
+
+	auto *sceneButtons = new QGridLayout();
+	sceneButtons->setSpacing(4);
+	sceneButtons->setContentsMargins(0, 0, 0, 0);
+	addButton = makeButton("+ Add", "Add a new vertical scene", &VerticalDock::onAddScene);
+	removeButton = makeButton("- Remove", "Remove selected scene", &VerticalDock::onRemoveScene);
+	renameButton = makeButton("Rename", "Rename selected scene", &VerticalDock::onRenameScene);
+	assignButton = makeButton("Assign OBS Scene",
+				  "Assign an OBS scene to this vertical slot. Build your 9:16 layout in OBS's scene "
+				  "editor -- changes appear live.",
+				  &VerticalDock::onConfigureScene);
+	sceneButtons->addWidget(addButton, 0, 0);
+	sceneButtons->addWidget(removeButton, 0, 1);
+	sceneButtons->addWidget(renameButton, 1, 0);
+	sceneButtons->addWidget(assignButton, 1, 1);
+	layout->addLayout(sceneButtons);
+
+	auto *streamButtons = new QHBoxLayout();
+	streamButtons->setSpacing(6);
+	startButton = makeButton("Start", "Start vertical stream", &VerticalDock::onStartClicked);
+	stopButton = makeButton("Stop", "Stop vertical stream", &VerticalDock::onStopClicked);
+	streamButtons->addWidget(startButton);
+	streamButtons->addWidget(stopButton);
+	layout->addLayout(streamButtons);
+
+	statusLabel = new QLabel(QStringLiteral("Stopped"), this);
+	statusLabel->setAlignment(Qt::AlignCenter);
+	statusLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
+	layout->addWidget(statusLabel);
+}
+
+void VerticalDock::setRuntime(VerticalCanvas *canvas_, VerticalOutput *output_)
+{
+	canvas = canvas_;
+	output = output_;
+	// setCanvas returns only once no draw reads the previous canvas: the runtime destroys it
+	// right after handing us nulls.
+	if (preview && preview->currentCanvas() != canvas) {
+		preview->setCanvas(canvas);
+		preview->update();
+	}
+	refreshSceneList();
+	updateStatus();
+}
+
+void VerticalDock::refreshSceneList()
+{
+	sceneList->blockSignals(true);
+	sceneList->clear();
+	sceneList->blockSignals(false);
+
+	if (!canvas) {
+		headerLabel->setText(QStringLiteral("No active scene"));
+		addButton->setEnabled(false);
+		removeButton->setEnabled(false);
+		renameButton->setEnabled(false);
+		assignButton->setEnabled(false);
+		return;
+	}
+	addButton->setEnabled(true);
+
+	// Separate snapshots, each under the canvas's lock for its own call only.
+	const std::vector<std::string> names = canvas->scene_names();
+	const std::string active = canvas->active_scene_name();
+
+	sceneList->blockSignals(true);
+	for (const std::string &name : names) {
+		const std::string source = canvas->scene_source_name(name);
+		const bool isActive = name == active;
+		QString text = isActive ? QStringLiteral("\u25BA ") : QStringLiteral(" ");
+		text += utf8(name);
+		if (!source.empty())
+			text += QStringLiteral(" [") + utf8(source) + QStringLiteral("]");
+		auto *item = new QListWidgetItem(text, sceneList);
+		// Every call into the canvas uses this plain name, never the decorated text.
+		item->setData(Qt::UserRole, utf8(name));
+		if (isActive) {
+			QFont font = item->font();
+			font.setWeight(QFont::Bold);
+			item->setFont(font);
+			sceneList->setCurrentItem(item);
+		}
+	}
+	sceneList->blockSignals(false);
+
+	const bool any = sceneList->count() > 0;
+	removeButton->setEnabled(any);
+	renameButton->setEnabled(any);
+	assignButton->setEnabled(any);
+	headerLabel->setText(active.empty() ? QStringLiteral("No active scene")
+					    : QStringLiteral("Scene: ") + utf8(active));
+}
+
+void VerticalDock::updateStatus()
+{
+	if (!output) {
+		statusLabel->setText(QStringLiteral("No output"));
+		statusLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
+		startButton->setEnabled(false);
+		stopButton->setEnabled(false);
+		return;
+	}
+	const bool active = output->is_active();
+	statusLabel->setText(active ? QStringLiteral("Streaming") : QStringLiteral("Stopped"));
+	statusLabel->setStyleSheet(QString::fromUtf8(active ? kStreamingStyle : kSmallGrey));
+	startButton->setEnabled(!active);
+	stopButton->setEnabled(active);
+}
+
+QString VerticalDock::selectedSceneName() const
+{
+	const QListWidgetItem *item = sceneList->currentItem();
+	return item ? item->data(Qt::UserRole).toString() : QString();
+}
+
+void VerticalDock::onActiveSceneChanged(QString sceneName)
+{
+	headerLabel->setText(sceneName.isEmpty() ? QStringLiteral("No active scene")
+						 : QStringLiteral("Scene: ") + sceneName);
+}
+
+void VerticalDock::onSceneItemClicked(QListWidgetItem *item)
+{
+	if (!canvas || !item)
+		return;
+	// Not saved here: the next add, remove, rename or assign, or the next teardown, stores it.
+	canvas->set_active_scene(utf8(item->data(Qt::UserRole).toString()));
+	refreshSceneList();
+}
+
+void VerticalDock::onAddScene()
+{
+	if (!canvas)
+		return;
+	bool ok = false;
+	const QString typed = QInputDialog::getText(this, QStringLiteral("Add Scene"), QStringLiteral("Scene name:"),
+						    QLineEdit::Normal, QString(), &ok);
+	const QString name = typed.trimmed();
+	// A prompt's event loop serves host events too: a profile switch may have taken the
+	// runtime away meanwhile, so the canvas is checked again after every modal dialog.
+	if (!ok || name.isEmpty() || !canvas)
+		return;
+	if (!canvas->add_scene(utf8(name))) {
+		QMessageBox::warning(this, QStringLiteral("Add Scene"), refusedText(typed));
+		return;
+	}
+	refreshSceneList();
+	save_scene_list_locked();
+}
+
+void VerticalDock::onRemoveScene()
+{
+	if (!canvas)
+		return;
+	const QString name = selectedSceneName();
+	if (name.isEmpty())
+		return;
+	const QMessageBox::StandardButton answer =
+		QMessageBox::question(this, QStringLiteral("Remove Scene"),
+				      QStringLiteral("Remove scene \"%1\"? This cannot be undone.").arg(name),
+				      QMessageBox::Yes | QMessageBox::Cancel);
+	if (answer != QMessageBox::Yes || !canvas)
+		return;
+	canvas->remove_scene(utf8(name));
+	refreshSceneList();
+	save_scene_list_locked();
+}
+
+void VerticalDock::onRenameScene()
+{
+	if (!canvas)
+		return;
+	const QString old = selectedSceneName();
+	if (old.isEmpty())
+		return;
+	bool ok = false;
+	const QString typed = QInputDialog::getText(this, QStringLiteral("Rename Scene"), QStringLiteral("New name:"),
+						    QLineEdit::Normal, old, &ok);
+	const QString name = typed.trimmed();
+	if (!ok || name.isEmpty() || name == old || !canvas)
+		return;
+	if (!canvas->rename_scene(utf8(old), utf8(name))) {
+		QMessageBox::warning(this, QStringLiteral("Rename Scene"), refusedText(typed));
+		return;
+	}
+	refreshSceneList();
+	save_scene_list_locked();
+}
+
+void VerticalDock::onConfigureScene()
+{
+	if (!canvas)
+		return;
+	const QString slot = selectedSceneName();
+	if (slot.isEmpty()) {
+		QMessageBox::information(this, QStringLiteral("Configure Scene"),
+					 QStringLiteral("Select a scene from the list first."));
+		return;
+	}
+	const QString current = utf8(canvas->scene_source_name(utf8(slot)));
+	SceneConfigDialog dialog(slot, current, this);
+	if (dialog.exec() != QDialog::Accepted)
+		return;
+	if (!canvas)
+		return;
+	canvas->assign_scene_source(utf8(slot), utf8(dialog.selectedSource()));
+	refreshSceneList();
+	save_scene_list_locked();
+}
+
+void VerticalDock::onStartClicked()
+{
+	if (!output)
+		return;
+	if (!output->start())
+		blog(LOG_WARNING, "[brasslight] Dock: failed to start vertical output");
+	updateStatus();
+}
+
+void VerticalDock::onStopClicked()
+{
+	if (!output)
+		return;
+	output->stop();
+	updateStatus();
+}
+
+void VerticalDock::onStatusTick()
+{
+	updateStatus();
+}
+
+} // namespace brasslight

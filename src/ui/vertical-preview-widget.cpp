@@ -1,0 +1,198 @@
+#include "ui/vertical-preview-widget.hpp"
+
+#include <algorithm>
+
+#include <QResizeEvent>
+#include <QShowEvent>
+
+#include <obs-config.h>
+#include <obs.hpp>
+#if defined(__linux__) || defined(__FreeBSD__)
+#include <obs-nix-platform.h>
+#endif
+
+#include "canvas/cover-fit.hpp"
+#include "canvas/vertical-canvas.hpp"
+#include "ui/preview-fit.hpp"
+
+namespace brasslight {
+
+namespace {
+
+constexpr uint32_t kBackgroundColour = 0x080808;
+constexpr int kMinWidth = 135;
+constexpr int kMinHeight = 240;
+
+uint32_t at_least_one(int value)
+{
+	return static_cast<uint32_t>(std::max(value, 1));
+}
+
+} // namespace
+
+VerticalPreviewWidget::VerticalPreviewWidget(VerticalCanvas *canvas_, QWidget *parent) : QWidget(parent), canvas(canvas_)
+{
+	setAttribute(Qt::WA_NativeWindow, true);
+	setAttribute(Qt::WA_PaintOnScreen, true);
+	setAttribute(Qt::WA_NoSystemBackground, true);
+	setMinimumSize(kMinWidth, kMinHeight);
+	setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+}
+
+VerticalPreviewWidget::~VerticalPreviewWidget()
+{
+	destroyDisplay();
+}
+
+void VerticalPreviewWidget::setCanvas(VerticalCanvas *next)
+{
+	if (next == canvas)
+		return;
+	{
+		// Why a lock of the widget's own, and why nothing but the swap happens under it:
+		// drawPreview copies what it needs from the canvas (its size and a reference of its own
+		// to the active source) under this lock, so once the swap is done no draw can still be
+		// reading the previous canvas, and the runtime may destroy it right after. The graphics
+		// thread holds the graphics context (and the display's callback lock) while it waits
+		// here, so holding this lock across anything that waits for the graphics thread
+		// (display creation or removal, a source release, any canvas operation) would deadlock.
+		std::lock_guard<std::mutex> lock(canvas_mutex);
+		canvas = next;
+	}
+	update();
+}
+
+QSize VerticalPreviewWidget::minimumSizeHint() const
+{
+	return QSize(kMinWidth, kMinHeight);
+}
+
+QPaintEngine *VerticalPreviewWidget::paintEngine() const
+{
+	return nullptr;
+}
+
+void VerticalPreviewWidget::resizeEvent(QResizeEvent *event)
+{
+	QWidget::resizeEvent(event);
+	setMaximumWidth(preview_max_width(width(), height()));
+	if (display)
+		obs_display_resize(display, at_least_one(width()), at_least_one(height()));
+}
+
+void VerticalPreviewWidget::showEvent(QShowEvent *event)
+{
+	QWidget::showEvent(event);
+	winId();
+	if (display)
+		return;
+	createDisplay();
+}
+
+void VerticalPreviewWidget::hideEvent(QHideEvent *event)
+{
+	QWidget::hideEvent(event);
+	destroyDisplay();
+}
+
+void VerticalPreviewWidget::createDisplay()
+{
+	const WId window = winId();
+	if (window == 0) {
+		blog(LOG_WARNING, "[brasslight] VerticalPreviewWidget: HWND not ready, skipping display create");
+		return;
+	}
+
+	gs_init_data info = {};
+#if defined(_WIN32)
+	info.window.hwnd = reinterpret_cast<void *>(window);
+#elif defined(__linux__) || defined(__FreeBSD__)
+	// The host renders through EGL on X11 here: the window id with the host's own connection to
+	// the X server (window ids are server-wide, so Qt's connection need not be the same one).
+	if (obs_get_nix_platform() != OBS_NIX_PLATFORM_X11_EGL) {
+		blog(LOG_WARNING, "[brasslight] VerticalPreviewWidget: not an X11 session, skipping display create");
+		return;
+	}
+	info.window.id = static_cast<uint32_t>(window);
+	info.window.display = obs_get_nix_platform_display();
+#endif
+	info.cx = at_least_one(width());
+	info.cy = at_least_one(height());
+	info.num_backbuffers = 0;
+	info.format = GS_RGBA;
+	info.zsformat = GS_ZS_NONE;
+	info.adapter = 0;
+
+	display = obs_display_create(&info, kBackgroundColour);
+	if (!display) {
+		blog(LOG_ERROR, "[brasslight] VerticalPreviewWidget: obs_display_create failed");
+		return;
+	}
+	obs_display_add_draw_callback(display, &VerticalPreviewWidget::drawPreview, this);
+	blog(LOG_INFO, "[brasslight] VerticalPreviewWidget: display created (%ux%u)", info.cx, info.cy);
+}
+
+void VerticalPreviewWidget::destroyDisplay()
+{
+	if (!display)
+		return;
+	// The removal waits for a draw under way on this display to finish (the host runs the
+	// callbacks under the lock the removal takes), so after it no draw can use this widget.
+	// canvas_mutex must not be held here: that draw may be waiting for it.
+	obs_display_remove_draw_callback(display, &VerticalPreviewWidget::drawPreview, this);
+	obs_display_destroy(display);
+	display = nullptr;
+	blog(LOG_INFO, "[brasslight] VerticalPreviewWidget: display destroyed");
+}
+
+void VerticalPreviewWidget::drawPreview(void *data, uint32_t cx, uint32_t cy)
+{
+	auto *self = static_cast<VerticalPreviewWidget *>(data);
+
+	uint32_t canvas_w = 0;
+	uint32_t canvas_h = 0;
+	OBSSourceAutoRelease source;
+	{
+		// Held only to copy out of the canvas: its size, fixed for its life, and a reference of
+		// our own to the active source, taken under the canvas's small source lock (never the
+		// canvas lock, whose holder may be waiting for this very thread).
+		std::lock_guard<std::mutex> lock(self->canvas_mutex);
+		if (!self->canvas)
+			return;
+		canvas_w = self->canvas->config().width;
+		canvas_h = self->canvas->config().height;
+		if (canvas_w == 0 || canvas_h == 0)
+			return;
+		source = self->canvas->active_source();
+	}
+	// From here on the canvas may be reassigned or destroyed: the reference keeps the source
+	// alive until this frame is drawn, and its release (possibly the last) happens on this
+	// thread, where the host itself releases sources it renders.
+	if (!source)
+		return;
+	const uint32_t source_w = obs_source_get_width(source);
+	const uint32_t source_h = obs_source_get_height(source);
+	if (source_w == 0 || source_h == 0)
+		return;
+
+	const PreviewViewport viewport = preview_viewport(canvas_w, canvas_h, cx, cy);
+	const CoverFit fit = cover_fit(source_w, source_h, canvas_w, canvas_h);
+
+	gs_viewport_push();
+	gs_projection_push();
+	gs_set_viewport(static_cast<int>(viewport.x), static_cast<int>(viewport.y), static_cast<int>(viewport.width),
+			static_cast<int>(viewport.height));
+	gs_ortho(0.0f, static_cast<float>(canvas_w), 0.0f, static_cast<float>(canvas_h), -100.0f, 100.0f);
+
+	gs_matrix_push();
+	gs_matrix_translate3f(fit.pos_x, fit.pos_y, 0.0f);
+	gs_matrix_scale3f(fit.scale, fit.scale, 1.0f);
+	obs_source_video_render(source);
+	gs_matrix_pop();
+
+	gs_projection_pop();
+	gs_viewport_pop();
+	self->frames_drawn.fetch_add(1, std::memory_order_relaxed);
+}
+
+} // namespace brasslight

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include <QWidget>
+
+#include <obs.h>
+
+namespace brasslight {
+
+class VerticalCanvas;
+
+// A live picture of the vertical canvas: the host's graphics draw the active slot's host scene
+// into this widget's native window through a host display, letterboxed and cover-fitted as the
+// canvas places it. Qt never paints it. A display exists only while the widget is shown.
+class VerticalPreviewWidget : public QWidget {
+	Q_OBJECT
+
+public:
+	VerticalPreviewWidget(VerticalCanvas *canvas, QWidget *parent = nullptr);
+	~VerticalPreviewWidget() override;
+
+	// Once this returns, no draw reads the previous canvas any more: the caller may destroy it.
+	void setCanvas(VerticalCanvas *canvas);
+	VerticalCanvas *currentCanvas() const { return canvas; }
+
+	bool hasDisplay() const { return display != nullptr; }
+	// Frames in which a source was rendered, since construction: lets the log and tests tell a
+	// preview that draws from one that only shows its background.
+	uint64_t framesDrawn() const { return frames_drawn.load(std::memory_order_relaxed); }
+
+	QSize minimumSizeHint() const override;
+	QPaintEngine *paintEngine() const override;
+
+protected:
+	void resizeEvent(QResizeEvent *event) override;
+	void showEvent(QShowEvent *event) override;
+	void hideEvent(QHideEvent *event) override;
+
+private:
+	// Runs on the host's graphics thread, once per frame of the display.
+	static void drawPreview(void *data, uint32_t cx, uint32_t cy);
+	void createDisplay();
+	void destroyDisplay();
+
+	// Written on the user-interface thread under canvas_mutex; read there without it.
+	VerticalCanvas *canvas;
+	obs_display_t *display = nullptr;
+	// Held by drawPreview while it reads the canvas, and by setCanvas while it swaps the pointer:
+	// see setCanvas for why nothing else may be done under it.
+	std::mutex canvas_mutex;
+	std::atomic<uint64_t> frames_drawn {0};
+};
+
+} // namespace brasslight
