@@ -1,5 +1,7 @@
 #include "canvas/vertical-canvas.hpp"
 
+#include <algorithm>
+
 #include <obs-config.h>
 
 #include "canvas/cover-fit.hpp"
@@ -26,6 +28,43 @@ void set_mixer_bit(obs_source_t *source, bool on)
 	const uint32_t wanted = on ? (mixers | kVerticalMixerBit) : (mixers & ~kVerticalMixerBit);
 	if (wanted != mixers)
 		obs_source_set_audio_mixers(source, wanted);
+}
+
+struct AudioWalk {
+	bool on;
+	std::vector<obs_source_t *> visited;
+};
+
+void walk_audio_sources(obs_source_t *source, AudioWalk &walk);
+
+bool walk_scene_item(obs_scene_t *, obs_sceneitem_t *item, void *param)
+{
+	walk_audio_sources(obs_sceneitem_get_source(item), *static_cast<AudioWalk *>(param));
+	return true;
+}
+
+void walk_audio_sources(obs_source_t *source, AudioWalk &walk)
+{
+	if (!source || std::find(walk.visited.begin(), walk.visited.end(), source) != walk.visited.end())
+		return;
+	walk.visited.push_back(source);
+	if (obs_source_get_output_flags(source) & OBS_SOURCE_AUDIO)
+		set_mixer_bit(source, walk.on);
+	obs_scene_t *scene = obs_scene_from_source(source);
+	if (!scene)
+		scene = obs_group_from_source(source);
+	if (scene)
+		obs_scene_enum_items(scene, walk_scene_item, &walk);
+}
+
+// Track 6 on a slot's source. The host keeps mixer bits only on sources that have audio, and a
+// scene has none of its own: what it plays comes from the sources inside it (nested scenes and
+// groups included), so the bit goes on those. Without this the usual assignment, a host scene,
+// would leave track 6, and with it the vertical stream, silent.
+void set_vertical_bit(obs_source_t *source, bool on)
+{
+	AudioWalk walk {on, {}};
+	walk_audio_sources(source, walk);
 }
 
 } // namespace
@@ -189,7 +228,7 @@ void VerticalCanvas::release_source(SceneSlot &slot)
 		return;
 	// Whatever the routing option says: a source the canvas lets go of must not keep feeding
 	// track 6.
-	set_mixer_bit(slot.source, false);
+	set_vertical_bit(slot.source, false);
 	slot.source = nullptr;
 }
 
@@ -344,7 +383,7 @@ void VerticalCanvas::clear_vertical_audio_routing()
 		return;
 	for (SceneSlot &slot : scenes)
 		if (slot.source)
-			set_mixer_bit(slot.source, false);
+			set_vertical_bit(slot.source, false);
 }
 
 void VerticalCanvas::route_active_scene_audio()
@@ -355,7 +394,7 @@ void VerticalCanvas::route_active_scene_audio()
 	if (active_index >= 0 && static_cast<size_t>(active_index) < scenes.size()) {
 		obs_source_t *source = scenes[static_cast<size_t>(active_index)].source;
 		if (source)
-			set_mixer_bit(source, true);
+			set_vertical_bit(source, true);
 	}
 }
 

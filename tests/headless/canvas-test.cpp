@@ -276,6 +276,30 @@ TEST(VerticalCanvas, Track6FollowsTheActiveSlotAndIsClearedOnRelease)
 	EXPECT_EQ(obs_source_get_audio_mixers(untouched), 0x3fu);
 }
 
+TEST(VerticalCanvas, Track6ReachesTheAudioInsideAnAssignedHostScene)
+{
+	// A host scene has no mixer bits of its own: what it plays comes from the sources in it,
+	// here one nested a level deeper.
+	OBSSourceAutoRelease media = obs_source_create("ffmpeg_source", "Scene Media", nullptr, nullptr);
+	OBSSceneAutoRelease inner = obs_scene_create("Inner");
+	obs_scene_add(inner, media);
+	OBSSceneAutoRelease outer = obs_scene_create("With Audio");
+	obs_scene_add(outer, obs_scene_get_source(inner));
+	obs_source_set_audio_mixers(media, 0x01);
+
+	VerticalCanvas canvas(small_canvas(true));
+	ASSERT_TRUE(canvas.init());
+	ASSERT_TRUE(canvas.add_scene("Other"));
+	ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "With Audio"));
+	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u | kVerticalMixerBit);
+	ASSERT_TRUE(canvas.set_active_scene("Other"));
+	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u);
+	ASSERT_TRUE(canvas.set_active_scene("Scene 1"));
+	EXPECT_TRUE(has_vertical_bit(media));
+	canvas.shutdown();
+	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u);
+}
+
 TEST(VerticalCanvas, OutOfRangeValuesFromAHandEditedProfileAreBounded)
 {
 	struct Row {
