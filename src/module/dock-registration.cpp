@@ -62,13 +62,17 @@ void add_to_host(QMainWindow *window, VerticalDock *widget)
 
 void restore_frame(QMainWindow *window, QDockWidget *frame)
 {
-	const char *geometry = config_get_string(global_config, kGlobalDockSection, kKeyDockGeometry);
-	if (geometry && *geometry)
-		frame->restoreGeometry(QByteArray::fromBase64(QByteArray(geometry)));
+	const char *stored_geometry = config_get_string(global_config, kGlobalDockSection, kKeyDockGeometry);
+	const QByteArray geometry =
+		stored_geometry && *stored_geometry ? QByteArray::fromBase64(QByteArray(stored_geometry)) : QByteArray();
 
 	const bool docked = config_has_user_value(global_config, kGlobalDockSection, kKeyDockFloating) &&
 			    !config_get_bool(global_config, kGlobalDockSection, kKeyDockFloating);
 	if (docked) {
+		// The layout gives a docked frame its size; the stored geometry only matters once the
+		// user floats it again.
+		if (!geometry.isEmpty())
+			frame->restoreGeometry(geometry);
 		// A hand-edited area that names no dock area would leave the frame outside the
 		// layout, neither docked nor floating: such a value counts as the right area.
 		const int64_t stored = config_get_int(global_config, kGlobalDockSection, kKeyDockArea);
@@ -78,7 +82,12 @@ void restore_frame(QMainWindow *window, QDockWidget *frame)
 		window->addDockWidget(area, frame);
 		frame->setFloating(false);
 	} else {
+		// Floating first: restored into a frame that is still docked, the geometry is replaced by
+		// the default floating position, and the frame would not come back where the user left
+		// it. Whatever the bytes hold, the frame floats and the visibility below still applies.
 		frame->setFloating(true);
+		if (!geometry.isEmpty())
+			frame->restoreGeometry(geometry);
 	}
 
 	const bool visible = config_has_user_value(global_config, kGlobalDockSection, kKeyDockVisible)

@@ -49,6 +49,9 @@ BANNER = "=" * 60
 PROFILE_INI_NAME = "brasslight-vertical-canvas.ini"
 PROFILE_INI_SECTION = "VerticalCanvas"
 GLOBAL_INI_RELPATH = Path("plugin_config") / MODULE_NAME / "settings-global.ini"
+# The module's dock frame carries this title; as a window of its own (floating, or a native child
+# of the main window once docked) it is part of the app's main view, not a dialog.
+DOCK_TITLE = "Vertical Canvas"
 
 # The app's version code for 29.0.2 as it stores it in global.ini. Without it the app treats the
 # configuration as one from an older version and may show what's-new or migration prompts.
@@ -826,12 +829,13 @@ class ObsHost:
                           lambda: f"windows seen: {sorted(self.dialogs().values())}", interval=0.2)
 
     def dialogs(self) -> dict[int, str]:
-        """The app's visible windows other than its main window and Qt's untitled helper
-        windows (which carry the program name), by id: message boxes and other dialogs."""
+        """The app's visible windows other than its main window, the module's dock frame and Qt's
+        untitled helper windows (which carry the program name), by id: message boxes and other
+        dialogs."""
         found = {}
         for window in self.windows():
             title = self.xdotool("getwindowname", window, check=False).rstrip("\n")
-            if title and title != "obs" and not title.startswith("OBS "):
+            if title and title not in ("obs", DOCK_TITLE) and not title.startswith("OBS "):
                 found[window] = title
         return found
 

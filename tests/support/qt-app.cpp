@@ -1,13 +1,30 @@
 #include "qt-app.hpp"
 
 #include <cstdlib>
+#include <memory>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTimer>
 
+#include <gtest/gtest.h>
+
 namespace bltest {
+
+namespace {
+
+std::unique_ptr<QApplication> application;
+
+// Qt's exit routines still talk to the X server (a static application object crashed in them
+// once the host fixture had stopped Xvfb). gtest tears environments down in reverse order, so
+// this one, added after the host's, ends the application while the X server is still there.
+class QtApplicationEnvironment : public ::testing::Environment {
+public:
+	void TearDown() override { application.reset(); }
+};
+
+} // namespace
 
 void ensure_qt_application()
 {
@@ -17,8 +34,8 @@ void ensure_qt_application()
 	static int argc = 1;
 	static char name[] = "brasslight-tests";
 	static char *argv[] = {name, nullptr};
-	// Lives until the process ends, as an application object does.
-	static QApplication app(argc, argv);
+	application = std::make_unique<QApplication>(argc, argv);
+	::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 }
 
 ShownBox capture_message_box(std::chrono::milliseconds timeout)

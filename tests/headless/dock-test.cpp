@@ -1,0 +1,158 @@
+// The dock on a real canvas and output controller: what it shows of the slots and the stream,
+// which buttons it enables with and without a runtime, and that every call into the canvas
+// uses a slot's plain name.
+
+#include <QAbstractButton>
+#include <QFont>
+#include <QLabel>
+
+#include <gtest/gtest.h>
+#include <obs.hpp>
+
+#include "host-fixture.hpp"
+#include "ui-fixture.hpp"
+
+using namespace brasslight;
+using bltest::find_button;
+using bltest::LogCapture;
+using bltest::process_events_until;
+using bltest::utf8;
+using Texts = std::vector<std::string>;
+
+BL_HOST_ENVIRONMENT();
+
+namespace {
+
+const char *const kSlotButtons[] = {"+ Add", "- Remove", "Rename", "Assign OBS Scene"};
+const char *const kStreamButtons[] = {"Start", "Stop"};
+
+class DockTest : public bltest::UiTest {
+protected:
+	QLabel *header() const { return dock->findChildren<QLabel *>().value(0); }
+	QLabel *status() const { return dock->findChildren<QLabel *>().value(2); }
+
+	// "Add=1 Remove=0 ..." for one readable assertion on enabled states.
+	std::string enabled_states() const
+	{
+		std::string out;
+		for (const char *text : kSlotButtons)
+			out += std::string(text) + "=" + (find_button(dock.get(), text)->isEnabled() ? "1 " : "0 ");
+		for (const char *text : kStreamButtons)
+			out += std::string(text) + "=" + (find_button(dock.get(), text)->isEnabled() ? "1 " : "0 ");
+		return out;
+	}
+
+	std::string status_seen() const
+	{
+		return utf8(status()->text()) + " / " + utf8(status()->styleSheet()) + " / " + enabled_states();
+	}
+};
+
+} // namespace
+
+TEST_F(DockTest, FreshRuntimeShowsItsDefaultSlotActiveAndTheStreamStopped)
+{
+	make_dock();
+	EXPECT_EQ(utf8(dock->objectName()), "BrasslightVerticalCanvasDock");
+	EXPECT_EQ(utf8(dock->windowTitle()), "Vertical Canvas");
+	EXPECT_EQ(dock->minimumWidth(), 270);
+	EXPECT_EQ(dock->maximumWidth(), 540);
+
+	EXPECT_EQ(item_texts(), Texts {"\u25BA Scene 1"});
+	QListWidgetItem *item = list()->item(0);
+	EXPECT_EQ(item->font().weight(), QFont::Bold);
+	EXPECT_EQ(list()->currentItem(), item);
+	EXPECT_EQ(utf8(dock->selectedSceneName()), "Scene 1");
+	EXPECT_EQ(utf8(header()->text()), "Scene: Scene 1");
+	EXPECT_EQ(status_seen(), "Stopped / font-size: 11px; color: #888; / "
+				 "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=0 ");
+	EXPECT_EQ(utf8(find_button(dock.get(), "Assign OBS Scene")->toolTip()),
+		  "Assign an OBS scene to this vertical slot. Build your 9:16 layout in OBS's scene editor -- changes "
+		  "appear live.");
+}
+
+TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostScene)
+{
+	OBSSceneAutoRelease cam = obs_scene_create("Cam");
+	ASSERT_TRUE(canvas->add_scene("Main"));
+	ASSERT_TRUE(canvas->add_scene("Alt"));
+	ASSERT_TRUE(canvas->assign_scene_source("Alt", "Cam"));
+	ASSERT_TRUE(canvas->assign_scene_source("Main", "Cam"));
+	ASSERT_TRUE(canvas->set_active_scene("Main"));
+	make_dock();
+
+	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Main [Cam]", " Alt [Cam]"}));
+	for (int i = 0; i < list()->count(); ++i)
+		EXPECT_EQ(list()->item(i)->font().weight() == QFont::Bold, i == 1) << "row " << i;
+	EXPECT_EQ(utf8(header()->text()), "Scene: Main");
+	EXPECT_EQ(utf8(dock->selectedSceneName()), "Main");
+}
+
+TEST_F(DockTest, ClickingAnItemActivatesItsPlainName)
+{
+	OBSSceneAutoRelease cam = obs_scene_create("Cam");
+	ASSERT_TRUE(canvas->add_scene("Alt"));
+	ASSERT_TRUE(canvas->assign_scene_source("Alt", "Cam"));
+	make_dock();
+
+	click_item("Alt");
+	EXPECT_EQ(canvas->active_scene_name(), "Alt");
+	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Alt [Cam]"}));
+	EXPECT_EQ(utf8(header()->text()), "Scene: Alt");
+
+	// The active item again: the canvas keeps it and the list comes back the same.
+	const size_t from = LogCapture::get().mark();
+	click_item("Alt");
+	EXPECT_EQ(canvas->active_scene_name(), "Alt");
+	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Alt [Cam]"}));
+	EXPECT_EQ(LogCapture::get().count("not found", from), 0u);
+	// A click chooses; it does not store (the next change or teardown does).
+	EXPECT_EQ(global_file().find("activescene=Alt"), std::string::npos);
+}
+
+TEST_F(DockTest, WithoutSlotsOnlyAddIsEnabled)
+{
+	ASSERT_TRUE(canvas->remove_scene("Scene 1"));
+	make_dock();
+	EXPECT_EQ(item_texts(), Texts {});
+	EXPECT_EQ(utf8(header()->text()), "No active scene");
+	EXPECT_EQ(enabled_states(), "+ Add=1 - Remove=0 Rename=0 Assign OBS Scene=0 Start=1 Stop=0 ");
+}
+
+TEST_F(DockTest, WithoutARuntimeEverythingIsDisabledAndComesBackWithTheNextOne)
+{
+	make_dock();
+	dock->setRuntime(nullptr, nullptr);
+	EXPECT_EQ(item_texts(), Texts {});
+	EXPECT_EQ(utf8(header()->text()), "No active scene");
+	EXPECT_EQ(status_seen(), "No output / font-size: 11px; color: #888; / "
+				 "+ Add=0 - Remove=0 Rename=0 Assign OBS Scene=0 Start=0 Stop=0 ");
+
+	// The timer keeps ticking without a runtime and shows nothing else.
+	const size_t from = LogCapture::get().mark();
+	process_events_until([]() { return false; }, std::chrono::milliseconds(700));
+	EXPECT_EQ(utf8(status()->text()), "No output");
+	EXPECT_EQ(LogCapture::get().count("[brasslight", from), 0u);
+
+	// A profile switch: a new runtime is handed in.
+	{
+		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+		destroy_runtime(false);
+		ASSERT_TRUE(create_runtime_from_current_profile());
+	}
+	dock->setRuntime(canvas.get(), output.get());
+	EXPECT_EQ(item_texts(), Texts {"\u25BA Scene 1"});
+	EXPECT_EQ(enabled_states(), "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=0 ");
+}
+
+TEST_F(DockTest, RefusedStartAddsTheDocksWarningAndStaysStopped)
+{
+	set_stream_key("");
+	apply_output_config();
+	make_dock();
+	const size_t from = LogCapture::get().mark();
+	bltest::click(find_button(dock.get(), "Start"));
+	EXPECT_EQ(LogCapture::get().count("[brasslight] Dock: failed to start vertical output", from), 1u);
+	EXPECT_EQ(utf8(status()->text()), "Stopped");
+	EXPECT_FALSE(output->is_active());
+}

@@ -1,0 +1,215 @@
+// The preview widget with a real host display on the fixture's X server: its display follows
+// show and hide, the picture is the canvas letterboxed and the host scene cover-fitted, and
+// changing or tearing down the runtime while the display renders never draws a released source
+// or a destroyed canvas (run under the sanitizer build too).
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
+
+#include <gtest/gtest.h>
+#include <obs.hpp>
+
+#include "ui/vertical-preview-widget.hpp"
+#include "frame-grabber.hpp"
+#include "host-fixture.hpp"
+#include "host-objects.hpp"
+#include "ui-fixture.hpp"
+
+using namespace brasslight;
+using bltest::colour_name;
+using bltest::LogCapture;
+using bltest::process_events_until;
+
+// 60 frames a second: twice the draws for the stress test to overlap with.
+BL_HOST_ENVIRONMENT(bltest::HostOptions {640, 360, 60, 1});
+
+namespace {
+
+// A public host scene of many small colour sources: its draw takes long enough on llvmpipe that
+// releases on the user-interface thread overlap draws under way on the graphics thread.
+OBSSceneAutoRelease make_busy_scene(const std::string &name, uint32_t colour)
+{
+	OBSSceneAutoRelease scene = obs_scene_create(name.c_str());
+	for (int i = 0; i < 48; ++i) {
+		OBSSourceAutoRelease tile =
+			bltest::make_colour_source(name + " tile " + std::to_string(i), colour, 96, 96);
+		obs_scene_add(scene, tile);
+	}
+	return scene;
+}
+
+class PreviewTest : public bltest::UiTest {
+protected:
+	void rebuild_runtime(uint32_t width, uint32_t height)
+	{
+		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+		destroy_runtime(false);
+		set_canvas_width(width);
+		set_canvas_height(height);
+		ASSERT_TRUE(create_runtime_from_current_profile());
+	}
+
+	// The colours the window shows down its middle column and across its middle row.
+	static std::string colours_of(QWidget *widget)
+	{
+		const QImage image = QGuiApplication::primaryScreen()->grabWindow(widget->winId()).toImage();
+		if (image.isNull())
+			return "(no picture)";
+		const auto at = [&image](int x, int y) {
+			const QRgb pixel = image.pixel(x, y);
+			return colour_name({qRed(pixel), qGreen(pixel), qBlue(pixel)});
+		};
+		const int w = image.width();
+		const int h = image.height();
+		return "column: " + at(w / 2, 2) + " " + at(w / 2, h / 2) + " " + at(w / 2, h - 3) + "; row: " +
+		       at(2, h / 2) + " " + at(w / 2, h / 2) + " " + at(w - 3, h / 2);
+	}
+};
+
+} // namespace
+
+TEST_F(PreviewTest, HasADisplayExactlyWhileShown)
+{
+	VerticalPreviewWidget preview(canvas.get());
+	preview.resize(180, 320);
+	size_t from = LogCapture::get().mark();
+	preview.show();
+	EXPECT_TRUE(preview.hasDisplay());
+	EXPECT_EQ(LogCapture::get().count("[brasslight] VerticalPreviewWidget: display created (180x320)", from), 1u);
+
+	from = LogCapture::get().mark();
+	preview.hide();
+	EXPECT_FALSE(preview.hasDisplay());
+	EXPECT_EQ(LogCapture::get().count("[brasslight] VerticalPreviewWidget: display destroyed", from), 1u);
+
+	from = LogCapture::get().mark();
+	preview.resize(150, 300);
+	preview.show();
+	EXPECT_TRUE(preview.hasDisplay());
+	EXPECT_EQ(LogCapture::get().count("[brasslight] VerticalPreviewWidget: display created (150x300)", from), 1u);
+	EXPECT_EQ(preview.minimumSizeHint(), QSize(135, 240));
+	EXPECT_EQ(preview.paintEngine(), nullptr);
+}
+
+TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
+{
+	// A square canvas in a 9:16 widget: bars above and below. The three-band host scene is wider
+	// than the canvas, so cover-fit cuts its sides: red at the left edge, green in the middle,
+	// blue at the right edge, as the canvas's own mix shows it.
+	rebuild_runtime(320, 320);
+	OBSSceneAutoRelease bands = bltest::make_band_scene("Preview Bands");
+	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Preview Bands"));
+
+	VerticalPreviewWidget preview(canvas.get());
+	preview.resize(180, 320);
+	preview.show();
+	const std::string expected = "column: black green black; row: red green blue";
+	std::string seen;
+	EXPECT_TRUE(process_events_until(
+		[&]() {
+			seen = colours_of(&preview);
+			return seen == expected;
+		},
+		std::chrono::seconds(10)))
+		<< "last seen " << seen;
+	EXPECT_GT(preview.framesDrawn(), 0u);
+
+	// No canvas: only the background.
+	preview.setCanvas(nullptr);
+	EXPECT_TRUE(process_events_until(
+		[&]() {
+			seen = colours_of(&preview);
+			return seen == "column: black black black; row: black black black";
+		},
+		std::chrono::seconds(10)))
+		<< "last seen " << seen;
+}
+
+TEST_F(PreviewTest, KeepsAtMostNineSixteenthsOfItsHeightInsideTheDock)
+{
+	make_dock();
+	auto *preview = dock->findChild<VerticalPreviewWidget *>();
+	ASSERT_NE(preview, nullptr);
+	for (const QSize &size : {QSize(540, 700), QSize(300, 420), QSize(540, 380), QSize(300, 1000)}) {
+		dock->resize(size);
+		process_events_until([]() { return false; }, std::chrono::milliseconds(300));
+		// Settled: no further geometry changes while nothing else happens.
+		const QRect settled = preview->geometry();
+		process_events_until([]() { return false; }, std::chrono::milliseconds(300));
+		EXPECT_EQ(preview->geometry(), settled) << "still changing in a " << size.width() << "x" << size.height()
+							 << " dock";
+		EXPECT_LE(preview->width(), preview->height() * 9 / 16)
+			<< size.width() << "x" << size.height() << " dock: preview " << preview->width() << "x"
+			<< preview->height();
+	}
+}
+
+TEST_F(PreviewTest, ChangingAndTearingDownTheRuntimeWhileTheDisplayDrawsIsSafe)
+{
+	// Every source below is held by the canvas alone once assigned, so each reassignment or
+	// removal can release the last reference while a draw is under way on the graphics thread;
+	// each teardown destroys the canvas right after the dock let go of it. The sanitizer build
+	// catches any use of what was freed; the host fixture reports leftovers at shutdown.
+	make_dock();
+	auto *preview = dock->findChild<VerticalPreviewWidget *>();
+	ASSERT_NE(preview, nullptr);
+	const uint32_t colours[] = {bltest::kRed, bltest::kGreen, bltest::kBlue};
+	int made = 0;
+
+	for (int cycle = 0; cycle < 4; ++cycle) {
+		const uint64_t frames_before = preview->framesDrawn();
+		for (int step = 0; step < 24; ++step) {
+			const std::string name = "Stress " + std::to_string(made++);
+			{
+				OBSSceneAutoRelease scene = make_busy_scene(name, colours[step % 3]);
+				ASSERT_TRUE(canvas->assign_scene_source(canvas->active_scene_name(), name));
+			}
+			switch (step % 6) {
+			case 1:
+				canvas->add_scene("Extra");
+				canvas->set_active_scene("Extra");
+				break;
+			case 3:
+				canvas->remove_scene(canvas->active_scene_name());
+				if (canvas->scene_names().empty())
+					canvas->add_scene("Scene 1");
+				break;
+			case 5:
+				dock->hide();
+				dock->show();
+				break;
+			default:
+				break;
+			}
+			dock->refreshSceneList();
+			QApplication::processEvents();
+		}
+		EXPECT_TRUE(process_events_until([&]() { return preview->framesDrawn() > frames_before; },
+						 std::chrono::seconds(5)))
+			<< "cycle " << cycle << ": the display drew nothing while the slots changed";
+
+		// The runtime's teardown: the dock lets go first, then the runtime goes while the
+		// display keeps drawing; then a new one comes.
+		dock->setRuntime(nullptr, nullptr);
+		{
+			std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+			destroy_runtime(false);
+			ASSERT_TRUE(create_runtime_from_current_profile());
+		}
+		dock->setRuntime(canvas.get(), output.get());
+	}
+
+	// The widget's own end while it draws.
+	const std::string name = "Stress last";
+	{
+		OBSSourceAutoRelease source = bltest::make_colour_source(name, bltest::kRed, 640, 360);
+		ASSERT_TRUE(canvas->assign_scene_source("Scene 1", name));
+	}
+	const uint64_t frames_before = preview->framesDrawn();
+	EXPECT_TRUE(process_events_until([&]() { return preview->framesDrawn() > frames_before; },
+					 std::chrono::seconds(5)));
+	dock.reset();
+}

@@ -1,0 +1,186 @@
+// The settings dialog over a real profile file: what it shows of stored values (clamped, the
+// preset fallen back), the blank-URL check, and what Save and Cancel leave in the file and in the
+// running output controller.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include <gtest/gtest.h>
+
+#include "module/module-lifecycle.hpp"
+#include "ui/settings-dialog.hpp"
+#include "ui-fixture.hpp"
+
+using namespace brasslight;
+using bltest::LogCapture;
+using bltest::ModalScript;
+using bltest::utf8;
+
+namespace {
+
+class SettingsDialogTest : public bltest::UiTest {
+protected:
+	void open_dialog()
+	{
+		dialog = std::make_unique<SettingsDialog>();
+		dialog->show();
+		const QList<QLineEdit *> edits = dialog->findChildren<QLineEdit *>();
+		url = edits.value(0);
+		key = edits.value(1);
+		spins = dialog->findChildren<QSpinBox *>();
+		preset = dialog->findChild<QComboBox *>();
+		checks = dialog->findChildren<QCheckBox *>();
+		buttons = dialog->findChild<QDialogButtonBox *>();
+		ASSERT_TRUE(url && key && spins.size() == 5 && preset && checks.size() == 2 && buttons);
+	}
+
+	// "bitrate width height fpsnum fpsden | preset | autostart audio" as the dialog shows them.
+	std::string shown() const
+	{
+		std::string out;
+		for (QSpinBox *spin : spins)
+			out += std::to_string(spin->value()) + " ";
+		out += "| " + utf8(preset->currentText()) + " |";
+		for (QCheckBox *check : checks)
+			out += check->isChecked() ? " on" : " off";
+		return out;
+	}
+
+	void press_save() { buttons->button(QDialogButtonBox::Save)->click(); }
+
+	std::string profile_file() const { return bltest::read_file(dir.file("profile/brasslight-vertical-canvas.ini")); }
+
+	std::unique_ptr<SettingsDialog> dialog;
+	QLineEdit *url = nullptr;
+	QLineEdit *key = nullptr;
+	QList<QSpinBox *> spins;
+	QComboBox *preset = nullptr;
+	QList<QCheckBox *> checks;
+	QDialogButtonBox *buttons = nullptr;
+};
+
+} // namespace
+
+TEST_F(SettingsDialogTest, ShowsStoredValuesClampedWithTheKeyHidden)
+{
+	set_video_bitrate(4294967295u);
+	set_canvas_width(8000);
+	set_canvas_height(10);
+	set_fps_num(0);
+	set_fps_den(1001);
+	set_encoder_preset("slower");
+	set_auto_start_with_main(false);
+	set_use_active_scene_audio(true);
+	open_dialog();
+	EXPECT_EQ(utf8(dialog->windowTitle()), "Vertical Canvas \u2014 Settings");
+	EXPECT_TRUE(dialog->isModal());
+	EXPECT_EQ(utf8(url->text()), "rtmp://127.0.0.1:9/live");
+	EXPECT_EQ(utf8(key->text()), "ui-test-key");
+	EXPECT_EQ(shown(), "51000 7680 16 1 1000 | slower | off on");
+
+	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
+	QPushButton *show = qobject_cast<QPushButton *>(bltest::find_button(dialog.get(), "Show"));
+	ASSERT_NE(show, nullptr);
+	bltest::click(show);
+	EXPECT_EQ(key->echoMode(), QLineEdit::Normal);
+	EXPECT_EQ(utf8(show->text()), "Hide");
+	bltest::click(show);
+	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
+	EXPECT_EQ(utf8(show->text()), "Show");
+}
+
+TEST_F(SettingsDialogTest, AnUnknownPresetShowsAndSavesVeryfast)
+{
+	for (const char *stored : {"VeryFast", "placebo", "veryfast ", ""}) {
+		set_encoder_preset(stored);
+		open_dialog();
+		EXPECT_EQ(utf8(preset->currentText()), "veryfast") << "stored '" << stored << "'";
+		press_save();
+		EXPECT_STREQ(get_encoder_preset(), "veryfast") << "stored '" << stored << "'";
+	}
+}
+
+TEST_F(SettingsDialogTest, SaveWritesEveryFieldAsTypedAndReachesTheOutputController)
+{
+	set_canvas_width(8000);
+	open_dialog();
+	url->setText("  rtmp://127.0.0.1:1935/vertical  ");
+	key->setText("new-key");
+	spins[0]->setValue(2500);
+	spins[2]->setValue(1280);
+	preset->setCurrentText("fast");
+	checks[0]->setChecked(true);
+	checks[1]->setChecked(false);
+
+	const size_t from = LogCapture::get().mark();
+	press_save();
+	EXPECT_EQ(dialog->result(), QDialog::Accepted);
+	EXPECT_FALSE(dialog->isVisible());
+	EXPECT_EQ(LogCapture::get().count("[brasslight-obs-vertical] VerticalOutput config updated (url:   "
+					  "rtmp://127.0.0.1:1935/vertical  )",
+					  from),
+		  1u);
+
+	const std::string file = profile_file();
+	for (const char *line : {"rtmpurl=  rtmp://127.0.0.1:1935/vertical  \n", "streamkey=new-key\n",
+				 "videobitrate=2500\n", "canvaswidth=7680\n", "canvasheight=1280\n", "fpsnum=30\n",
+				 "fpsden=1\n", "autostartwithmain=true\n", "encoderpreset=fast\n",
+				 "useactivesceneaudio=false\n"})
+		EXPECT_NE(file.find(line), std::string::npos) << "missing " << line << "in\n" << file;
+	EXPECT_EQ(LogCapture::get().count("new-key", from), 0u) << "the stream key reached the log";
+}
+
+TEST_F(SettingsDialogTest, ABlankUrlIsRefusedAndCancelLeavesEverythingAsItWas)
+{
+	ASSERT_TRUE(save_config_file(profile_config));
+	const std::string before = profile_file();
+	open_dialog();
+	const size_t from = LogCapture::get().mark();
+
+	url->setText("   ");
+	std::string title;
+	std::string text;
+	{
+		ModalScript script({[&](QWidget *modal) {
+			title = utf8(modal->windowTitle());
+			if (auto *box = qobject_cast<QMessageBox *>(modal))
+				text = utf8(box->text());
+			modal->close();
+		}});
+		press_save();
+		EXPECT_EQ(script.problems(), "");
+	}
+	EXPECT_EQ(title, "Validation");
+	EXPECT_EQ(text, "RTMP URL cannot be empty.");
+	EXPECT_TRUE(dialog->isVisible()) << "the dialog stays open for a correction";
+
+	key->setText("changed");
+	buttons->button(QDialogButtonBox::Cancel)->click();
+	EXPECT_EQ(dialog->result(), QDialog::Rejected);
+	EXPECT_EQ(profile_file(), before);
+	EXPECT_STREQ(get_rtmp_url(), "rtmp://127.0.0.1:9/live");
+	EXPECT_EQ(LogCapture::get().count("config updated", from), 0u);
+}
+
+TEST_F(SettingsDialogTest, TheToolsMenuEntryOpensAModalDialogThatDeletesItself)
+{
+	QPointer<QWidget> opened;
+	std::string title;
+	{
+		ModalScript script({[&](QWidget *modal) {
+			opened = modal;
+			title = utf8(modal->windowTitle());
+			modal->close();
+		}});
+		open_settings_dialog(nullptr);
+		EXPECT_EQ(script.problems(), "");
+	}
+	EXPECT_EQ(title, "Vertical Canvas \u2014 Settings");
+	EXPECT_TRUE(opened.isNull()) << "the dialog is still alive after closing";
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+// A real runtime (canvas and output controller, built from a profile in a temporary folder, with
+// the global store there too) and a dock on it, shown on the fixture's X server.
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <QListWidget>
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include "canvas/vertical-canvas.hpp"
+#include "config/global-config.hpp"
+#include "config/profile-config.hpp"
+#include "module/runtime.hpp"
+#include "output/vertical-output.hpp"
+#include "ui/vertical-dock.hpp"
+#include "log-capture.hpp"
+#include "qt-app.hpp"
+#include "qt-modal.hpp"
+#include "temp-dir.hpp"
+
+namespace bltest {
+
+class UiTest : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		ensure_qt_application();
+		brasslight::open_global_config(dir.file("settings-global.ini"));
+		brasslight::open_profile_config(dir.file("profile/brasslight-vertical-canvas.ini"));
+		// Small: llvmpipe renders on two shared cores.
+		brasslight::set_canvas_width(180);
+		brasslight::set_canvas_height(320);
+		brasslight::set_rtmp_url("rtmp://127.0.0.1:9/live");
+		brasslight::set_stream_key("ui-test-key");
+		build_runtime();
+	}
+
+	void TearDown() override
+	{
+		if (dock)
+			dock->setRuntime(nullptr, nullptr);
+		dock.reset();
+		std::lock_guard<std::recursive_mutex> lock(brasslight::runtime_lock);
+		brasslight::destroy_runtime(false);
+		brasslight::global_config.Close();
+		brasslight::profile_config.Close();
+	}
+
+	void build_runtime()
+	{
+		std::lock_guard<std::recursive_mutex> lock(brasslight::runtime_lock);
+		ASSERT_TRUE(brasslight::create_runtime_from_current_profile());
+	}
+
+	// The dock as the host gets it: built on the runtime, then handed it through setRuntime.
+	void make_dock()
+	{
+		dock = std::make_unique<brasslight::VerticalDock>(brasslight::canvas.get(), brasslight::output.get());
+		dock->setRuntime(brasslight::canvas.get(), brasslight::output.get());
+		dock->resize(300, 600);
+		dock->show();
+		ASSERT_TRUE(process_events_until([this]() { return dock->isVisible(); }, std::chrono::seconds(5)));
+	}
+
+	QListWidget *list() const { return dock->findChild<QListWidget *>(); }
+
+	std::vector<std::string> item_texts() const
+	{
+		std::vector<std::string> out;
+		for (int i = 0; i < list()->count(); ++i)
+			out.push_back(utf8(list()->item(i)->text()));
+		return out;
+	}
+
+	QListWidgetItem *item_named(const std::string &name) const
+	{
+		for (int i = 0; i < list()->count(); ++i)
+			if (utf8(list()->item(i)->data(Qt::UserRole).toString()) == name)
+				return list()->item(i);
+		return nullptr;
+	}
+
+	// A user's click on the list item of that slot.
+	void click_item(const std::string &name);
+
+	// Clicks a button of the dock by its text while script answers the dialogs it opens.
+	void press(const char *text, ModalScript &script);
+
+	std::string global_file() const { return read_file(dir.file("settings-global.ini")); }
+
+	TempDir dir;
+	std::unique_ptr<brasslight::VerticalDock> dock;
+};
+
+} // namespace bltest
