@@ -39,7 +39,7 @@ void load_global_config()
 
 void save_global_config()
 {
-	if (global_config && global_config.SaveSafe("tmp", nullptr) != CONFIG_SUCCESS)
+	if (global_config && !save_config_file(global_config))
 		log_msg(LOG_WARNING, "Failed to save global config");
 }
 

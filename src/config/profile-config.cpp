@@ -50,8 +50,7 @@ const char *get_string(const char *key, const char *fallback)
 
 uint32_t get_uint(const char *key, uint32_t fallback)
 {
-	return profile_config ? static_cast<uint32_t>(config_get_uint(profile_config, kProfileSection, key))
-			      : fallback;
+	return profile_config ? static_cast<uint32_t>(config_get_uint(profile_config, kProfileSection, key)) : fallback;
 }
 
 bool get_bool(const char *key, bool fallback)
@@ -93,6 +92,13 @@ void ensure_parent_directory(const std::string &path)
 	if (cut == std::string::npos || cut == 0)
 		return;
 	os_mkdirs(path.substr(0, cut).c_str());
+}
+
+bool save_config_file(config_t *config)
+{
+	if (config_num_sections(config) == 0)
+		return true;
+	return config_save_safe(config, "tmp", nullptr) == CONFIG_SUCCESS;
 }
 
 void open_profile_config(const std::string &path)

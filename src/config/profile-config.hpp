@@ -36,6 +36,11 @@ std::string profile_config_path();
 // Creates the folder that holds a settings file (every missing level).
 void ensure_parent_directory(const std::string &path);
 
+// Writes a whole ini store with the host's safe save ("tmp" temporary file); true on success.
+// A store without a single key is already on disk as the empty file its open created, and the
+// host's writer fails on empty content, so that case writes nothing and succeeds.
+bool save_config_file(config_t *config);
+
 // Closes any open profile store without saving and opens the current profile's file.
 void load_profile_config();
 

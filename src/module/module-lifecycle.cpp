@@ -95,15 +95,13 @@ void module_unload()
 	destroy_runtime(true);
 
 	save_global_config();
-	if (profile_config && profile_config.SaveSafe("tmp", nullptr) != CONFIG_SUCCESS)
+	if (profile_config && !save_config_file(profile_config))
 		log_msg(LOG_WARNING, "Failed to save profile config");
 	global_config.Close();
 	profile_config.Close();
 	log_msg(LOG_INFO, "Unloaded");
 }
 
-void open_settings_dialog(void *)
-{
-}
+void open_settings_dialog(void *) {}
 
 } // namespace brasslight

@@ -12,19 +12,15 @@ bool create_runtime_from_current_profile()
 	return true;
 }
 
-void destroy_runtime(bool)
-{
-}
+void destroy_runtime(bool) {}
 
-void apply_output_config()
-{
-}
+void apply_output_config() {}
 
 void save_profile_config()
 {
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 	apply_output_config();
-	if (profile_config && profile_config.SaveSafe("tmp", nullptr) != CONFIG_SUCCESS)
+	if (profile_config && !save_config_file(profile_config))
 		log_msg(LOG_WARNING, "Failed to save profile config");
 }
 

@@ -16,22 +16,16 @@ void *mux_create(obs_data_t *, obs_output_t *output)
 	return output;
 }
 
-void mux_destroy(void *)
-{
-}
+void mux_destroy(void *) {}
 
 bool mux_start(void *)
 {
 	return false;
 }
 
-void mux_stop(void *, uint64_t)
-{
-}
+void mux_stop(void *, uint64_t) {}
 
-void mux_encoded_packet(void *, struct encoder_packet *)
-{
-}
+void mux_encoded_packet(void *, struct encoder_packet *) {}
 
 } // namespace
 

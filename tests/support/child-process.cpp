@@ -5,9 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -105,7 +102,7 @@ void ChildProcess::kill_and_wait()
 CommandResult run_command(const std::vector<std::string> &argv, std::chrono::milliseconds timeout)
 {
 	CommandResult result;
-	ScratchDir dir("bl-cmd");
+	TempDir dir("bl-cmd");
 	const std::string out = dir.file("output.txt");
 	ChildProcess child;
 	std::string error;
@@ -123,30 +120,6 @@ CommandResult run_command(const std::vector<std::string> &argv, std::chrono::mil
 	}
 	result.output = read_file(out);
 	return result;
-}
-
-ScratchDir::ScratchDir(const std::string &prefix)
-{
-	std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-	std::vector<char> buffer(pattern.begin(), pattern.end());
-	buffer.push_back('\0');
-	if (!mkdtemp(buffer.data()))
-		throw std::runtime_error("mkdtemp failed for " + pattern + ": " + std::strerror(errno));
-	path_ = buffer.data();
-}
-
-ScratchDir::~ScratchDir()
-{
-	std::error_code ignored;
-	std::filesystem::remove_all(path_, ignored);
-}
-
-std::string read_file(const std::string &path)
-{
-	std::ifstream in(path, std::ios::binary);
-	std::ostringstream text;
-	text << in.rdbuf();
-	return text.str();
 }
 
 } // namespace bltest

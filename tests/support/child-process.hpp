@@ -6,6 +6,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "temp-dir.hpp"
+
 namespace bltest {
 
 // One program started by a test (a server, a publisher, a probe). Its standard output and error
@@ -52,23 +54,5 @@ struct CommandResult {
 
 // Runs a program to its end, killed when it takes longer than timeout.
 CommandResult run_command(const std::vector<std::string> &argv, std::chrono::milliseconds timeout);
-
-// A folder of its own under the system's temporary folder, removed with everything in it by
-// the destructor.
-class ScratchDir {
-public:
-	explicit ScratchDir(const std::string &prefix);
-	ScratchDir(const ScratchDir &) = delete;
-	ScratchDir &operator=(const ScratchDir &) = delete;
-	~ScratchDir();
-
-	const std::string &path() const { return path_; }
-	std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-	std::string path_;
-};
-
-std::string read_file(const std::string &path);
 
 } // namespace bltest

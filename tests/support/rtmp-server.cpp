@@ -158,7 +158,7 @@ RtmpServer::~RtmpServer()
 
 ::testing::AssertionResult RtmpServer::prepare()
 {
-	dir_ = std::make_unique<ScratchDir>("bl-nginx");
+	dir_ = std::make_unique<TempDir>("bl-nginx");
 	for (const char *sub : {"logs", "temp"}) {
 		std::string path = dir_->file(sub);
 		if (mkdir(path.c_str(), 0755) != 0)
@@ -435,7 +435,7 @@ std::string SilentServer::rtmp_url() const
 
 bool CliPublisher::start(const std::string &url, int width, int height, int fps, std::string *error)
 {
-	dir_ = std::make_unique<ScratchDir>("bl-publisher");
+	dir_ = std::make_unique<TempDir>("bl-publisher");
 	const std::string size = std::to_string(width) + "x" + std::to_string(height);
 	const std::string rate = std::to_string(fps);
 	return process_.start({"ffmpeg",   "-hide_banner",

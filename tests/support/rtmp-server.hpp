@@ -84,7 +84,7 @@ private:
 	void write_config();
 
 	Options options_;
-	std::unique_ptr<ScratchDir> dir_;
+	std::unique_ptr<TempDir> dir_;
 	ChildProcess process_;
 	bool prepared_ = false;
 	uint16_t rtmp_port_ = 0;
@@ -131,7 +131,7 @@ public:
 	std::string output() const;
 
 private:
-	std::unique_ptr<ScratchDir> dir_;
+	std::unique_ptr<TempDir> dir_;
 	ChildProcess process_;
 };
 

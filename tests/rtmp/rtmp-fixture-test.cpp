@@ -42,7 +42,7 @@ TEST(RtmpServerFixture, RelaysAPublishedStreamAndSurvivesAKillOnTheSamePort)
 	EXPECT_EQ(stat.width, 320);
 	EXPECT_EQ(stat.video_codec, "H264");
 
-	ScratchDir dir("bl-frame");
+	TempDir dir("bl-frame");
 	EXPECT_TRUE(grab_frame_png(server.play_url("fixture"), dir.file("frame.png"), kProbeTimeout, &error)) << error;
 
 	// A killed server drops its publisher at once; the publisher notices and gives up.

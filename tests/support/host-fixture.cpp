@@ -1,0 +1,170 @@
+#include "host-fixture.hpp"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <X11/Xlib.h>
+#include <obs.h>
+#include <obs-nix-platform.h>
+#include <util/bmem.h>
+
+extern char **environ;
+
+namespace bltest {
+
+namespace {
+
+constexpr const char *kPluginDir = "/usr/lib/x86_64-linux-gnu/obs-plugins";
+constexpr const char *kPluginDataDir = "/usr/share/obs/obs-plugins";
+
+void load_host_plugin(const char *name)
+{
+	const std::string binary = std::string(kPluginDir) + "/" + name + ".so";
+	const std::string data = std::string(kPluginDataDir) + "/" + name;
+	obs_module_t *plugin = nullptr;
+	const int result = obs_open_module(&plugin, binary.c_str(), data.c_str());
+	if (result != MODULE_SUCCESS || !obs_init_module(plugin)) {
+		fprintf(stderr, "host fixture: cannot load the host plug-in %s (%d)\n", name, result);
+		std::abort();
+	}
+}
+
+[[noreturn]] void fatal(const char *what)
+{
+	fprintf(stderr, "host fixture: %s\n", what);
+	std::abort();
+}
+
+} // namespace
+
+Host &Host::get()
+{
+	static Host host;
+	return host;
+}
+
+const std::string &Host::module_config_dir() const
+{
+	static const std::string none;
+	return config_dir ? config_dir->path() : none;
+}
+
+void Host::start_xvfb()
+{
+	const char *display = getenv("DISPLAY");
+	if (display && *display)
+		return;
+
+	// Xvfb picks a free display number itself and writes it to the pipe once it accepts clients.
+	int fds[2];
+	if (pipe(fds) != 0)
+		fatal("pipe for Xvfb failed");
+	const std::string fd_arg = std::to_string(fds[1]);
+	const char *argv[] = {"Xvfb",         "-displayfd", fd_arg.c_str(), "-screen",  "0",
+			      "1280x1024x24", "-nolisten",  "tcp",          "-noreset", nullptr};
+	pid_t pid = -1;
+	if (posix_spawnp(&pid, "Xvfb", nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
+		fatal("cannot start Xvfb (install xvfb, or set DISPLAY)");
+	close(fds[1]);
+	xvfb_pid = pid;
+
+	std::string number;
+	char c;
+	while (read(fds[0], &c, 1) == 1 && c != '\n')
+		number.push_back(c);
+	close(fds[0]);
+	if (number.empty())
+		fatal("Xvfb did not report a display");
+	setenv("DISPLAY", (":" + number).c_str(), 1);
+}
+
+void Host::stop_xvfb()
+{
+	if (xvfb_pid <= 0)
+		return;
+	kill(xvfb_pid, SIGTERM);
+	int status = 0;
+	waitpid(xvfb_pid, &status, 0);
+	xvfb_pid = -1;
+	unsetenv("DISPLAY");
+}
+
+void Host::start(const HostOptions &options)
+{
+	if (started)
+		return;
+	opts = options;
+	LogCapture::get().install();
+	start_xvfb();
+
+	Display *display = XOpenDisplay(nullptr);
+	if (!display)
+		fatal("XOpenDisplay failed");
+	x_display = display;
+	obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
+	obs_set_nix_platform_display(display);
+
+	config_dir = std::make_unique<TempDir>("bl-host");
+	if (!obs_startup("en-US", config_dir->path().c_str(), nullptr))
+		fatal("obs_startup failed");
+
+	obs_video_info ovi = {};
+	ovi.graphics_module = "libobs-opengl";
+	ovi.fps_num = opts.fps_num;
+	ovi.fps_den = opts.fps_den;
+	ovi.base_width = opts.width;
+	ovi.base_height = opts.height;
+	ovi.output_width = opts.width;
+	ovi.output_height = opts.height;
+	ovi.output_format = VIDEO_FORMAT_NV12;
+	ovi.colorspace = VIDEO_CS_709;
+	ovi.range = VIDEO_RANGE_PARTIAL;
+	ovi.adapter = 0;
+	ovi.gpu_conversion = true;
+	ovi.scale_type = OBS_SCALE_BICUBIC;
+	if (obs_reset_video(&ovi) != OBS_VIDEO_SUCCESS)
+		fatal("obs_reset_video failed");
+
+	obs_audio_info oai = {};
+	oai.samples_per_sec = 48000;
+	oai.speakers = SPEAKERS_STEREO;
+	if (!obs_reset_audio(&oai))
+		fatal("obs_reset_audio failed");
+
+	load_host_plugin("obs-x264");
+	load_host_plugin("obs-ffmpeg");
+	load_host_plugin("image-source");
+	obs_post_load_modules();
+	started = true;
+}
+
+void Host::shutdown()
+{
+	if (!started)
+		return;
+	started = false;
+
+	const size_t from = LogCapture::get().mark();
+	const long allocs_before = bnum_allocs();
+	obs_shutdown();
+	const long leaked = bnum_allocs();
+
+	for (const std::string &line : LogCapture::get().since(from))
+		if (line.find("were remaining") != std::string::npos)
+			ADD_FAILURE() << "libobs reports host objects still alive at shutdown:" << line;
+	if (leaked > 0)
+		ADD_FAILURE() << "host allocations left after shutdown: " << leaked << " (before: " << allocs_before
+			      << ")";
+
+	XCloseDisplay(static_cast<Display *>(x_display));
+	x_display = nullptr;
+	// The configuration folder stays until the process ends: tests look at what unload wrote.
+	stop_xvfb();
+}
+
+} // namespace bltest

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "log-capture.hpp"
+#include "temp-dir.hpp"
+
+namespace bltest {
+
+struct HostOptions {
+	// The host's main mix. Small by default: llvmpipe renders on two cores.
+	uint32_t width = 640;
+	uint32_t height = 360;
+	uint32_t fps_num = 30;
+	uint32_t fps_den = 1;
+};
+
+// libobs in the test process, headless under Xvfb, with real video and audio and the host's
+// obs-x264, obs-ffmpeg and image-source plug-ins. One per process: libobs does not start twice.
+class Host {
+public:
+	static Host &get();
+
+	// Starts Xvfb when there is no DISPLAY, then libobs with video, audio and the plug-ins.
+	// A failure is fatal to the test program: nothing else can run without the host.
+	void start(const HostOptions &options = {});
+	// obs_shutdown, then a test failure naming what libobs reported still alive, and the
+	// number of host allocations left over. Safe to call twice.
+	void shutdown();
+
+	bool running() const { return started; }
+	const HostOptions &options() const { return opts; }
+	// The folder libobs was given for modules' configuration (modules get a subfolder each).
+	const std::string &module_config_dir() const;
+	LogCapture &log() { return LogCapture::get(); }
+
+private:
+	Host() = default;
+	void start_xvfb();
+	void stop_xvfb();
+
+	HostOptions opts;
+	bool started = false;
+	std::unique_ptr<TempDir> config_dir;
+	int xvfb_pid = -1;
+	void *x_display = nullptr;
+};
+
+// Starts the host before the first test of a program and shuts it down after the last.
+class HostEnvironment : public ::testing::Environment {
+public:
+	explicit HostEnvironment(HostOptions options = {}) : opts(options) {}
+	void SetUp() override { Host::get().start(opts); }
+	void TearDown() override { Host::get().shutdown(); }
+
+private:
+	HostOptions opts;
+};
+
+} // namespace bltest
+
+// One line in a test file gives the whole program a running host: BL_HOST_ENVIRONMENT();
+// or BL_HOST_ENVIRONMENT(bltest::HostOptions{1280, 720}). gtest owns the environment object.
+#define BL_HOST_ENVIRONMENT(...)                                                    \
+	static ::testing::Environment *const bl_host_environment [[maybe_unused]] = \
+		::testing::AddGlobalTestEnvironment(new ::bltest::HostEnvironment(__VA_ARGS__))
