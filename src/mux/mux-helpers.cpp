@@ -12,7 +12,9 @@ namespace brasslight {
 
 std::string trim_copy(const std::string &text)
 {
-	auto is_space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+	auto is_space = [](char c) {
+		return std::isspace(static_cast<unsigned char>(c)) != 0;
+	};
 	auto first = std::find_if_not(text.begin(), text.end(), is_space);
 	auto last = std::find_if_not(text.rbegin(), text.rend(), is_space).base();
 	return first < last ? std::string(first, last) : std::string();

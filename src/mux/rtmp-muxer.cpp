@@ -207,8 +207,8 @@ OpenResult open_muxer(MuxOutputData &record)
 	arm_io_deadline(record, kOpenBudgetNs);
 	if (!(context->oformat->flags & AVFMT_NOFILE)) {
 		AVDictionary *raw_options = options.release();
-		const int rc = avio_open2(&context->pb, record.url.c_str(), AVIO_FLAG_WRITE, &context->interrupt_callback,
-					  &raw_options);
+		const int rc = avio_open2(&context->pb, record.url.c_str(), AVIO_FLAG_WRITE,
+					  &context->interrupt_callback, &raw_options);
 		options.reset(raw_options);
 		if (rc < 0) {
 			disarm_io_deadline(record);

@@ -53,7 +53,12 @@ TEST(MuxHelpers, TrimCopyRemovesOnlyOuterWhitespace)
 		std::string out;
 	};
 	const Row rows[] = {
-		{"", ""}, {" ", ""}, {" \t\n\v\f\r", ""}, {"a", "a"}, {"  a b  ", "a b"}, {"\ta\n", "a"},
+		{"", ""},
+		{" ", ""},
+		{" \t\n\v\f\r", ""},
+		{"a", "a"},
+		{"  a b  ", "a b"},
+		{"\ta\n", "a"},
 		// Bytes above 0x7f are not whitespace in the default locale and must not be misread as
 		// negative chars.
 		{"\xc3\xa9 ", "\xc3\xa9"},
@@ -78,7 +83,7 @@ TEST(MuxHelpers, TimestampsRescaleToNearestWithHalvesAwayFromZero)
 		{1024, 1, 48000, 21}, // 21.33
 		{0, 1, 48000, 0},
 		{-2, 1, 30, -67},     // x264's first dts with B-frames
-		{1, 1001, 30000, 33},    // 29.97 fps
+		{1, 1001, 30000, 33}, // 29.97 fps
 		{90000, 1, 90000, 1000},
 		{kNoTimestamp, 1, 30, kNoTimestamp},
 		{INT64_MAX, 1, 30, INT64_MAX},
