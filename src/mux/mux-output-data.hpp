@@ -119,14 +119,17 @@ int io_interrupt(void *record);
 void arm_io_deadline(MuxOutputData &record, uint64_t budget_ns);
 void disarm_io_deadline(MuxOutputData &record);
 
-// Both with the record's lock held (rtmp-muxer.cpp).
+// With the record's lock held, on the host's encoder thread that delivered a packet: connects
+// and writes the FLV header (rtmp-muxer.cpp).
 OpenResult open_muxer(MuxOutputData &record);
+// With the record's lock held, on the thread of start, stop or destroy, or on an encoder thread
+// entering reconnect mode: trailer, then the connection and the context go.
 void close_muxer(MuxOutputData &record);
 
 // The host's encoded_packet callback, on the host's encoder threads (packet-path.cpp).
 void mux_encoded_packet(void *data, encoder_packet *packet);
 
-// With the record's lock held (packet-path.cpp).
+// With the record's lock held, on the host's encoder threads (packet-path.cpp).
 void write_video_packet(MuxOutputData &record, const uint8_t *data, size_t size, int64_t pts, int64_t dts,
 			int32_t timebase_num, int32_t timebase_den, bool keyframe);
 void write_audio_packet(MuxOutputData &record, const uint8_t *data, size_t size, int64_t pts, int64_t dts,

@@ -106,66 +106,6 @@ protected:
 	size_t from = 0;
 };
 
-TEST_F(MuxOutputTest, RegistersItsNameFlagsDefaultsAndProperties)
-{
-	EXPECT_STREQ(obs_output_get_display_name(brasslight::kMuxOutputId), "Vertical RTMP Mux (stereo)");
-	EXPECT_EQ(obs_get_output_flags(brasslight::kMuxOutputId),
-		  uint32_t(OBS_OUTPUT_VIDEO | OBS_OUTPUT_AUDIO | OBS_OUTPUT_ENCODED));
-
-	OBSDataAutoRelease defaults = obs_output_defaults(brasslight::kMuxOutputId);
-	EXPECT_TRUE(obs_data_has_default_value(defaults, "server"));
-	EXPECT_TRUE(obs_data_has_default_value(defaults, "key"));
-	EXPECT_STREQ(obs_data_get_string(defaults, "server"), "");
-	EXPECT_FALSE(obs_data_has_default_value(defaults, "fps_num"));
-	EXPECT_FALSE(obs_data_has_default_value(defaults, "fps_den"));
-
-	obs_properties_t *props = obs_get_output_properties(brasslight::kMuxOutputId);
-	ASSERT_NE(props, nullptr);
-	obs_property_t *server = obs_properties_get(props, "server");
-	obs_property_t *key = obs_properties_get(props, "key");
-	ASSERT_TRUE(server && key);
-	EXPECT_STREQ(obs_property_description(server), "RTMP Server");
-	EXPECT_EQ(obs_property_text_type(server), OBS_TEXT_DEFAULT);
-	EXPECT_STREQ(obs_property_description(key), "Stream Key");
-	EXPECT_EQ(obs_property_text_type(key), OBS_TEXT_PASSWORD);
-	obs_properties_destroy(props);
-}
-
-TEST_F(MuxOutputTest, SettingsAreTrimmedAndTheFrameRateKeepsItsLastPositiveValue)
-{
-	OBSDataAutoRelease settings = obs_data_create();
-	obs_data_set_string(settings, "server", " rtmp://127.0.0.1/live// ");
-	obs_data_set_string(settings, "key", "\tabc\n");
-	obs_data_set_int(settings, "fps_num", 0);
-	obs_data_set_int(settings, "fps_den", -1);
-	OBSOutputAutoRelease output =
-		obs_output_create(brasslight::kMuxOutputId, "bl_test_settings", settings, nullptr);
-	auto &record = *static_cast<brasslight::MuxOutputData *>(obs_obj_get_data(output));
-	EXPECT_EQ(record.url, "rtmp://127.0.0.1/live/abc");
-	EXPECT_EQ(record.tcurl, "rtmp://127.0.0.1/live");
-	EXPECT_EQ(record.fps_num, 30u);
-	EXPECT_EQ(record.fps_den, 1u);
-
-	OBSDataAutoRelease update = obs_data_create();
-	obs_data_set_string(update, "server", "rtmp://h/app");
-	obs_data_set_string(update, "key", "k/2");
-	obs_data_set_int(update, "fps_num", 60000);
-	obs_data_set_int(update, "fps_den", 1001);
-	obs_output_update(output, update);
-	EXPECT_EQ(record.url, "rtmp://h/app/k/2");
-	EXPECT_EQ(record.fps_num, 60000u);
-	EXPECT_EQ(record.fps_den, 1001u);
-
-	// The host merges an update into the output's settings: absent keys keep their values.
-	OBSDataAutoRelease blank_key = obs_data_create();
-	obs_data_set_string(blank_key, "key", " \t ");
-	obs_data_set_int(blank_key, "fps_num", -5);
-	obs_output_update(output, blank_key);
-	EXPECT_EQ(record.fps_num, 60000u) << "a negative frame rate must keep the last one";
-	EXPECT_EQ(record.url, "") << "a blank key leaves no target";
-	EXPECT_EQ(record.tcurl, "");
-}
-
 TEST_F(MuxOutputTest, StartRefusesATargetThatIsEmptyAfterTrimming)
 {
 	struct Row {

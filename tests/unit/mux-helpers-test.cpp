@@ -38,33 +38,15 @@ TEST(MuxHelpers, PublishTargetFromServerAndKey)
 		{"key blanks only", "rtmp://h/live", " \n ", "", ""},
 		{"both empty", "", "", "", ""},
 		{"scheme not judged", "file:/tmp", "k", "file:/tmp/k", "file:/tmp"},
+		// Bytes above 0x7f are not blanks in the default locale and must not be read as
+		// negative chars.
+		{"non-ASCII kept", "rtmp://h/\xc3\xa9 ", "\xc3\xa9", "rtmp://h/\xc3\xa9/\xc3\xa9", "rtmp://h/\xc3\xa9"},
 	};
 	for (const Row &row : rows) {
 		const PublishTarget t = rebuild_target_url(row.server, row.key);
 		EXPECT_TRUE(t.url == row.url && t.tcurl == row.tcurl)
 			<< "row '" << row.name << "': url '" << t.url << "' tcurl '" << t.tcurl << "'";
 	}
-}
-
-TEST(MuxHelpers, TrimCopyRemovesOnlyOuterWhitespace)
-{
-	struct Row {
-		std::string in;
-		std::string out;
-	};
-	const Row rows[] = {
-		{"", ""},
-		{" ", ""},
-		{" \t\n\v\f\r", ""},
-		{"a", "a"},
-		{"  a b  ", "a b"},
-		{"\ta\n", "a"},
-		// Bytes above 0x7f are not whitespace in the default locale and must not be misread as
-		// negative chars.
-		{"\xc3\xa9 ", "\xc3\xa9"},
-	};
-	for (const Row &row : rows)
-		EXPECT_EQ(trim_copy(row.in), row.out) << "row '" << row.in << "'";
 }
 
 TEST(MuxHelpers, TimestampsRescaleToNearestWithHalvesAwayFromZero)
