@@ -164,11 +164,16 @@ RtmpServer::~RtmpServer()
 		if (mkdir(path.c_str(), 0755) != 0)
 			return ::testing::AssertionFailure() << "mkdir " << path << ": " << std::strerror(errno);
 	}
-	rtmp_port_ = free_loopback_port();
-	http_port_ = free_loopback_port();
-	tls_port_ = options_.tls ? free_loopback_port() : 0;
-	if (rtmp_port_ == 0 || http_port_ == 0 || (options_.tls && tls_port_ == 0))
-		return ::testing::AssertionFailure() << "no free loopback port";
+	// Each port is released before nginx binds it, so the kernel may hand one out twice.
+	for (int tries = 0; tries < 20; ++tries) {
+		rtmp_port_ = free_loopback_port();
+		http_port_ = free_loopback_port();
+		tls_port_ = options_.tls ? free_loopback_port() : 0;
+		if (rtmp_port_ != http_port_ && rtmp_port_ != tls_port_ && http_port_ != tls_port_)
+			break;
+	}
+	if (rtmp_port_ == 0 || http_port_ == 0 || (options_.tls && tls_port_ == 0) || rtmp_port_ == http_port_)
+		return ::testing::AssertionFailure() << "no free loopback ports";
 	if (options_.tls) {
 		::testing::AssertionResult certs = make_certificates();
 		if (!certs)
