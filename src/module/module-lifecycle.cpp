@@ -7,6 +7,7 @@
 
 #include "config/global-config.hpp"
 #include "config/profile-config.hpp"
+#include "module/dock-registration.hpp"
 #include "module/host-events.hpp"
 #include "module/log.hpp"
 #include "module/runtime.hpp"
@@ -93,6 +94,7 @@ void module_unload()
 
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 	destroy_runtime(true);
+	drop_dock();
 
 	save_global_config();
 	if (profile_config && !save_config_file(profile_config))

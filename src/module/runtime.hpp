@@ -1,13 +1,23 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 
 namespace brasslight {
+
+class VerticalCanvas;
+class VerticalOutput;
 
 // Serialises whole-module operations: load from runtime creation on, unload from the teardown
 // on, the front-end event callback, the settings save and the locked scene-list save. Taken
 // before the canvas's or the output controller's own lock, never after.
 extern std::recursive_mutex runtime_lock;
+
+// The runtime: null while none exists (before load, between a failed profile rebuild and the
+// next good one, after unload). Created and destroyed only by the operations below.
+// Both are null or both set; the output holds a plain pointer to the canvas, which outlives it.
+extern std::unique_ptr<VerticalCanvas> canvas;
+extern std::unique_ptr<VerticalOutput> output;
 
 // Builds and publishes the runtime from the current profile; false leaves none.
 bool create_runtime_from_current_profile();

@@ -50,20 +50,26 @@ TEST(ModuleLifecycle, LoadsAndUnloadsWithExactlyTheDocumentedLines)
 	const std::string global_path =
 		Host::get().module_config_dir() + "/brasslight-obs-vertical/settings-global.ini";
 	// No front end in this process: no profile folder, so the built-in defaults are summarised.
-	EXPECT_EQ(module_and_banner_lines(from), (std::vector<std::string> {
-							 kBanner,
-							 kTag + "Loading version 1.0.0",
-							 kBanner,
-							 kTag + "Registered output type: bl_vertical_mux_rtmp",
-							 kTag + "Global config loaded from: " + global_path,
-							 kTag + "Could not resolve profile config path",
-							 kTag + "Loaded successfully",
-							 kTag + "Canvas : 1080x1920 @ 30/1 fps",
-							 kTag + "RTMP : ",
-							 kTag + "Bitrate: 4000 kbps",
-							 kTag + "Auto-start with main: yes",
-							 kBanner,
-						 }));
+	EXPECT_EQ(module_and_banner_lines(from),
+		  (std::vector<std::string> {
+			  kBanner,
+			  kTag + "Loading version 1.0.0",
+			  kBanner,
+			  kTag + "Registered output type: bl_vertical_mux_rtmp",
+			  kTag + "Global config loaded from: " + global_path,
+			  kTag + "Could not resolve profile config path",
+			  kTag + "Scene created (private): Scene 1",
+			  kTag + "Canvas initialised: 1080x1920 @ 30/1 fps",
+			  kTag + "Using video encoder: obs_x264",
+			  kTag + "VerticalOutput initialised (bitrate: 4000 kbps, preset: veryfast)",
+			  kTag + "Runtime created: 1080x1920 @ 30/1 fps",
+			  kTag + "Loaded successfully",
+			  kTag + "Canvas : 1080x1920 @ 30/1 fps",
+			  kTag + "RTMP : ",
+			  kTag + "Bitrate: 4000 kbps",
+			  kTag + "Auto-start with main: yes",
+			  kBanner,
+		  }));
 
 	EXPECT_STREQ(obs_get_module_name(module), "BrassLight Vertical Canvas");
 	EXPECT_STREQ(obs_get_module_description(module),
@@ -97,7 +103,11 @@ TEST(ModuleLifecycle, LoadsAndUnloadsWithExactlyTheDocumentedLines)
 	Host::get().shutdown();
 	EXPECT_EQ(module_and_banner_lines(before_unload), (std::vector<std::string> {
 								  kTag + "Unloading",
+								  kTag + "Scene list saved (1 scene(s))",
+								  kTag + "VerticalOutput destroyed",
+								  kTag + "Canvas shut down",
 								  kTag + "Unloaded",
 							  }));
-	EXPECT_TRUE(bltest::file_exists(global_path));
+	EXPECT_EQ(bltest::read_file(global_path), "[Scenes]\ncount=1\nactivescene=Scene 1\nscene_0_name=Scene 1\n"
+						  "scene_0_source=\n");
 }

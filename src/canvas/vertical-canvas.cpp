@@ -1,0 +1,426 @@
+#include "canvas/vertical-canvas.hpp"
+
+#include <algorithm>
+
+#include <obs-config.h>
+
+#include "canvas/cover-fit.hpp"
+#include "module/log.hpp"
+
+namespace brasslight {
+
+namespace {
+
+uint32_t bounded(const char *what, uint32_t value, uint32_t low, uint32_t high, bool even)
+{
+	uint32_t sane = value < low ? low : (value > high ? high : value);
+	if (even)
+		sane &= ~1u;
+	if (sane != value)
+		log_msg(LOG_WARNING, "Canvas %s %u is out of range (%u to %u%s) — using %u", what, value, low, high,
+			even ? ", even" : "", sane);
+	return sane;
+}
+
+void set_mixer_bit(obs_source_t *source, bool on)
+{
+	const uint32_t mixers = obs_source_get_audio_mixers(source);
+	const uint32_t wanted = on ? (mixers | kVerticalMixerBit) : (mixers & ~kVerticalMixerBit);
+	if (wanted != mixers)
+		obs_source_set_audio_mixers(source, wanted);
+}
+
+struct AudioWalk {
+	bool on;
+	std::vector<obs_source_t *> visited;
+};
+
+void walk_audio_sources(obs_source_t *source, AudioWalk &walk);
+
+bool walk_scene_item(obs_scene_t *, obs_sceneitem_t *item, void *param)
+{
+	walk_audio_sources(obs_sceneitem_get_source(item), *static_cast<AudioWalk *>(param));
+	return true;
+}
+
+void walk_audio_sources(obs_source_t *source, AudioWalk &walk)
+{
+	if (!source || std::find(walk.visited.begin(), walk.visited.end(), source) != walk.visited.end())
+		return;
+	walk.visited.push_back(source);
+	if (obs_source_get_output_flags(source) & OBS_SOURCE_AUDIO)
+		set_mixer_bit(source, walk.on);
+	obs_scene_t *scene = obs_scene_from_source(source);
+	if (!scene)
+		scene = obs_group_from_source(source);
+	if (scene)
+		obs_scene_enum_items(scene, walk_scene_item, &walk);
+}
+
+// Track 6 on a slot's source. The host keeps mixer bits only on sources that have audio, and a
+// scene has none of its own: what it plays comes from the sources inside it (nested scenes and
+// groups included), so the bit goes on those. Without this the usual assignment, a host scene,
+// would leave track 6, and with it the vertical stream, silent.
+void set_vertical_bit(obs_source_t *source, bool on)
+{
+	AudioWalk walk {on, {}};
+	walk_audio_sources(source, walk);
+}
+
+} // namespace
+
+CanvasConfig sanitize_canvas_config(const CanvasConfig &config)
+{
+	CanvasConfig sane = config;
+	sane.width = bounded("width", config.width, kCanvasMinSize, kCanvasMaxSize, true);
+	sane.height = bounded("height", config.height, kCanvasMinSize, kCanvasMaxSize, true);
+	sane.fps_num = bounded("fps_num", config.fps_num, 1, kCanvasMaxFpsNum, false);
+	sane.fps_den = bounded("fps_den", config.fps_den, 1, kCanvasMaxFpsDen, false);
+	return sane;
+}
+
+VerticalCanvas::VerticalCanvas(const CanvasConfig &config) : cfg(sanitize_canvas_config(config)) {}
+
+VerticalCanvas::~VerticalCanvas()
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	shutdown_locked();
+}
+
+bool VerticalCanvas::init()
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	if (is_initialised) {
+		log_msg(LOG_WARNING, "VerticalCanvas already initialised");
+		return true;
+	}
+	if (!obs_get_video_info(&video_info)) {
+		log_msg(LOG_ERROR, "obs_get_video_info failed — OBS not ready");
+		return false;
+	}
+	// Only size and frame rate differ from the main mix: pixel format, colour space, range and
+	// scale type stay the host's, and base equals output size so the mix never rescales.
+	video_info.base_width = video_info.output_width = cfg.width;
+	video_info.base_height = video_info.output_height = cfg.height;
+	video_info.fps_num = cfg.fps_num;
+	video_info.fps_den = cfg.fps_den;
+
+	view.reset(obs_view_create());
+	if (!view) {
+		log_msg(LOG_ERROR, "obs_view_create() failed");
+		return false;
+	}
+	video_mix = obs_view_add2(view.get(), &video_info);
+	if (!video_mix) {
+		log_msg(LOG_ERROR, "obs_view_add2() failed");
+		view.reset();
+		return false;
+	}
+	audio_out = obs_get_audio();
+
+	if (!create_slot(kDefaultSlotName))
+		log_msg(LOG_WARNING, "Failed to create default scene");
+
+	is_initialised = true;
+	log_msg(LOG_INFO, "Canvas initialised: %ux%u @ %u/%u fps", cfg.width, cfg.height, cfg.fps_num, cfg.fps_den);
+	return true;
+}
+
+void VerticalCanvas::shutdown()
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	shutdown_locked();
+}
+
+void VerticalCanvas::shutdown_locked()
+{
+	if (!is_initialised)
+		return;
+	obs_view_set_source(view.get(), 0, nullptr);
+	clear_vertical_audio_routing();
+	for (SceneSlot &slot : scenes) {
+		release_source(slot);
+		slot.scene = nullptr;
+	}
+	scenes.clear();
+	active_index = -1;
+	publish_active_source();
+	view.reset();
+	audio_out = nullptr;
+	video_mix = nullptr;
+	is_initialised = false;
+	log_msg(LOG_INFO, "Canvas shut down");
+}
+
+OBSSourceAutoRelease VerticalCanvas::active_source() const
+{
+	std::lock_guard<std::mutex> lock(active_source_mutex);
+	return obs_source_get_ref(active_source_ref);
+}
+
+void VerticalCanvas::publish_active_source()
+{
+	OBSSourceAutoRelease next;
+	if (active_index >= 0 && static_cast<size_t>(active_index) < scenes.size())
+		next = obs_source_get_ref(scenes[static_cast<size_t>(active_index)].source);
+	{
+		std::lock_guard<std::mutex> lock(active_source_mutex);
+		std::swap(next, active_source_ref);
+	}
+	// `next` now holds the previous reference; releasing it may destroy the source, which needs
+	// the graphics context, so it happens outside the small lock the graphics thread takes.
+}
+
+SceneSlot *VerticalCanvas::find_slot(const std::string &name)
+{
+	const int index = find_index(name);
+	return index < 0 ? nullptr : &scenes[static_cast<size_t>(index)];
+}
+
+int VerticalCanvas::find_index(const std::string &name) const
+{
+	for (size_t i = 0; i < scenes.size(); ++i)
+		if (scenes[i].name == name)
+			return static_cast<int>(i);
+	return -1;
+}
+
+void VerticalCanvas::show_active_slot()
+{
+	obs_source_t *shown = nullptr;
+	if (active_index >= 0)
+		shown = obs_scene_get_source(scenes[static_cast<size_t>(active_index)].scene);
+	obs_view_set_source(view.get(), 0, shown);
+	publish_active_source();
+}
+
+bool VerticalCanvas::create_slot(const std::string &name)
+{
+	if (find_slot(name)) {
+		log_msg(LOG_WARNING, "Scene already exists: %s", name.c_str());
+		return false;
+	}
+	OBSSceneAutoRelease scene = obs_scene_create_private(name.c_str());
+	if (!scene) {
+		log_msg(LOG_ERROR, "obs_scene_create_private failed for: %s", name.c_str());
+		return false;
+	}
+	scenes.push_back(SceneSlot {name, std::string(), std::move(scene), nullptr});
+	if (active_index < 0) {
+		active_index = static_cast<int32_t>(scenes.size() - 1);
+		show_active_slot();
+	}
+	log_msg(LOG_INFO, "Scene created (private): %s", name.c_str());
+	return true;
+}
+
+bool VerticalCanvas::add_scene(const std::string &name)
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	if (!is_initialised)
+		return false;
+	return create_slot(name);
+}
+
+void VerticalCanvas::release_source(SceneSlot &slot)
+{
+	if (!slot.source)
+		return;
+	// Whatever the routing option says: a source the canvas lets go of must not keep feeding
+	// track 6.
+	set_vertical_bit(slot.source, false);
+	slot.source = nullptr;
+}
+
+bool VerticalCanvas::remove_scene(const std::string &name)
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	const int index = find_index(name);
+	if (index < 0) {
+		log_msg(LOG_WARNING, "remove_scene — not found: %s", name.c_str());
+		return false;
+	}
+	bool shown_changed = false;
+	if (index == active_index) {
+		obs_view_set_source(view.get(), 0, nullptr);
+		active_index = -1;
+		shown_changed = true;
+	}
+	SceneSlot &slot = scenes[static_cast<size_t>(index)];
+	release_source(slot);
+	slot.scene = nullptr;
+	scenes.erase(scenes.begin() + index);
+	if (active_index > index)
+		--active_index;
+	// The first remaining slot takes over, not the removed one's neighbour.
+	if (active_index < 0 && !scenes.empty())
+		active_index = 0;
+	if (shown_changed)
+		show_active_slot();
+	route_active_scene_audio();
+	log_msg(LOG_INFO, "Scene removed: %s", name.c_str());
+	return true;
+}
+
+bool VerticalCanvas::rename_scene(const std::string &old_name, const std::string &new_name)
+{
+	if (old_name == new_name)
+		return true;
+	std::lock_guard<std::mutex> lock(mutex);
+	if (find_slot(new_name)) {
+		log_msg(LOG_WARNING, "rename_scene — name already in use: %s", new_name.c_str());
+		return false;
+	}
+	SceneSlot *slot = find_slot(old_name);
+	if (!slot) {
+		log_msg(LOG_WARNING, "rename_scene — not found: %s", old_name.c_str());
+		return false;
+	}
+	obs_source_set_name(obs_scene_get_source(slot->scene), new_name.c_str());
+	slot->name = new_name;
+	log_msg(LOG_INFO, "Scene renamed: %s -> %s", old_name.c_str(), new_name.c_str());
+	return true;
+}
+
+bool VerticalCanvas::set_active_scene(const std::string &name)
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	const int index = find_index(name);
+	if (index < 0) {
+		log_msg(LOG_WARNING, "set_active_scene — not found: %s", name.c_str());
+		return false;
+	}
+	if (index == active_index)
+		return true;
+	active_index = index;
+	show_active_slot();
+	route_active_scene_audio();
+	log_msg(LOG_INFO, "Active scene: %s", name.c_str());
+	return true;
+}
+
+bool VerticalCanvas::assign_scene_source(const std::string &slot_name, const std::string &source_name)
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	SceneSlot *slot = find_slot(slot_name);
+	if (!slot) {
+		log_msg(LOG_WARNING, "assign_scene_source — scene not found: %s", slot_name.c_str());
+		return false;
+	}
+	release_source(*slot);
+	slot->source_name.clear();
+
+	if (source_name.empty()) {
+		place_source(*slot, nullptr);
+		publish_active_source();
+		log_msg(LOG_INFO, "Scene '%s': source cleared", slot_name.c_str());
+		return true;
+	}
+
+	OBSSourceAutoRelease source = obs_get_source_by_name(source_name.c_str());
+	if (!source) {
+		log_msg(LOG_WARNING, "assign_scene_source — OBS source not found: %s", source_name.c_str());
+		slot->source_name = source_name;
+		publish_active_source();
+		return false;
+	}
+	place_source(*slot, source);
+	slot->source_name = source_name;
+	slot->source = std::move(source);
+	publish_active_source();
+	route_active_scene_audio();
+	log_msg(LOG_INFO, "Scene '%s': source assigned → '%s'", slot_name.c_str(), source_name.c_str());
+	return true;
+}
+
+void VerticalCanvas::place_source(SceneSlot &slot, obs_source_t *source)
+{
+	if (!slot.scene)
+		return;
+	obs_scene_enum_items(
+		slot.scene,
+		[](obs_scene_t *, obs_sceneitem_t *item, void *) {
+			obs_sceneitem_remove(item);
+			return true;
+		},
+		nullptr);
+	if (!source)
+		return;
+
+	obs_sceneitem_t *item = obs_scene_add(slot.scene, source);
+	if (!item) {
+		log_msg(LOG_WARNING, "obs_scene_add failed for source: %s", obs_source_get_name(source));
+		return;
+	}
+	const uint32_t w = obs_source_get_width(source);
+	const uint32_t h = obs_source_get_height(source);
+	const CoverFit fit = cover_fit(w, h, cfg.width, cfg.height);
+
+	obs_transform_info info = {};
+	info.pos.x = fit.pos_x;
+	info.pos.y = fit.pos_y;
+	info.rot = 0.0f;
+	info.scale.x = fit.scale;
+	info.scale.y = fit.scale;
+	info.alignment = OBS_ALIGN_LEFT | OBS_ALIGN_TOP;
+	info.bounds_type = OBS_BOUNDS_NONE;
+	info.bounds_alignment = 0;
+	info.bounds.x = 0.0f;
+	info.bounds.y = 0.0f;
+#if LIBOBS_API_MAJOR_VER >= 30
+	info.crop_to_bounds = false;
+	obs_sceneitem_set_info2(item, &info);
+#else
+	obs_sceneitem_set_info(item, &info);
+#endif
+	log_msg(LOG_INFO, "Source '%s' placed: src=%ux%u scale=%.4f pos=(%.1f,%.1f)", obs_source_get_name(source), w, h,
+		fit.scale, fit.pos_x, fit.pos_y);
+}
+
+void VerticalCanvas::clear_vertical_audio_routing()
+{
+	if (!cfg.use_active_scene_audio)
+		return;
+	for (SceneSlot &slot : scenes)
+		if (slot.source)
+			set_vertical_bit(slot.source, false);
+}
+
+void VerticalCanvas::route_active_scene_audio()
+{
+	if (!cfg.use_active_scene_audio)
+		return;
+	clear_vertical_audio_routing();
+	if (active_index >= 0 && static_cast<size_t>(active_index) < scenes.size()) {
+		obs_source_t *source = scenes[static_cast<size_t>(active_index)].source;
+		if (source)
+			set_vertical_bit(source, true);
+	}
+}
+
+std::string VerticalCanvas::active_scene_name() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	if (active_index < 0 || static_cast<size_t>(active_index) >= scenes.size())
+		return {};
+	return scenes[static_cast<size_t>(active_index)].name;
+}
+
+std::string VerticalCanvas::scene_source_name(const std::string &name) const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	const int index = find_index(name);
+	return index < 0 ? std::string() : scenes[static_cast<size_t>(index)].source_name;
+}
+
+std::vector<std::string> VerticalCanvas::scene_names() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	std::vector<std::string> names;
+	names.reserve(scenes.size());
+	for (const SceneSlot &slot : scenes)
+		names.push_back(slot.name);
+	return names;
+}
+
+} // namespace brasslight

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace bltest {
+
+// The process's QApplication on the xcb platform of the fixture's X server; made on first use
+// (the host fixture must have started, so that DISPLAY is set).
+void ensure_qt_application();
+
+struct ShownBox {
+	bool shown = false;
+	std::string title;
+	std::string text;
+};
+
+// Runs the event loop until a message box is shown (by a queued call, for instance), reads its
+// title and text, and closes it; gives shown = false when none appears within the time-out.
+ShownBox capture_message_box(std::chrono::milliseconds timeout);
+
+} // namespace bltest
