@@ -17,6 +17,7 @@
 #include <functional>
 #include <mutex>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,26 +174,18 @@ double seconds_field(const std::string &text, const char *name)
 	return -1;
 }
 
+// Unwinds to main, so that the fixtures' destructors end nginx and the host shuts down.
 [[noreturn]] void fail(const std::string &why)
 {
-	fprintf(stderr, "mux-bench: %s\n", why.c_str());
-	std::exit(1);
+	throw std::runtime_error(why);
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+void run(int steady_seconds)
 {
-	const int steady_seconds = argc > 1 ? std::max(5, atoi(argv[1])) : 20;
-	bltest::Host::get().start();
-	brasslight::register_mux_output_type();
-	register_bench_type();
-
 	bltest::RtmpServer server;
 	if (!server.start())
 		fail("nginx did not start");
 
-	std::vector<Stats> results;
 	{
 		bltest::RigOptions options;
 		options.output_type = kBenchOutputId;
@@ -331,6 +324,23 @@ int main(int argc, char **argv)
 		printf("\n");
 	}
 	server.stop();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	const int steady_seconds = argc > 1 ? std::max(5, atoi(argv[1])) : 20;
+	bltest::Host::get().start();
+	brasslight::register_mux_output_type();
+	register_bench_type();
+	int status = 0;
+	try {
+		run(steady_seconds);
+	} catch (const std::exception &e) {
+		fprintf(stderr, "mux-bench: %s\n", e.what());
+		status = 1;
+	}
 	bltest::Host::get().shutdown();
-	return 0;
+	return status;
 }
