@@ -1,6 +1,9 @@
 #include "qt-app.hpp"
 
+#include "host-fixture.hpp"
+
 #include <cstdlib>
+#include <memory>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -17,8 +20,10 @@ void ensure_qt_application()
 	static int argc = 1;
 	static char name[] = "brasslight-tests";
 	static char *argv[] = {name, nullptr};
-	// Lives until the process ends, as an application object does.
-	static QApplication app(argc, argv);
+	static std::unique_ptr<QApplication> app;
+	app = std::make_unique<QApplication>(argc, argv);
+	// Gone before the fixture's X server: its destructor still talks to the display.
+	Host::get().on_shutdown([] { app.reset(); });
 }
 
 ShownBox capture_message_box(std::chrono::milliseconds timeout)
