@@ -166,3 +166,69 @@ def wait_for_stream(server: NginxRtmp, name: str, timeout: float = 30) -> dict:
             seen = str(error)
         time.sleep(0.5)
     raise HostError(f"stream '{name}' never showed video and audio; last probe: {seen}")
+
+
+def grab_rgb(url: str, video: dict, timeout: float = 20) -> tuple[int, int, bytes]:
+    """One decoded video frame of a stream as (width, height, RGB bytes); `video` is what
+    probe() said of its video (wait_for_stream's result["video"])."""
+    width, height = int(video["width"]), int(video["height"])
+    command = ["ffmpeg", "-v", "error", "-rw_timeout", str(int(timeout * 1e6)), "-i", url, "-frames:v", "1",
+               "-f", "rawvideo", "-pix_fmt", "rgb24", "-"]
+    result = subprocess.run(command, capture_output=True, timeout=timeout + 5)
+    if result.returncode != 0 or len(result.stdout) < width * height * 3:
+        raise HostError(f"no frame from {url}: {result.stderr.decode(errors='replace').strip()}")
+    return width, height, result.stdout
+
+
+def colour_name(rgb: tuple[int, int, int]) -> str:
+    """The pure colour a pixel is closest to, tolerant of compression."""
+    r, g, b = rgb
+    high, low = (lambda v: v > 150), (lambda v: v < 100)
+    for name, test in (("red", (high, low, low)), ("green", (low, high, low)), ("blue", (low, low, high)),
+                       ("black", (low, low, low))):
+        if all(t(v) for t, v in zip(test, (r, g, b))):
+            return name
+    return f"rgb{rgb}"
+
+
+def colours_across(width: int, height: int, pixels: bytes) -> list[str]:
+    """The colours at five points across the middle row of a frame, left to right."""
+    y = height // 2
+    names = []
+    for x in (4, width // 4, width // 2, width * 3 // 4, width - 5):
+        offset = (y * width + x) * 3
+        names.append(colour_name(tuple(pixels[offset:offset + 3])))
+    return names
+
+
+class SilentServer:
+    """A loopback TCP listener that accepts connections and never answers: a hung ingest."""
+
+    def __init__(self):
+        import socket
+        import threading
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.accepted = []
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.accepted.append(conn)
+
+    @property
+    def url(self) -> str:
+        return f"rtmp://127.0.0.1:{self.port}/live"
+
+    def close(self):
+        self.sock.close()
+        for conn in self.accepted:
+            conn.close()
