@@ -3,7 +3,9 @@
 
   bench/host-bench.py cpu [--seconds 30]   CPU cost of the vertical stream against the host's own
                                            main stream at the same size, rate, encoder and bitrate
-  bench/host-bench.py soak [--minutes 10]  the host's memory and dropped frames with both streams on
+  bench/host-bench.py soak [--minutes 10] [--main-only]
+                                           the host's memory and dropped frames with both streams on
+                                           (or, for comparison, the main stream alone)
 
 Both stream to nginx with its RTMP module on loopback, in a host configuration of their own,
 under an Xvfb of their own. Results go to standard output as Markdown rows for docs/benchmarks.md.
@@ -104,11 +106,13 @@ def cpu(args) -> None:
 
 
 def soak(args) -> None:
-    with Xvfb() as xvfb, NginxRtmp() as server, host_for(server, xvfb, "bench-soak", autostart=True) as host:
+    vertical = not args.main_only
+    with Xvfb() as xvfb, NginxRtmp() as server, host_for(server, xvfb, "bench-soak", autostart=vertical) as host:
         run = host.start("--startstreaming")
         pid = run.process.pid
         wait_for_stream(server, "main")
-        wait_for_stream(server, "vertical")
+        if vertical:
+            wait_for_stream(server, "vertical")
         ws = host.websocket()
         print("| minute | host RSS MiB | main frames | main skipped | render lagged |\n|---|---|---|---|---|")
         end = time.monotonic() + args.minutes * 60
@@ -138,6 +142,7 @@ def main() -> None:
     c.add_argument("--seconds", type=float, default=30)
     s = sub.add_parser("soak")
     s.add_argument("--minutes", type=float, default=10)
+    s.add_argument("--main-only", action="store_true", help="the same without the vertical stream, for comparison")
     args = parser.parse_args()
     {"cpu": cpu, "soak": soak}[args.what](args)
 
