@@ -1,37 +1,177 @@
+// Registration and lifecycle of the output type "bl_vertical_mux_rtmp": create, update, start,
+// stop, destroy, defaults and properties. The host calls these on the thread of whoever drives
+// the output (the output controller); the packet callback lives in packet-path.cpp.
+
 #include "mux/mux-output.hpp"
 
+#include <memory>
+
 #include <obs-module.h>
+#include <util/bmem.h>
+
+#include "mux/mux-output-data.hpp"
 
 namespace brasslight {
 
 namespace {
+
+// Both audio and video, as one encoded output.
+constexpr uint32_t kCaptureFlags = OBS_OUTPUT_VIDEO | OBS_OUTPUT_AUDIO;
+
+constexpr const char *kServerKey = "server";
+constexpr const char *kStreamKeyKey = "key";
+constexpr const char *kFpsNumKey = "fps_num";
+constexpr const char *kFpsDenKey = "fps_den";
+
+void rebuild_target_url(MuxOutputData &record)
+{
+	PublishTarget target = brasslight::rebuild_target_url(record.server, record.key);
+	record.url = std::move(target.url);
+	record.tcurl = std::move(target.tcurl);
+}
+
+// A frame-rate part is taken only when positive: absent, zero or negative keeps the current one.
+void read_frame_rate(MuxOutputData &record, obs_data_t *settings)
+{
+	const long long num = obs_data_get_int(settings, kFpsNumKey);
+	const long long den = obs_data_get_int(settings, kFpsDenKey);
+	if (num > 0)
+		record.fps_num = static_cast<uint32_t>(num);
+	if (den > 0)
+		record.fps_den = static_cast<uint32_t>(den);
+}
 
 const char *mux_get_name(void *)
 {
 	return kMuxOutputName;
 }
 
-void *mux_create(obs_data_t *, obs_output_t *output)
+void *mux_create(obs_data_t *settings, obs_output_t *output)
 {
-	return output;
+	auto record = std::make_unique<MuxOutputData>(output);
+	// Not shared yet: no lock.
+	if (const char *server = obs_data_get_string(settings, kServerKey))
+		record->server = trim_copy(server);
+	if (const char *key = obs_data_get_string(settings, kStreamKeyKey))
+		record->key = trim_copy(key);
+	read_frame_rate(*record, settings);
+	rebuild_target_url(*record);
+	return record.release();
 }
 
-void mux_destroy(void *) {}
-
-bool mux_start(void *)
+void mux_destroy(void *data)
 {
-	return false;
+	std::unique_ptr<MuxOutputData> record(static_cast<MuxOutputData *>(data));
+	if (!record)
+		return;
+	{
+		// A packet callback still finishing must not see the muxer vanish under it.
+		std::lock_guard<std::mutex> lock(record->mutex);
+		close_muxer(*record);
+		release_held_packet(record->held_video);
+		release_held_packet(record->held_audio);
+	}
 }
 
-void mux_stop(void *, uint64_t) {}
+void mux_update(void *data, obs_data_t *settings)
+{
+	auto *record = static_cast<MuxOutputData *>(data);
+	if (!record)
+		return;
+	// Against the packet callback, which reads the target when it (re)connects.
+	std::lock_guard<std::mutex> lock(record->mutex);
+	const char *server = obs_data_get_string(settings, kServerKey);
+	const char *key = obs_data_get_string(settings, kStreamKeyKey);
+	record->server = server ? trim_copy(server) : std::string();
+	record->key = key ? trim_copy(key) : std::string();
+	read_frame_rate(*record, settings);
+	rebuild_target_url(*record);
+}
 
-void mux_encoded_packet(void *, struct encoder_packet *) {}
+bool mux_start(void *data)
+{
+	auto *record = static_cast<MuxOutputData *>(data);
+	if (!record)
+		return false;
+	// The host starts delivering packets only after begin_data_capture; they wait here until
+	// the record is ready for them.
+	std::lock_guard<std::mutex> lock(record->mutex);
+	record->reconnecting = false;
+	record->next_attempt_ns = 0;
+	record->reconnect_attempts = 0;
+	if (record->url.empty()) {
+		obs_output_set_last_error(record->output, "Missing RTMP server/key");
+		return false;
+	}
+	record->active = true;
+	// A muxer left open by an output that stopped itself on a write failure.
+	close_muxer(*record);
+	release_held_packet(record->held_video);
+	release_held_packet(record->held_audio);
+	if (!obs_output_can_begin_data_capture(record->output, kCaptureFlags)) {
+		obs_output_set_last_error(record->output, "obs_output_can_begin_data_capture failed");
+		return false;
+	}
+	if (!obs_output_initialize_encoders(record->output, kCaptureFlags)) {
+		obs_output_set_last_error(record->output, "obs_output_initialize_encoders failed");
+		return false;
+	}
+	obs_output_begin_data_capture(record->output, kCaptureFlags);
+	return true;
+}
+
+void mux_stop(void *data, uint64_t)
+{
+	auto *record = static_cast<MuxOutputData *>(data);
+	if (!record)
+		return;
+	bool was_active = false;
+	{
+		// Brief: a packet callback that waits on the lock then sees the output inactive.
+		std::lock_guard<std::mutex> lock(record->mutex);
+		record->reconnecting = false;
+		was_active = record->active;
+		record->active = false;
+		record->next_attempt_ns = 0;
+		record->reconnect_attempts = 0;
+	}
+	if (!was_active)
+		return;
+	// Not under the lock: ending capture stops the encoders, whose threads may be waiting on it.
+	obs_output_end_data_capture(record->output);
+	std::lock_guard<std::mutex> lock(record->mutex);
+	close_muxer(*record);
+}
+
+void mux_get_defaults(obs_data_t *settings)
+{
+	obs_data_set_default_string(settings, kServerKey, "");
+	obs_data_set_default_string(settings, kStreamKeyKey, "");
+}
+
+obs_properties_t *mux_get_properties(void *)
+{
+	obs_properties_t *props = obs_properties_create();
+	obs_properties_add_text(props, kServerKey, "RTMP Server", OBS_TEXT_DEFAULT);
+	obs_properties_add_text(props, kStreamKeyKey, "Stream Key", OBS_TEXT_PASSWORD);
+	return props;
+}
 
 } // namespace
 
-void register_mux_output_type()
+void BfreeDeleter::operator()(uint8_t *data) const
 {
-	static obs_output_info info = [] {
+	bfree(data);
+}
+
+void release_held_packet(HeldPacket &held)
+{
+	held = HeldPacket {};
+}
+
+const obs_output_info &mux_output_info()
+{
+	static const obs_output_info info = [] {
 		obs_output_info i = {};
 		i.id = kMuxOutputId;
 		i.flags = OBS_OUTPUT_VIDEO | OBS_OUTPUT_AUDIO | OBS_OUTPUT_ENCODED;
@@ -41,9 +181,17 @@ void register_mux_output_type()
 		i.start = mux_start;
 		i.stop = mux_stop;
 		i.encoded_packet = mux_encoded_packet;
+		i.update = mux_update;
+		i.get_defaults = mux_get_defaults;
+		i.get_properties = mux_get_properties;
 		return i;
 	}();
-	obs_register_output_s(&info, sizeof(info));
+	return info;
+}
+
+void register_mux_output_type()
+{
+	obs_register_output_s(&mux_output_info(), sizeof(obs_output_info));
 }
 
 } // namespace brasslight

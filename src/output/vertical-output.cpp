@@ -94,8 +94,11 @@ bool VerticalOutput::create_mux_output()
 	OBSDataAutoRelease settings = output_settings();
 	if (!settings)
 		return false;
-	OBSOutputAutoRelease created =
-		obs_output_create(kMuxOutputId, unique_name("bl_mux_output").c_str(), settings, nullptr);
+	// As with encoders, the host hands back a placeholder that can never start for an output
+	// type it does not know, so an unregistered type counts as a failed creation.
+	OBSOutputAutoRelease created;
+	if (obs_output_get_display_name(kMuxOutputId))
+		created = obs_output_create(kMuxOutputId, unique_name("bl_mux_output").c_str(), settings, nullptr);
 	if (!created) {
 		log_msg(LOG_ERROR, "obs_output_create(%s) failed", kMuxOutputId);
 		return false;

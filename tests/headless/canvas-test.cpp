@@ -8,6 +8,7 @@
 #include "canvas/vertical-canvas.hpp"
 #include "config/profile-config.hpp"
 #include "module/runtime.hpp"
+#include "output/vertical-output.hpp"
 #include "frame-grabber.hpp"
 #include "host-fixture.hpp"
 #include "host-objects.hpp"
@@ -328,28 +329,23 @@ TEST(VerticalCanvas, OutOfRangeValuesFromAHandEditedProfileAreBounded)
 	EXPECT_TRUE(LogCapture::get().contains("Canvas width 0 is out of range (16 to 7680, even) — using 16", from));
 }
 
-TEST(Runtime, IsBuiltFromTheProfileAndNotTwice)
+TEST(Runtime, WithoutOurOutputTypeIsNotBuiltAndLeavesNothing)
 {
-	bltest::TempDir dir;
-	open_profile_config(dir.file("brasslight-vertical-canvas.ini"));
-	set_canvas_width(360);
-	set_canvas_height(640);
-	set_fps_num(25);
-
+	// This process never registered the output type: the host would hand back a placeholder
+	// output that can never start, which must not count as an output controller.
+	ASSERT_EQ(obs_output_get_display_name("bl_vertical_mux_rtmp"), nullptr);
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-	ASSERT_TRUE(create_runtime_from_current_profile());
-	ASSERT_TRUE(canvas);
-	EXPECT_EQ(video_output_get_info(canvas->video())->fps_num, 25u);
-	VerticalCanvas *first = canvas.get();
-
 	const size_t from = LogCapture::get().mark();
 	EXPECT_FALSE(create_runtime_from_current_profile());
-	EXPECT_EQ(canvas.get(), first);
-	EXPECT_EQ(module_lines(from),
-		  std::vector<std::string> {"create_runtime_from_current_profile called while runtime is still alive"});
-
-	destroy_runtime(false);
 	EXPECT_FALSE(canvas);
-	destroy_runtime(false); // nothing left: nothing happens
-	profile_config.Close();
+	EXPECT_FALSE(output);
+	const std::vector<std::string> lines = module_lines(from);
+	ASSERT_GE(lines.size(), 4u);
+	EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+		  (std::vector<std::string> {
+			  "obs_output_create(bl_vertical_mux_rtmp) failed",
+			  "Failed to create vertical mux output",
+			  "Output init failed",
+			  "Canvas shut down",
+		  }));
 }

@@ -13,6 +13,7 @@
 #include "config/scene-list-store.hpp"
 #include "module/host-events.hpp"
 #include "module/runtime.hpp"
+#include "mux/mux-output.hpp"
 #include "output/vertical-output.hpp"
 #include "host-fixture.hpp"
 #include "host-objects.hpp"
@@ -30,6 +31,8 @@ class RuntimeTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
+		static const bool registered = (register_mux_output_type(), true);
+		(void)registered;
 		open_global_config(dir.file("settings-global.ini"));
 		open_profile_config(dir.file("profile/brasslight-vertical-canvas.ini"));
 		set_canvas_width(360);
@@ -165,6 +168,22 @@ TEST_F(RuntimeTest, AHandEditedHugeCountIsBounded)
 	EXPECT_TRUE(LogCapture::get().contains(
 		"Stored scene count 4000000000 is implausible — reading the first 1000 only", from));
 	EXPECT_TRUE(LogCapture::get().contains("Restored 4000000000 scene(s), active: (none)", from));
+}
+
+TEST_F(RuntimeTest, IsBuiltOnceAndNotTwice)
+{
+	build_runtime();
+	VerticalCanvas *first = canvas.get();
+	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+	const size_t from = LogCapture::get().mark();
+	EXPECT_FALSE(create_runtime_from_current_profile());
+	EXPECT_EQ(canvas.get(), first);
+	EXPECT_EQ(module_lines(from),
+		  Names {"create_runtime_from_current_profile called while runtime is still alive"});
+	destroy_runtime(false);
+	EXPECT_FALSE(canvas);
+	EXPECT_FALSE(output);
+	destroy_runtime(false); // nothing left: nothing happens
 }
 
 TEST_F(RuntimeTest, OutputControllerPicksARegisteredEncoder)

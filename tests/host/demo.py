@@ -1,9 +1,12 @@
 #!/usr/bin/python3
-"""Shows the module in the real host app: runs `obs` in a configuration of its own with the
-module installed, on $DISPLAY when one answers or else under Xvfb, and prints what the module
-logged. scripts/demo builds and installs first and then runs this.
+"""Shows the module streaming in the real host app: starts a local RTMP server (nginx with its
+RTMP module on loopback), runs `obs` in a configuration of its own with the module installed, on
+$DISPLAY when one answers or else under Xvfb, with a moving demo scene shown in a vertical slot,
+starts the main stream, and reports what reached the server on both streams, one frame of the
+vertical stream as a PNG, a screenshot of the host window, and what the module logged.
+scripts/demo builds and installs first and then runs this.
 
-Exit status 0 when the module loaded and the app ended cleanly without leaks.
+Exit status 0 when both streams arrived and the app ended cleanly without leaks.
 """
 
 import argparse
@@ -15,8 +18,12 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from obshost import (HostError, ModuleFiles, ObsHost, Profile, SceneCollection,  # noqa: E402
+from obshost import (HostError, Input, ModuleFiles, ObsHost, Profile, SceneCollection,  # noqa: E402
                      color_input, MODULE_TAG)
+from rtmpserver import NginxRtmp, grab_png, wait_for_stream  # noqa: E402
+
+MAIN_KEY = "main"
+VERTICAL_KEY = "vertical-demo"
 
 LOADED = f"{MODULE_TAG} Loaded successfully"
 
@@ -31,12 +38,24 @@ def usable_display(force_xvfb: bool) -> str | None:
 
 
 def demo_scene() -> SceneCollection:
-    # Three bands of colour across the main canvas: easy to recognise in a picture.
+    # Three bands of colour across the main canvas, easy to recognise in a picture, and FFmpeg's
+    # moving test pattern with a running clock in the middle, so that the streams visibly move.
+    pattern = Input("Moving pattern", "ffmpeg_source", {
+        "is_local_file": False, "input": "testsrc2=size=320x180:rate=30", "input_format": "lavfi",
+        "looping": True, "restart_on_activate": False, "close_when_inactive": False}, 160, 90)
     return SceneCollection("Demo", {"Demo": [
-        color_input("Top band", 0xFFD04020, 640, 120, 0, 0),
-        color_input("Middle band", 0xFFF0C030, 640, 120, 0, 120),
-        color_input("Bottom band", 0xFF2060D0, 640, 120, 0, 240),
+        color_input("Left band", 0xFFD04020, 214, 360, 0, 0),
+        color_input("Middle band", 0xFFF0C030, 213, 360, 214, 0),
+        color_input("Right band", 0xFF2060D0, 213, 360, 427, 0),
+        pattern,
     ]})
+
+
+def describe(probe: dict) -> str:
+    video, audio = probe.get("video", {}), probe.get("audio", {})
+    return (f"{video.get('codec_name')} {video.get('width')}x{video.get('height')} "
+            f"@ {video.get('avg_frame_rate')} fps, {audio.get('codec_name')} "
+            f"{audio.get('sample_rate')} Hz {audio.get('channels')} ch")
 
 
 def parse_args(argv):
@@ -52,6 +71,8 @@ def parse_args(argv):
     parser.add_argument("--keep-open", action="store_true",
                         help="leave the app running until it is closed or Ctrl-C is pressed")
     parser.add_argument("--xvfb", action="store_true", help="use an Xvfb of its own even when $DISPLAY works")
+    parser.add_argument("--width", type=int, default=540, help="vertical canvas width (default 540)")
+    parser.add_argument("--height", type=int, default=960, help="vertical canvas height (default 960)")
     return parser.parse_args(argv)
 
 
@@ -73,15 +94,39 @@ def main(argv) -> int:
     out = (args.out or home).resolve()
     out.mkdir(parents=True, exist_ok=True)
 
+    with NginxRtmp() as server:
+        return run_demo(args, home, module, out, server)
+
+
+def run_demo(args, home: Path, module, out: Path, server: NginxRtmp) -> int:
+    print(f"demo: RTMP server (nginx) on {server.url}")
+    profile = Profile("Demo", stream_server=server.url, stream_key=MAIN_KEY, module_settings={
+        "rtmpurl": server.url, "streamkey": VERTICAL_KEY, "videobitrate": 1500, "encoderpreset": "veryfast",
+        "canvaswidth": args.width, "canvasheight": args.height, "autostartwithmain": "true"})
+    # One vertical slot that shows the demo scene, as a user would set it up in the dock.
+    slots = {"Scenes": {"count": 1, "activescene": "Vertical", "scene_0_name": "Vertical",
+                        "scene_0_source": "Demo"}}
+    ok = False
     with ObsHost("demo", config_home=home, module=module, display=usable_display(args.xvfb),
-                 profiles=[Profile("Demo")], collection=demo_scene()) as host:
-        run = host.start()
+                 profiles=[profile], collection=demo_scene(), module_global_settings=slots) as host:
+        run = host.start("--startstreaming")
         print(f"demo: the host app runs on display {host.display} (pid {run.process.pid}), "
               f"configuration {host.config_dir}")
         printed = print_module_lines(run, 0)
+        frame = shot = None
+        try:
+            main = wait_for_stream(server, MAIN_KEY)
+            vertical = wait_for_stream(server, VERTICAL_KEY)
+            print(f"demo: main stream     {server.play_url(MAIN_KEY)}: {describe(main)}")
+            print(f"demo: vertical stream {server.play_url('<key>')}: {describe(vertical)}")
+            frame = out / "vertical-frame.png"
+            grab_png(server.play_url(VERTICAL_KEY), frame)
+            ok = True
+        except HostError as error:
+            print(f"demo: the streams did not arrive: {error}")
         try:
             if args.keep_open:
-                print("demo: close the app's window, or press Ctrl-C here, to end", flush=True)
+                print("demo: streaming; close the app's window, or press Ctrl-C here, to end", flush=True)
                 run.process.wait()
             else:
                 try:
@@ -90,22 +135,28 @@ def main(argv) -> int:
                     pass  # ran as long as asked
         except KeyboardInterrupt:
             print("\ndemo: interrupted: quitting the app", flush=True)
-        shot = None
         if run.running:
             try:
                 shot = host.screenshot("host-window", host.main_window(5), out / "host-window.png")
             except HostError as e:
                 print(f"demo: no screenshot: {e}")
+            try:
+                host.websocket().stop_stream()
+                server.wait_not_publishing(VERTICAL_KEY, 15)
+            except HostError as e:
+                print(f"demo: stopping the streams: {e}")
         run = host.quit()
         print_module_lines(run, printed)
         loaded = LOADED in run.lines()
         print(f"demo: host log {run.log.path}")
+        if frame and frame.exists():
+            print(f"demo: a frame of the vertical stream: {frame}")
         if shot:
-            print(f"demo: screenshot {shot}")
+            print(f"demo: screenshot of the host window: {shot}")
         state = "killed" if run.killed else f"exit code {run.returncode}"
         print(f"demo: module {'loaded' if loaded else 'did NOT load'}; the app ended ({state}), "
               f"memory leaks: {run.leaks if run.leaks is not None else 'not reported'}")
-        return 0 if loaded and run.clean and run.leaks == 0 else 1
+        return 0 if ok and loaded and run.clean and run.leaks == 0 else 1
 
 
 def print_module_lines(run, already: int) -> int:

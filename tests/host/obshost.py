@@ -881,15 +881,19 @@ class ObsHost:
         self._close_websocket()
         begun = time.monotonic()
         problems = []
+        dismissed_windows: set = set()
         for attempt in range(1, 4):
             if not run.running:
                 break
             try:
                 # A modal dialog left open (an error box, say) would swallow the keys.
                 for window, title in self.dialogs().items():
-                    run.dismissed.append(title)
-                    log(f"{self.name}: dismissing the dialog '{title}' to quit")
-                    self.dismiss_dialog(window)
+                    if window not in dismissed_windows:
+                        dismissed_windows.add(window)
+                        run.dismissed.append(title)
+                        log(f"{self.name}: dismissing the dialog '{title}' to quit")
+                    # Escape, not Return: the module's error boxes have no default button.
+                    self.dismiss_dialog(window, "Escape")
                 self._open_file_menu_and_exit(self.main_window(10))
             except HostDied:
                 break

@@ -161,6 +161,9 @@ void Host::shutdown()
 		ADD_FAILURE() << "host allocations left after shutdown: " << leaked << " (before: " << allocs_before
 			      << ")";
 
+	for (auto &hook : shutdown_hooks)
+		hook();
+	shutdown_hooks.clear();
 	XCloseDisplay(static_cast<Display *>(x_display));
 	x_display = nullptr;
 	// The configuration folder stays until the process ends: tests look at what unload wrote.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -32,6 +34,9 @@ public:
 	// number of host allocations left over. Safe to call twice.
 	void shutdown();
 
+	// Runs at shutdown, after libobs and before the X server go: for what needs the display.
+	void on_shutdown(std::function<void()> hook) { shutdown_hooks.push_back(std::move(hook)); }
+
 	bool running() const { return started; }
 	const HostOptions &options() const { return opts; }
 	// The folder libobs was given for modules' configuration (modules get a subfolder each).
@@ -45,6 +50,7 @@ private:
 
 	HostOptions opts;
 	bool started = false;
+	std::vector<std::function<void()>> shutdown_hooks;
 	std::unique_ptr<TempDir> config_dir;
 	int xvfb_pid = -1;
 	void *x_display = nullptr;

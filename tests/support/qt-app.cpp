@@ -1,5 +1,7 @@
 #include "qt-app.hpp"
 
+#include "host-fixture.hpp"
+
 #include <cstdlib>
 #include <memory>
 
@@ -8,23 +10,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
-#include <gtest/gtest.h>
-
 namespace bltest {
-
-namespace {
-
-std::unique_ptr<QApplication> application;
-
-// Qt's exit routines still talk to the X server (a static application object crashed in them
-// once the host fixture had stopped Xvfb). gtest tears environments down in reverse order, so
-// this one, added after the host's, ends the application while the X server is still there.
-class QtApplicationEnvironment : public ::testing::Environment {
-public:
-	void TearDown() override { application.reset(); }
-};
-
-} // namespace
 
 void ensure_qt_application()
 {
@@ -34,8 +20,10 @@ void ensure_qt_application()
 	static int argc = 1;
 	static char name[] = "brasslight-tests";
 	static char *argv[] = {name, nullptr};
-	application = std::make_unique<QApplication>(argc, argv);
-	::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
+	static std::unique_ptr<QApplication> app;
+	app = std::make_unique<QApplication>(argc, argv);
+	// Gone before the fixture's X server: its destructor still talks to the display.
+	Host::get().on_shutdown([] { app.reset(); });
 }
 
 ShownBox capture_message_box(std::chrono::milliseconds timeout)

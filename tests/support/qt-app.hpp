@@ -6,8 +6,7 @@
 namespace bltest {
 
 // The process's QApplication on the xcb platform of the fixture's X server; made on first use
-// (the host fixture must have started, so that DISPLAY is set) and ended after the last test,
-// before the host fixture stops the X server.
+// (the host fixture must have started, so that DISPLAY is set).
 void ensure_qt_application();
 
 struct ShownBox {

@@ -1,0 +1,206 @@
+#include "mux-rig.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <util/base.h>
+
+#include "mux/mux-output-data.hpp"
+
+namespace bltest {
+
+namespace {
+
+constexpr auto kStopTimeout = std::chrono::seconds(10);
+constexpr auto kPoll = std::chrono::milliseconds(10);
+
+std::string unique(const char *base)
+{
+	static int counter = 0;
+	return std::string(base) + "_" + std::to_string(++counter);
+}
+
+} // namespace
+
+void MuxRig::ViewDeleter::operator()(obs_view_t *view) const
+{
+	// obs_view_destroy alone would leave the mix running.
+	obs_view_remove(view);
+	obs_view_set_source(view, 0, nullptr);
+	obs_view_destroy(view);
+}
+
+MuxRig::MuxRig(RigOptions options) : options_(options)
+{
+	OBSDataAutoRelease color = obs_data_create();
+	obs_data_set_int(color, "color", 0xff3366cc);
+	obs_data_set_int(color, "width", options_.width);
+	obs_data_set_int(color, "height", options_.height);
+	source_ = obs_source_create("color_source_v3", unique("bl_test_color").c_str(), color, nullptr);
+
+	view_.reset(obs_view_create());
+	obs_view_set_source(view_.get(), 0, source_);
+	obs_video_info ovi = {};
+	obs_get_video_info(&ovi);
+	ovi.base_width = ovi.output_width = options_.width;
+	ovi.base_height = ovi.output_height = options_.height;
+	view_video_ = obs_view_add2(view_.get(), &ovi);
+
+	OBSDataAutoRelease video_settings = obs_data_create();
+	obs_data_set_string(video_settings, "rate_control", "CBR");
+	obs_data_set_int(video_settings, "bitrate", options_.video_kbps);
+	obs_data_set_int(video_settings, "keyint_sec", options_.keyint_sec);
+	obs_data_set_string(video_settings, "preset", options_.preset);
+	video_encoder_ = obs_video_encoder_create("obs_x264", unique("bl_test_video").c_str(), video_settings, nullptr);
+	obs_encoder_set_video(video_encoder_, view_video_);
+
+	OBSDataAutoRelease audio_settings = obs_data_create();
+	obs_data_set_int(audio_settings, "bitrate", 160);
+	audio_encoder_ =
+		obs_audio_encoder_create("ffmpeg_aac", unique("bl_test_audio").c_str(), audio_settings, 0, nullptr);
+	obs_encoder_set_audio(audio_encoder_, obs_get_audio());
+
+	output_ = obs_output_create(options_.output_type, unique("bl_test_mux").c_str(), nullptr, nullptr);
+	obs_output_set_video_encoder(output_, video_encoder_);
+	obs_output_set_audio_encoder(output_, audio_encoder_, 0);
+	signal_handler_connect(obs_output_get_signal_handler(output_), "stop", &MuxRig::on_stop, this);
+}
+
+MuxRig::~MuxRig()
+{
+	if (!output_)
+		return;
+	if (obs_output_active(output_))
+		stop();
+	// Capture may still be ending after an output stopped itself.
+	wait_inactive(kStopTimeout);
+	signal_handler_disconnect(obs_output_get_signal_handler(output_), "stop", &MuxRig::on_stop, this);
+	output_ = nullptr;
+	video_encoder_ = nullptr;
+	audio_encoder_ = nullptr;
+	view_.reset();
+	source_ = nullptr;
+}
+
+brasslight::MuxOutputData &MuxRig::record() const
+{
+	return *static_cast<brasslight::MuxOutputData *>(obs_obj_get_data(output_));
+}
+
+void MuxRig::set_target(const std::string &server, const std::string &key, int fps_num, int fps_den)
+{
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_string(settings, "server", server.c_str());
+	obs_data_set_string(settings, "key", key.c_str());
+	obs_data_set_int(settings, "fps_num", fps_num);
+	obs_data_set_int(settings, "fps_den", fps_den);
+	obs_output_update(output_, settings);
+}
+
+bool MuxRig::start()
+{
+	return obs_output_start(output_);
+}
+
+void MuxRig::stop()
+{
+	obs_output_stop(output_);
+	EXPECT_TRUE(wait_inactive(kStopTimeout)) << "the output is still active after stop";
+}
+
+bool MuxRig::wait_inactive(std::chrono::milliseconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (obs_output_active(output_)) {
+		if (std::chrono::steady_clock::now() >= deadline)
+			return false;
+		std::this_thread::sleep_for(kPoll);
+	}
+	return true;
+}
+
+std::string MuxRig::last_error() const
+{
+	const char *text = obs_output_get_last_error(output_);
+	return text ? text : "";
+}
+
+std::vector<long long> MuxRig::stop_codes() const
+{
+	std::lock_guard<std::mutex> lock(stop_mutex_);
+	return stop_codes_;
+}
+
+bool MuxRig::wait_stop_signals(size_t count, std::chrono::milliseconds timeout) const
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (stop_codes().size() < count) {
+		if (std::chrono::steady_clock::now() >= deadline)
+			return false;
+		std::this_thread::sleep_for(kPoll);
+	}
+	return true;
+}
+
+void MuxRig::clear_stop_codes()
+{
+	std::lock_guard<std::mutex> lock(stop_mutex_);
+	stop_codes_.clear();
+}
+
+void MuxRig::on_stop(void *param, calldata_t *data)
+{
+	auto *rig = static_cast<MuxRig *>(param);
+	const long long code = calldata_int(data, "code");
+	std::lock_guard<std::mutex> lock(rig->stop_mutex_);
+	rig->stop_codes_.push_back(code);
+}
+
+TimedLog &TimedLog::get()
+{
+	static TimedLog log;
+	return log;
+}
+
+TimedLog::TimedLog()
+{
+	base_get_log_handler(&next_handler_, &next_param_);
+	base_set_log_handler(&TimedLog::handler, this);
+}
+
+void TimedLog::handler(int level, const char *format, va_list args, void *param)
+{
+	auto *self = static_cast<TimedLog *>(param);
+	const auto now = Clock::now();
+	va_list copy;
+	va_copy(copy, args);
+	char text[4096];
+	vsnprintf(text, sizeof(text), format, copy);
+	va_end(copy);
+	{
+		std::lock_guard<std::mutex> lock(self->mutex_);
+		self->lines_.push_back({now, text});
+	}
+	if (self->next_handler_)
+		self->next_handler_(level, format, args, self->next_param_);
+}
+
+size_t TimedLog::mark() const
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	return lines_.size();
+}
+
+std::vector<TimedLog::Line> TimedLog::find(const std::string &substring, size_t from) const
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	std::vector<Line> found;
+	for (size_t i = from; i < lines_.size(); ++i)
+		if (lines_[i].text.find(substring) != std::string::npos)
+			found.push_back(lines_[i]);
+	return found;
+}
+
+} // namespace bltest

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace bltest {
+
+// One stream as ffprobe describes it.
+struct ProbedStream {
+	int index = -1;
+	std::string codec_type; // "video" or "audio"
+	std::string codec_name; // "h264", "aac", ...
+	int width = 0;
+	int height = 0;
+	std::string avg_frame_rate; // "30/1"
+	std::string r_frame_rate;
+	int sample_rate = 0;
+	int channels = 0;
+};
+
+struct ProbeResult {
+	bool ok = false;
+	std::string error; // ffprobe's output when it failed or ran out of time
+	std::vector<ProbedStream> streams;
+
+	const ProbedStream *first(const std::string &codec_type) const;
+	std::string describe() const;
+};
+
+// Runs ffprobe on a URL (an RTMP play URL or a file), killed after timeout.
+ProbeResult probe_stream(const std::string &url, std::chrono::milliseconds timeout);
+
+// Decodes one video frame from url into a PNG file with ffmpeg. False (with its output in
+// error) when no frame came within timeout.
+bool grab_frame_png(const std::string &url, const std::string &png_path, std::chrono::milliseconds timeout,
+		    std::string *error = nullptr);
+
+} // namespace bltest
