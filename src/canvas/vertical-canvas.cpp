@@ -337,13 +337,24 @@ void VerticalCanvas::place_source(SceneSlot &slot, obs_source_t *source)
 {
 	if (!slot.scene)
 		return;
+	// The items are removed after the walk, not inside it: the walk holds the scene's lock, and
+	// the last release of a scaled item needs the graphics context, which the graphics thread
+	// holds while it waits for that same lock to render the scene (a deadlock when a slot is
+	// reassigned while the vertical mix or the preview renders). Each item is kept alive by a
+	// reference of our own until it is out of the scene.
+	std::vector<obs_sceneitem_t *> items;
 	obs_scene_enum_items(
 		slot.scene,
-		[](obs_scene_t *, obs_sceneitem_t *item, void *) {
-			obs_sceneitem_remove(item);
+		[](obs_scene_t *, obs_sceneitem_t *item, void *param) {
+			obs_sceneitem_addref(item);
+			static_cast<std::vector<obs_sceneitem_t *> *>(param)->push_back(item);
 			return true;
 		},
-		nullptr);
+		&items);
+	for (obs_sceneitem_t *item : items) {
+		obs_sceneitem_remove(item);
+		obs_sceneitem_release(item);
+	}
 	if (!source)
 		return;
 

@@ -17,6 +17,7 @@
 #include "config/global-config.hpp"
 #include "config/profile-config.hpp"
 #include "module/runtime.hpp"
+#include "mux/mux-output.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/vertical-dock.hpp"
 #include "log-capture.hpp"
@@ -31,6 +32,9 @@ protected:
 	void SetUp() override
 	{
 		ensure_qt_application();
+		// As the module's load does; the host takes a type once per process.
+		static const bool registered = (brasslight::register_mux_output_type(), true);
+		(void)registered;
 		brasslight::open_global_config(dir.file("settings-global.ini"));
 		brasslight::open_profile_config(dir.file("profile/brasslight-vertical-canvas.ini"));
 		// Small: llvmpipe renders on two shared cores.
