@@ -63,8 +63,9 @@ void add_to_host(QMainWindow *window, VerticalDock *widget)
 void restore_frame(QMainWindow *window, QDockWidget *frame)
 {
 	const char *stored_geometry = config_get_string(global_config, kGlobalDockSection, kKeyDockGeometry);
-	const QByteArray geometry =
-		stored_geometry && *stored_geometry ? QByteArray::fromBase64(QByteArray(stored_geometry)) : QByteArray();
+	const QByteArray geometry = stored_geometry && *stored_geometry
+					    ? QByteArray::fromBase64(QByteArray(stored_geometry))
+					    : QByteArray();
 
 	const bool docked = config_has_user_value(global_config, kGlobalDockSection, kKeyDockFloating) &&
 			    !config_get_bool(global_config, kGlobalDockSection, kKeyDockFloating);
@@ -144,10 +145,12 @@ void save_dock_state()
 	const bool floating = frame->isFloating();
 	config_set_bool(global_config, kGlobalDockSection, kKeyDockVisible, visible);
 	config_set_bool(global_config, kGlobalDockSection, kKeyDockFloating, floating);
-	config_set_int(global_config, kGlobalDockSection, kKeyDockArea, static_cast<int>(window->dockWidgetArea(frame)));
+	config_set_int(global_config, kGlobalDockSection, kKeyDockArea,
+		       static_cast<int>(window->dockWidgetArea(frame)));
 	config_set_string(global_config, kGlobalDockSection, kKeyDockGeometry,
 			  frame->saveGeometry().toBase64().constData());
-	log_msg(LOG_INFO, "Dock state saved (floating=%s, visible=%s)", floating ? "yes" : "no", visible ? "yes" : "no");
+	log_msg(LOG_INFO, "Dock state saved (floating=%s, visible=%s)", floating ? "yes" : "no",
+		visible ? "yes" : "no");
 }
 
 void drop_dock()

@@ -23,7 +23,7 @@ namespace brasslight {
 
 namespace {
 
-constexpr const char *kPresets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast",
+constexpr const char *kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",  "fast",
 				    "medium",    "slow",      "slower",   "veryslow"};
 constexpr int kFallbackPresetIndex = 2;
 
@@ -134,8 +134,8 @@ void SettingsDialog::buildUi()
 	behaviourForm->addRow(autoStartCheck);
 	activeSceneAudioCheck = new QCheckBox(QStringLiteral("Use audio from active vertical scene"), behaviour);
 	behaviourForm->addRow(activeSceneAudioCheck);
-	behaviourForm->addRow(
-		note(QStringLiteral("Audio source changes take effect after restarting the vertical output."), behaviour));
+	behaviourForm->addRow(note(
+		QStringLiteral("Audio source changes take effect after restarting the vertical output."), behaviour));
 	layout->addWidget(behaviour);
 
 	auto *buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
@@ -156,8 +156,8 @@ void SettingsDialog::loadSettings()
 	autoStartCheck->setChecked(get_auto_start_with_main());
 	activeSceneAudioCheck->setChecked(get_use_active_scene_audio());
 	// Exact, case-sensitive match of the whole text; anything else shows the default preset.
-	const int index = presetCombo->findText(QString::fromUtf8(get_encoder_preset()), Qt::MatchExactly |
-											 Qt::MatchCaseSensitive);
+	const int index = presetCombo->findText(QString::fromUtf8(get_encoder_preset()),
+						Qt::MatchExactly | Qt::MatchCaseSensitive);
 	presetCombo->setCurrentIndex(index >= 0 ? index : kFallbackPresetIndex);
 }
 

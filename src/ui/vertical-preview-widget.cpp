@@ -30,7 +30,8 @@ uint32_t at_least_one(int value)
 
 } // namespace
 
-VerticalPreviewWidget::VerticalPreviewWidget(VerticalCanvas *canvas_, QWidget *parent) : QWidget(parent), canvas(canvas_)
+VerticalPreviewWidget::VerticalPreviewWidget(VerticalCanvas *canvas_, QWidget *parent)
+	: QWidget(parent), canvas(canvas_)
 {
 	setAttribute(Qt::WA_NativeWindow, true);
 	setAttribute(Qt::WA_PaintOnScreen, true);

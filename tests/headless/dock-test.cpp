@@ -10,6 +10,7 @@
 #include <obs.hpp>
 
 #include "host-fixture.hpp"
+#include "rtmp-server.hpp"
 #include "ui-fixture.hpp"
 
 using namespace brasslight;
@@ -155,4 +156,48 @@ TEST_F(DockTest, RefusedStartAddsTheDocksWarningAndStaysStopped)
 	EXPECT_EQ(LogCapture::get().count("[brasslight] Dock: failed to start vertical output", from), 1u);
 	EXPECT_EQ(utf8(status()->text()), "Stopped");
 	EXPECT_FALSE(output->is_active());
+}
+
+TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
+{
+	bltest::RtmpServer server;
+	ASSERT_TRUE(server.start());
+	set_rtmp_url(server.rtmp_url().c_str());
+	set_stream_key("dock");
+	set_video_bitrate(800);
+	set_encoder_preset("ultrafast");
+	{
+		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+		destroy_runtime(false);
+		ASSERT_TRUE(create_runtime_from_current_profile());
+	}
+	make_dock();
+	const std::string streaming = "Streaming / font-size: 11px; color: #4caf50; font-weight: bold; / "
+				      "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=0 Stop=1 ";
+	const std::string stopped = "Stopped / font-size: 11px; color: #888; / "
+				    "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=0 ";
+	const auto shows = [this](const std::string &expected) {
+		std::string seen;
+		const bool ok = process_events_until(
+			[&]() {
+				seen = status_seen();
+				return seen == expected;
+			},
+			std::chrono::seconds(10));
+		return ok ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "last seen: " << seen;
+	};
+
+	// From the dock's own buttons.
+	bltest::click(find_button(dock.get(), "Start"));
+	EXPECT_TRUE(shows(streaming));
+	std::string last;
+	EXPECT_TRUE(server.wait_publishing("dock", std::chrono::seconds(20), &last)) << last;
+	bltest::click(find_button(dock.get(), "Stop"));
+	EXPECT_TRUE(shows(stopped));
+
+	// Changes the dock did not cause (the main stream's start and stop): only its timer sees them.
+	ASSERT_TRUE(output->start());
+	EXPECT_TRUE(shows(streaming));
+	output->stop();
+	EXPECT_TRUE(shows(stopped));
 }

@@ -14,6 +14,7 @@
 
 #include "ui/vertical-preview-widget.hpp"
 #include "frame-grabber.hpp"
+#include "gate-source.hpp"
 #include "host-fixture.hpp"
 #include "host-objects.hpp"
 #include "ui-fixture.hpp"
@@ -64,8 +65,8 @@ protected:
 		};
 		const int w = image.width();
 		const int h = image.height();
-		return "column: " + at(w / 2, 2) + " " + at(w / 2, h / 2) + " " + at(w / 2, h - 3) + "; row: " +
-		       at(2, h / 2) + " " + at(w / 2, h / 2) + " " + at(w - 3, h / 2);
+		return "column: " + at(w / 2, 2) + " " + at(w / 2, h / 2) + " " + at(w / 2, h - 3) +
+		       "; row: " + at(2, h / 2) + " " + at(w / 2, h / 2) + " " + at(w - 3, h / 2);
 	}
 };
 
@@ -139,12 +140,39 @@ TEST_F(PreviewTest, KeepsAtMostNineSixteenthsOfItsHeightInsideTheDock)
 		// Settled: no further geometry changes while nothing else happens.
 		const QRect settled = preview->geometry();
 		process_events_until([]() { return false; }, std::chrono::milliseconds(300));
-		EXPECT_EQ(preview->geometry(), settled) << "still changing in a " << size.width() << "x" << size.height()
-							 << " dock";
+		EXPECT_EQ(preview->geometry(), settled)
+			<< "still changing in a " << size.width() << "x" << size.height() << " dock";
 		EXPECT_LE(preview->width(), preview->height() * 9 / 16)
 			<< size.width() << "x" << size.height() << " dock: preview " << preview->width() << "x"
 			<< preview->height();
 	}
+}
+
+TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
+{
+	// The runtime's teardown hands the dock nulls while the graphics thread may be drawing the
+	// preview. That hand-over must not wait for the draw (the teardown runs under the runtime
+	// lock on the user-interface thread, which the host's own rendering paths may need), and
+	// the draw must not need the canvas any more: it holds its own reference to the source.
+	make_dock();
+	bltest::GateSource gate("Gate");
+	ASSERT_TRUE(gate.source());
+	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", gate.name()));
+	gate.source() = nullptr;
+	ASSERT_TRUE(gate.wait_entered(std::chrono::seconds(10))) << "no preview draw reached the source";
+
+	dock->setRuntime(nullptr, nullptr);
+	EXPECT_TRUE(gate.rendering()) << "letting go of the canvas waited for the draw to end";
+	EXPECT_EQ(dock->findChild<VerticalPreviewWidget *>()->currentCanvas(), nullptr);
+
+	gate.open();
+	{
+		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+		destroy_runtime(false);
+	}
+	EXPECT_TRUE(process_events_until([&]() { return gate.destroyed(); }, std::chrono::seconds(10)))
+		<< "the source outlived the canvas and the draw";
+	EXPECT_FALSE(gate.destroyed_while_rendering());
 }
 
 TEST_F(PreviewTest, ChangingAndTearingDownTheRuntimeWhileTheDisplayDrawsIsSafe)

@@ -45,7 +45,9 @@ ModalScript::Step read_into(Shown &shown, ModalScript::Step then)
 
 ModalScript::Step type(const QString &text)
 {
-	return [text](QWidget *modal) { type_and_accept(modal, text); };
+	return [text](QWidget *modal) {
+		type_and_accept(modal, text);
+	};
 }
 
 ModalScript::Step press_box(QMessageBox::StandardButton which)
@@ -61,7 +63,9 @@ ModalScript::Step press_box(QMessageBox::StandardButton which)
 
 ModalScript::Step cancel()
 {
-	return [](QWidget *modal) { QTest::keyClick(modal, Qt::Key_Escape); };
+	return [](QWidget *modal) {
+		QTest::keyClick(modal, Qt::Key_Escape);
+	};
 }
 
 class SceneDialogsTest : public bltest::UiTest {

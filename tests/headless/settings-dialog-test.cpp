@@ -54,7 +54,10 @@ protected:
 
 	void press_save() { buttons->button(QDialogButtonBox::Save)->click(); }
 
-	std::string profile_file() const { return bltest::read_file(dir.file("profile/brasslight-vertical-canvas.ini")); }
+	std::string profile_file() const
+	{
+		return bltest::read_file(dir.file("profile/brasslight-vertical-canvas.ini"));
+	}
 
 	std::unique_ptr<SettingsDialog> dialog;
 	QLineEdit *url = nullptr;
@@ -128,10 +131,10 @@ TEST_F(SettingsDialogTest, SaveWritesEveryFieldAsTypedAndReachesTheOutputControl
 		  1u);
 
 	const std::string file = profile_file();
-	for (const char *line : {"rtmpurl=  rtmp://127.0.0.1:1935/vertical  \n", "streamkey=new-key\n",
-				 "videobitrate=2500\n", "canvaswidth=7680\n", "canvasheight=1280\n", "fpsnum=30\n",
-				 "fpsden=1\n", "autostartwithmain=true\n", "encoderpreset=fast\n",
-				 "useactivesceneaudio=false\n"})
+	for (const char *line :
+	     {"rtmpurl=  rtmp://127.0.0.1:1935/vertical  \n", "streamkey=new-key\n", "videobitrate=2500\n",
+	      "canvaswidth=7680\n", "canvasheight=1280\n", "fpsnum=30\n", "fpsden=1\n", "autostartwithmain=true\n",
+	      "encoderpreset=fast\n", "useactivesceneaudio=false\n"})
 		EXPECT_NE(file.find(line), std::string::npos) << "missing " << line << "in\n" << file;
 	EXPECT_EQ(LogCapture::get().count("new-key", from), 0u) << "the stream key reached the log";
 }

@@ -147,12 +147,12 @@ class DockInRealHostTest(unittest.TestCase):
     def assert_preview_is_nine_sixteenths(self, box: Rect) -> None:
         self.assertAlmostEqual(box.w / box.h, 9 / 16, delta=0.03, msg=f"preview picture {box} is not 9:16")
 
-    def assert_quit_saved(self, host: ObsHost, floating: str, area: str | None = None) -> dict:
+    def assert_quit_saved(self, host: ObsHost, floating: str, area: str | None = None, visible: str = "yes") -> dict:
         run = host.quit()
         self.assertTrue(run.clean, run.describe())
         self.assertEqual(0, run.leaks)
         self.assertEqual([], run.dismissed, "dialogs were open at exit")
-        self.assertIn(tagged(f"Dock state saved (floating={floating}, visible=yes)"), run.log.module_lines())
+        self.assertIn(tagged(f"Dock state saved (floating={floating}, visible={visible})"), run.log.module_lines())
         keys = read_ini(host.config_dir / GLOBAL_INI_RELPATH)["VerticalCanvas"]
         if area is not None:
             self.assertEqual(area, keys.get("dockarea"), f"stored dock keys: {keys}")
@@ -228,6 +228,37 @@ class DockInRealHostTest(unittest.TestCase):
             self.assertEqual([], [w for w in host.windows(f"^{DOCK_TITLE}$") if is_top_level(host, w)],
                              "the dock frame floats again after a restart")
             self.assert_quit_saved(host, "no", LEFT_AREA)
+
+
+    def test_a_stored_area_that_names_no_dock_area_docks_on_the_right(self):
+        collection = SceneCollection("Dock", {
+            "Scene": [],
+            COLOUR_SCENE: [color_input("Orange", 0xFFFF8800, 640, 360)],
+        })
+        slots = {"count": 1, "activescene": SLOT, "scene_0_name": SLOT, "scene_0_source": COLOUR_SCENE}
+        profile = Profile("Dock", module_settings={"canvaswidth": 360, "canvasheight": 640})
+        with ObsHost("dock-area", module=self.module, display=self.xvfb.display, profiles=[profile],
+                     collection=collection,
+                     module_global_settings={"Scenes": slots,
+                                             "VerticalCanvas": {"dockfloating": False, "dockarea": 0}}) as host:
+            host.start()
+            host.wait_for_log(re.escape(tagged("Vertical Canvas dock registered")))
+            main = window_rect(host, host.main_window())
+            self.shot_showing_preview(host, "dock-area-0",
+                                      Rect(main.x + main.w * 2 // 3, main.y, main.w - main.w * 2 // 3, main.h))
+            self.assert_quit_saved(host, "no", "2")
+
+            # A hand-edited area that is no single dock area (3 would be left and right at once):
+            # docked on the right as well, and a frame stored hidden stays hidden.
+            obshost.write_ini(host.config_dir / GLOBAL_INI_RELPATH, {
+                "Scenes": slots,
+                "VerticalCanvas": {"dockfloating": False, "dockarea": 3, "dockvisible": False}})
+            host.start()
+            host.wait_for_log(re.escape(tagged("Vertical Canvas dock registered")))
+            run = host.run
+            self.assert_quit_saved(host, "no", "2", visible="no")
+            self.assertFalse([line for line in run.lines() if "display created" in line],
+                             "a hidden dock created a display")
 
 
 if __name__ == "__main__":

@@ -16,8 +16,8 @@ TEST(PreviewFit, LetterboxesTheCanvasInsideTheDisplay)
 		uint32_t x, y, w, h;
 	};
 	const Row rows[] = {
-		{1080, 1920, 300, 400, 0.2083f, 37, 0, 225, 400}, // the worked example
-		{1080, 1920, 225, 400, 0.2083f, 0, 0, 225, 400},  // exactly 9:16: no bars
+		{1080, 1920, 300, 400, 0.2083f, 37, 0, 225, 400},  // the worked example
+		{1080, 1920, 225, 400, 0.2083f, 0, 0, 225, 400},   // exactly 9:16: no bars
 		{1920, 1080, 300, 400, 0.1563f, 0, 116, 300, 168}, // a landscape canvas: bars above and below
 		{360, 640, 720, 1280, 2.0f, 0, 0, 720, 1280},      // larger than the canvas
 		{1080, 1920, 1, 1, 0.0005f, 0, 0, 0, 1},           // a display of one pixel
@@ -40,8 +40,8 @@ TEST(PreviewFit, LimitsTheWidthToNineSixteenthsOfTheHeight)
 		int width, height, max_width;
 	};
 	const Row rows[] = {
-		{500, 400, 225},           {200, 400, kNoWidthLimit}, {225, 400, kNoWidthLimit},
-		{226, 400, 225},           {135, 240, kNoWidthLimit}, {136, 241, 135}, // 241 * 9 / 16 truncates to 135
+		{500, 400, 225},       {200, 400, kNoWidthLimit}, {225, 400, kNoWidthLimit},
+		{226, 400, 225},       {135, 240, kNoWidthLimit}, {136, 241, 135}, // 241 * 9 / 16 truncates to 135
 		{0, 0, kNoWidthLimit},
 	};
 	for (const Row &r : rows)
