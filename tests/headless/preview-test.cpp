@@ -129,25 +129,6 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 		<< "last seen " << seen;
 }
 
-TEST_F(PreviewTest, KeepsAtMostNineSixteenthsOfItsHeightInsideTheDock)
-{
-	make_dock();
-	auto *preview = dock->findChild<VerticalPreviewWidget *>();
-	ASSERT_NE(preview, nullptr);
-	for (const QSize &size : {QSize(540, 700), QSize(300, 420), QSize(540, 380), QSize(300, 1000)}) {
-		dock->resize(size);
-		process_events_until([]() { return false; }, std::chrono::milliseconds(300));
-		// Settled: no further geometry changes while nothing else happens.
-		const QRect settled = preview->geometry();
-		process_events_until([]() { return false; }, std::chrono::milliseconds(300));
-		EXPECT_EQ(preview->geometry(), settled)
-			<< "still changing in a " << size.width() << "x" << size.height() << " dock";
-		EXPECT_LE(preview->width(), preview->height() * 9 / 16)
-			<< size.width() << "x" << size.height() << " dock: preview " << preview->width() << "x"
-			<< preview->height();
-	}
-}
-
 TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
 {
 	// The runtime's teardown hands the dock nulls while the graphics thread may be drawing the

@@ -28,7 +28,9 @@ from obshost import (DOCK_TITLE, GLOBAL_INI_RELPATH, MODULE_TAG, ModuleFiles, Ob
 ORANGE = "#FF8800"
 COLOUR_SCENE = "Vertical Colour"
 SLOT = "Main"
-LEFT_AREA = "1"  # Qt::LeftDockWidgetArea, as the host's dock layout reports it
+LEFT_AREA = "1"
+# Longer than Qt's double-click interval (400 ms by default).
+DOUBLE_CLICK_GAP = 1.0  # Qt::LeftDockWidgetArea, as the host's dock layout reports it
 
 
 def tagged(message: str) -> str:
@@ -209,6 +211,9 @@ class DockInRealHostTest(unittest.TestCase):
             wait_until(lambda: not is_top_level(host, frame), 10, "the dock frame to dock")
             docked = window_rect(host, frame)
             main = window_rect(host, host.main_window())
+            # Not a bare wait for something to happen: a press within the double-click interval
+            # of the last click would be read as part of it rather than as the start of a drag.
+            time.sleep(DOUBLE_CLICK_GAP)
             self.drag(host, (docked.x + 60, docked.y + 12), (main.x + 12, main.y + main.h // 2))
             wait_until(lambda: not is_top_level(host, frame) and window_rect(host, frame).x < main.x + main.w // 4,
                        10, "the dock frame in the left area",
