@@ -1,6 +1,9 @@
 #include "qt-app.hpp"
 
 #include <cstdlib>
+#include <memory>
+
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -9,16 +12,34 @@
 
 namespace bltest {
 
+namespace {
+
+// Owns the application object. Its TearDown runs before the host fixture's, which was registered
+// first: Qt's clean-up at exit would otherwise run after libobs has shut down and crashes there.
+class QtEnvironment : public ::testing::Environment {
+public:
+	QtEnvironment()
+	{
+		setenv("QT_QPA_PLATFORM", "xcb", 1);
+		app_ = std::make_unique<QApplication>(argc_, argv_);
+	}
+	void TearDown() override { app_.reset(); }
+
+private:
+	int argc_ = 1;
+	char name_[17] = "brasslight-tests";
+	char *argv_[2] = {name_, nullptr};
+	std::unique_ptr<QApplication> app_;
+};
+
+} // namespace
+
 void ensure_qt_application()
 {
 	if (QApplication::instance())
 		return;
-	setenv("QT_QPA_PLATFORM", "xcb", 1);
-	static int argc = 1;
-	static char name[] = "brasslight-tests";
-	static char *argv[] = {name, nullptr};
-	// Lives until the process ends, as an application object does.
-	static QApplication app(argc, argv);
+	// gtest owns the environment.
+	::testing::AddGlobalTestEnvironment(new QtEnvironment());
 }
 
 ShownBox capture_message_box(std::chrono::milliseconds timeout)
