@@ -1,13 +1,14 @@
 // Registration and lifecycle of the output type "bl_vertical_mux_rtmp": create, update, start,
 // stop, destroy, defaults and properties. The host calls these on the thread of whoever drives
-// the output (the output controller); the packet callback lives in packet-path.cpp.
+// the output (the output controller); the packet callback and the connect worker's job live in
+// packet-path.cpp. start, stop and destroy first end a connect under way (halt_connecting), so
+// that no connect of an earlier run publishes into the record or outlives it.
 
 #include "mux/mux-output.hpp"
 
 #include <memory>
 
 #include <obs-module.h>
-#include <util/bmem.h>
 
 #include "mux/mux-output-data.hpp"
 
@@ -64,13 +65,10 @@ void mux_destroy(void *data)
 	std::unique_ptr<MuxOutputData> record(static_cast<MuxOutputData *>(data));
 	if (!record)
 		return;
-	{
-		// A packet callback still finishing must not see the muxer vanish under it.
-		std::lock_guard<std::mutex> lock(record->mutex);
-		close_muxer(*record);
-		release_held_packet(record->held_video);
-		release_held_packet(record->held_audio);
-	}
+	halt_connecting(*record);
+	// A packet callback still finishing must not see the muxer vanish under it.
+	std::lock_guard<std::mutex> lock(record->mutex);
+	close_muxer(*record);
 }
 
 void mux_update(void *data, obs_data_t *settings)
@@ -93,12 +91,11 @@ bool mux_start(void *data)
 	auto *record = static_cast<MuxOutputData *>(data);
 	if (!record)
 		return false;
+	halt_connecting(*record);
 	// The host starts delivering packets only after begin_data_capture; they wait here until
 	// the record is ready for them.
 	std::lock_guard<std::mutex> lock(record->mutex);
-	record->reconnecting = false;
-	record->next_attempt_ns = 0;
-	record->reconnect_attempts = 0;
+	record->connect_phase = ConnectPhase::Idle;
 	if (record->url.empty()) {
 		obs_output_set_last_error(record->output, "Missing RTMP server/key");
 		return false;
@@ -106,8 +103,6 @@ bool mux_start(void *data)
 	record->active = true;
 	// A muxer left open by an output that stopped itself on a write failure.
 	close_muxer(*record);
-	release_held_packet(record->held_video);
-	release_held_packet(record->held_audio);
 	if (!obs_output_can_begin_data_capture(record->output, kCaptureFlags)) {
 		obs_output_set_last_error(record->output, "obs_output_can_begin_data_capture failed");
 		return false;
@@ -125,17 +120,7 @@ void mux_stop(void *data, uint64_t)
 	auto *record = static_cast<MuxOutputData *>(data);
 	if (!record)
 		return;
-	bool was_active = false;
-	{
-		// Brief: a packet callback that waits on the lock then sees the output inactive.
-		std::lock_guard<std::mutex> lock(record->mutex);
-		record->reconnecting = false;
-		was_active = record->active;
-		record->active = false;
-		record->next_attempt_ns = 0;
-		record->reconnect_attempts = 0;
-	}
-	if (!was_active)
+	if (!halt_connecting(*record))
 		return;
 	// Not under the lock: ending capture stops the encoders, whose threads may be waiting on it.
 	obs_output_end_data_capture(record->output);
@@ -158,16 +143,6 @@ obs_properties_t *mux_get_properties(void *)
 }
 
 } // namespace
-
-void BfreeDeleter::operator()(uint8_t *data) const
-{
-	bfree(data);
-}
-
-void release_held_packet(HeldPacket &held)
-{
-	held = HeldPacket {};
-}
 
 const obs_output_info &mux_output_info()
 {

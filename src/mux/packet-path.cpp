@@ -1,19 +1,24 @@
-// The encoded-packet callback: opening the muxer on the first packet, holding the first packets
-// while the encoders' header data is missing, timestamp conversion, writing, and the output's
-// own reconnect mode. Runs on the host's encoder threads (the audio thread and the video
-// thread of the mix the video encoder encodes).
+// The encoded-packet callback and the output's connection state machine: starting the connect
+// on the first packet and on reconnect attempts, publishing its result, timestamp conversion,
+// writing from the first video keyframe on, and the output's own reconnect mode.
+//
+// The connect (TCP, TLS, the RTMP handshake and the FLV header, up to kOpenBudgetNs) never runs
+// on a host thread: libobs delivers this output's audio and video packets under one lock of its
+// own, so a connect in the callback would pause the host's audio thread, and with it the main
+// stream's audio. The callback copies what the connect needs and hands it to the record's
+// connect worker; packets that arrive meanwhile are dropped, never queued. The worker publishes
+// the open muxer (or the failure) under the record's lock, and the next packets act on it.
 
 #include "mux/mux-output-data.hpp"
 
 #include <climits>
-#include <cstring>
+#include <utility>
 
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 }
 
-#include <util/bmem.h>
 #include <util/platform.h>
 
 #include "module/log.hpp"
@@ -32,8 +37,6 @@ struct PacketDeleter {
 	}
 };
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-
-enum class StreamKind { Video, Audio };
 
 struct StreamTexts {
 	const char *alloc_failed;
@@ -55,6 +58,9 @@ const StreamTexts kAudioTexts = {
 	"av_interleaved_write_frame(audio) failed",
 };
 
+// No stop to raise.
+constexpr int kNoStop = 0;
+
 std::string describe_error(int code)
 {
 	char text[256] = {};
@@ -62,32 +68,56 @@ std::string describe_error(int code)
 	return text;
 }
 
-void write_packet(MuxOutputData &record, StreamKind kind, const uint8_t *data, size_t size, int64_t pts, int64_t dts,
-		  int32_t timebase_num, int32_t timebase_den, bool keyframe)
+bool is_video_keyframe(const encoder_packet &packet)
 {
-	const bool video = kind == StreamKind::Video;
+	return packet.type == OBS_ENCODER_VIDEO && packet.keyframe;
+}
+
+void enter_reconnect_mode(MuxOutputData &record, const char *reason, int code)
+{
+	log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", reason, describe_error(code).c_str(), code);
+	close_muxer(record);
+	record.reconnect_attempts += 1;
+	record.reconnecting = true;
+	record.next_attempt_ns = os_gettime_ns() + reconnect_delay_ns(record.reconnect_attempts);
+	obs_output_set_last_error(record.output, "RTMP disconnected, reconnecting...");
+}
+
+// Writes one packet of the open muxer; lock held. Returns the stop code to raise.
+int write_packet(MuxOutputData &record, const encoder_packet &in)
+{
+	const bool video = in.type == OBS_ENCODER_VIDEO;
+	if (!video && in.type != OBS_ENCODER_AUDIO)
+		return kNoStop;
 	AVStream *stream = video ? record.video_stream : record.audio_stream;
 	const StreamTexts &texts = video ? kVideoTexts : kAudioTexts;
 	// AVPacket sizes are int: nothing an encoder produces comes near the limit.
-	if (!record.fmt_ctx || !stream || !data || size == 0 || size > static_cast<size_t>(INT_MAX))
-		return;
+	if (!record.fmt_ctx || !stream || !in.data || in.size == 0 || in.size > static_cast<size_t>(INT_MAX))
+		return kNoStop;
+	// A new connection starts with a picture the server can decode; audio before it would only
+	// make the server wait for the video.
+	if (record.awaiting_keyframe) {
+		if (!is_video_keyframe(in))
+			return kNoStop;
+		record.awaiting_keyframe = false;
+	}
 
 	PacketPtr packet(av_packet_alloc());
 	if (!packet) {
 		obs_output_set_last_error(record.output, texts.alloc_failed);
-		obs_output_signal_stop(record.output, OBS_OUTPUT_ERROR);
-		return;
+		return OBS_OUTPUT_ERROR;
 	}
 	// No copy: the packet points at the host's buffer for this one call, and libavformat makes
 	// its own reference when its interleaver keeps the packet.
-	packet->data = const_cast<uint8_t *>(data);
-	packet->size = static_cast<int>(size);
+	packet->data = in.data;
+	packet->size = static_cast<int>(in.size);
 	packet->stream_index = stream->index;
-	packet->pts = rescale_timestamp(pts, timebase_num, timebase_den, stream->time_base.num, stream->time_base.den);
-	packet->dts = rescale_timestamp(dts, timebase_num, timebase_den, stream->time_base.num, stream->time_base.den);
+	const AVRational tb = stream->time_base;
+	packet->pts = rescale_timestamp(in.pts, in.timebase_num, in.timebase_den, tb.num, tb.den);
+	packet->dts = rescale_timestamp(in.dts, in.timebase_num, in.timebase_den, tb.num, tb.den);
 	packet->duration = 0;
 	enforce_monotonic_dts(packet->pts, packet->dts, video ? record.last_video_dts : record.last_audio_dts);
-	if (video && keyframe)
+	if (video && in.keyframe)
 		packet->flags |= AV_PKT_FLAG_KEY;
 
 	// The write consumes the packet's fields: note them for the failure line.
@@ -98,98 +128,145 @@ void write_packet(MuxOutputData &record, StreamKind kind, const uint8_t *data, s
 	const int rc = av_interleaved_write_frame(record.fmt_ctx.get(), packet.get());
 	disarm_io_deadline(record);
 	if (rc >= 0)
-		return;
+		return kNoStop;
 
 	log_msg(LOG_ERROR, texts.write_failed_log, describe_error(rc).c_str(), rc, noted_pts, noted_dts,
 		noted_duration);
 	const int io_error = record.fmt_ctx->pb ? record.fmt_ctx->pb->error : 0;
 	if (is_disconnect_error(rc, io_error)) {
 		enter_reconnect_mode(record, texts.reconnect_reason, rc);
-		return;
+		return kNoStop;
 	}
 	// A fault in the stream itself: the host ends capture; the muxer stays until the next start.
 	obs_output_set_last_error(record.output, texts.write_failed);
-	obs_output_signal_stop(record.output, OBS_OUTPUT_ERROR);
+	return OBS_OUTPUT_ERROR;
 }
 
-void hold_packet(HeldPacket &held, const encoder_packet &packet, bool keep_keyframe)
+void reconnect_failed(MuxOutputData &record)
 {
-	held.data.reset(static_cast<uint8_t *>(bmemdup(packet.data, packet.size)));
-	held.size = packet.size;
-	held.pts = packet.pts;
-	held.dts = packet.dts;
-	held.timebase_num = packet.timebase_num;
-	held.timebase_den = packet.timebase_den;
-	held.keyframe = keep_keyframe && packet.keyframe;
-	held.present = true;
+	record.reconnect_attempts += 1;
+	record.next_attempt_ns = os_gettime_ns() + reconnect_delay_ns(record.reconnect_attempts);
+	log_msg(LOG_WARNING, "reconnect failed, will retry");
 }
 
-void write_packet(MuxOutputData &record, const encoder_packet &packet)
+// On the connect worker's thread: connects, then publishes the result under the lock.
+void run_connect(MuxOutputData &record, const MuxerRequest &request)
 {
-	if (packet.type == OBS_ENCODER_VIDEO)
-		write_video_packet(record, packet.data, packet.size, packet.pts, packet.dts, packet.timebase_num,
-				   packet.timebase_den, packet.keyframe);
-	else if (packet.type == OBS_ENCODER_AUDIO)
-		write_audio_packet(record, packet.data, packet.size, packet.pts, packet.dts, packet.timebase_num,
-				   packet.timebase_den);
+	OpenedMuxer opened = open_muxer(record, request);
+	std::unique_lock<std::mutex> lock(record.mutex);
+	record.connect_phase = ConnectPhase::Idle;
+	if (!record.active) {
+		// Stopped (or restarted) while connecting: the result belongs to a run that is over.
+		lock.unlock();
+		if (opened.context)
+			discard_muxer(record, std::move(opened.context));
+		return;
+	}
+	if (opened.context) {
+		adopt_muxer(record, std::move(opened.context));
+		if (record.reconnecting) {
+			record.reconnecting = false;
+			record.reconnect_attempts = 0;
+			log_msg(LOG_INFO, "reconnect succeeded");
+		}
+		return;
+	}
+	obs_output_set_last_error(record.output, opened.error);
+	if (record.reconnecting)
+		// The delay counts from the end of the attempt.
+		reconnect_failed(record);
+	else
+		record.connect_phase = ConnectPhase::FirstOpenFailed;
 }
 
-// Reconnect mode: every packet is dropped except a video keyframe at or after the deadline,
-// which tries a new connection and, once it is up, starts it.
+// Starts a connect when the encoders are ready for one; lock held. Returns the result of the
+// preparation.
+PrepareResult start_connect(MuxOutputData &record)
+{
+	MuxerRequest request;
+	const PrepareResult prepared = prepare_muxer(record, request);
+	if (prepared != PrepareResult::Ready)
+		return prepared;
+	record.connect_phase = ConnectPhase::Connecting;
+	record.connector.launch([&record, request = std::move(request)] { run_connect(record, request); });
+	return prepared;
+}
+
+// The first open after start failed; lock held. Returns the stop code to raise.
+int stop_after_failed_open(MuxOutputData &record)
+{
+	log_msg(LOG_ERROR, "open_muxer fatal — stopping output");
+	record.active = false;
+	record.connect_phase = ConnectPhase::Idle;
+	// Raising the stop also ends capture, and gives exactly one "stop", with the error code.
+	return OBS_OUTPUT_ERROR;
+}
+
+// Reconnect mode: every packet is dropped; a video keyframe at or after the deadline starts an
+// attempt, unless one is under way.
 void handle_reconnecting(MuxOutputData &record, const encoder_packet &packet)
 {
-	if (os_gettime_ns() < record.next_attempt_ns)
-		return;
-	if (packet.type != OBS_ENCODER_VIDEO || !packet.keyframe)
+	if (record.connect_phase == ConnectPhase::Connecting || os_gettime_ns() < record.next_attempt_ns ||
+	    !is_video_keyframe(packet))
 		return;
 
 	log_msg(LOG_INFO, "attempting reconnect on keyframe");
-	switch (open_muxer(record)) {
-	case OpenResult::Opened:
-		record.reconnecting = false;
-		record.reconnect_attempts = 0;
-		release_held_packet(record.held_video);
-		release_held_packet(record.held_audio);
-		log_msg(LOG_INFO, "reconnect succeeded");
-		// The keyframe that opened the connection goes into it: the server has a decodable
-		// picture at once instead of a whole keyframe interval later.
-		write_packet(record, packet);
+	switch (start_connect(record)) {
+	case PrepareResult::Ready:
 		break;
-	case OpenResult::NotReady:
+	case PrepareResult::NotReady:
 		record.next_attempt_ns = os_gettime_ns() + kSecondNs;
 		break;
-	case OpenResult::Fatal:
-		record.reconnect_attempts += 1;
-		record.next_attempt_ns = os_gettime_ns() + reconnect_delay_ns(record.reconnect_attempts);
-		log_msg(LOG_WARNING, "reconnect failed, will retry");
+	case PrepareResult::Fatal:
+		reconnect_failed(record);
 		break;
 	}
+}
+
+// Everything the callback does with the record's lock held. Returns the stop code to raise.
+int handle_packet(MuxOutputData &record, const encoder_packet &packet)
+{
+	if (!record.active)
+		return kNoStop;
+	if (record.reconnecting) {
+		handle_reconnecting(record, packet);
+		return kNoStop;
+	}
+	switch (record.connect_phase) {
+	case ConnectPhase::Connecting:
+		return kNoStop;
+	case ConnectPhase::FirstOpenFailed:
+		return stop_after_failed_open(record);
+	case ConnectPhase::Idle:
+		break;
+	}
+	if (record.fmt_ctx)
+		return write_packet(record, packet);
+	// Opening: the packet itself is dropped, as every packet until the connection is up and a
+	// keyframe comes. Until the encoders have their header data, each packet asks again.
+	if (start_connect(record) == PrepareResult::Fatal)
+		return stop_after_failed_open(record);
+	return kNoStop;
 }
 
 } // namespace
 
-void write_video_packet(MuxOutputData &record, const uint8_t *data, size_t size, int64_t pts, int64_t dts,
-			int32_t timebase_num, int32_t timebase_den, bool keyframe)
+bool halt_connecting(MuxOutputData &record)
 {
-	write_packet(record, StreamKind::Video, data, size, pts, dts, timebase_num, timebase_den, keyframe);
-}
-
-void write_audio_packet(MuxOutputData &record, const uint8_t *data, size_t size, int64_t pts, int64_t dts,
-			int32_t timebase_num, int32_t timebase_den)
-{
-	write_packet(record, StreamKind::Audio, data, size, pts, dts, timebase_num, timebase_den, false);
-}
-
-void enter_reconnect_mode(MuxOutputData &record, const char *reason, int code)
-{
-	log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", reason, describe_error(code).c_str(), code);
-	close_muxer(record);
-	release_held_packet(record.held_video);
-	release_held_packet(record.held_audio);
-	record.reconnect_attempts += 1;
-	record.reconnecting = true;
-	record.next_attempt_ns = os_gettime_ns() + reconnect_delay_ns(record.reconnect_attempts);
-	obs_output_set_last_error(record.output, "RTMP disconnected, reconnecting...");
+	bool was_active = false;
+	{
+		// Brief: a packet callback that waits on the lock then sees the output inactive, and
+		// starts no connect while the worker is being joined.
+		std::lock_guard<std::mutex> lock(record.mutex);
+		was_active = record.active;
+		record.active = false;
+		record.reconnecting = false;
+		record.next_attempt_ns = 0;
+		record.reconnect_attempts = 0;
+	}
+	// Not under the lock: the worker takes it to publish what it found.
+	record.connector.cancel_and_join();
+	return was_active;
 }
 
 void mux_encoded_packet(void *data, encoder_packet *packet)
@@ -203,53 +280,17 @@ void mux_encoded_packet(void *data, encoder_packet *packet)
 		return;
 	}
 
-	// Held across the connect and the writes: start, update, stop and destroy must never see a
-	// half-open muxer or a half-written packet.
-	std::lock_guard<std::mutex> lock(record->mutex);
-	if (!record->active)
-		return;
-	if (record->reconnecting) {
-		handle_reconnecting(*record, *packet);
-		return;
+	int stop_code = kNoStop;
+	{
+		// Held across the writes: start, update, stop, destroy and the connect worker must never
+		// see a half-written packet. Never across a connect.
+		std::lock_guard<std::mutex> lock(record->mutex);
+		stop_code = handle_packet(*record, *packet);
 	}
-
-	if (!record->fmt_ctx) {
-		switch (open_muxer(*record)) {
-		case OpenResult::Fatal:
-			log_msg(LOG_ERROR, "open_muxer fatal — stopping output");
-			record->active = false;
-			release_held_packet(record->held_video);
-			release_held_packet(record->held_audio);
-			// Ends capture too, and raises exactly one "stop", with the error code.
-			obs_output_signal_stop(record->output, OBS_OUTPUT_ERROR);
-			return;
-		case OpenResult::NotReady:
-			// An empty packet would be written as nothing anyway; holding it would ask bmemdup
-			// for zero bytes.
-			if (!packet->data || packet->size == 0)
-				return;
-			if (packet->type == OBS_ENCODER_VIDEO && !record->held_video.present)
-				hold_packet(record->held_video, *packet, true);
-			else if (packet->type == OBS_ENCODER_AUDIO && !record->held_audio.present)
-				hold_packet(record->held_audio, *packet, false);
-			return;
-		case OpenResult::Opened:
-			if (record->held_video.present) {
-				const HeldPacket &held = record->held_video;
-				write_video_packet(*record, held.data.get(), held.size, held.pts, held.dts,
-						   held.timebase_num, held.timebase_den, held.keyframe);
-				release_held_packet(record->held_video);
-			}
-			if (record->held_audio.present) {
-				const HeldPacket &held = record->held_audio;
-				write_audio_packet(*record, held.data.get(), held.size, held.pts, held.dts,
-						   held.timebase_num, held.timebase_den);
-				release_held_packet(record->held_audio);
-			}
-			break;
-		}
-	}
-	write_packet(*record, *packet);
+	// Not under the lock: raising the stop emits the host's "stop" signal on this thread, and a
+	// handler that stops the output would wait for the lock in our stop callback.
+	if (stop_code != kNoStop)
+		obs_output_signal_stop(record->output, stop_code);
 }
 
 } // namespace brasslight

@@ -1,6 +1,7 @@
-// Opening and closing the FLV-over-RTMP connection of one output. Runs with the record's lock
-// held: open_muxer on the host's encoder thread that delivered a packet, close_muxer on the
-// thread of start, stop or destroy, or on an encoder thread when a disconnect is handled.
+// Opening and closing the FLV-over-RTMP connection of one output. prepare_muxer runs on the
+// host's encoder thread that delivered a packet and close_muxer on the thread of start, stop or
+// destroy, or on an encoder thread when a disconnect is handled, both with the record's lock
+// held; open_muxer and discard_muxer run on the output's connect worker, without it.
 
 #include "mux/mux-output-data.hpp"
 
@@ -52,38 +53,56 @@ std::string describe_error(int code)
 
 // The encoder's header data (H.264 parameter sets, AAC AudioSpecificConfig), or false while it
 // has none yet.
-bool encoder_header(obs_encoder_t *encoder, uint8_t **data, size_t *size)
+bool encoder_header(obs_encoder_t *encoder, std::vector<uint8_t> &header)
 {
-	return obs_encoder_get_extra_data(encoder, data, size) && *data && *size > 0;
-}
-
-// A copy of the header data in a buffer that libavformat frees with the stream.
-bool set_extradata(AVCodecParameters *par, const uint8_t *data, size_t size)
-{
-	par->extradata = static_cast<uint8_t *>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
-	if (!par->extradata)
+	uint8_t *data = nullptr;
+	size_t size = 0;
+	if (!obs_encoder_get_extra_data(encoder, &data, &size) || !data || size == 0)
 		return false;
-	memcpy(par->extradata, data, size);
-	par->extradata_size = static_cast<int>(size);
+	header.assign(data, data + size);
 	return true;
 }
 
-OpenResult fatal(MuxOutputData &record, const char *last_error)
+// A copy of the header data in a buffer that libavformat frees with the stream.
+bool set_extradata(AVCodecParameters *par, const std::vector<uint8_t> &header)
+{
+	par->extradata = static_cast<uint8_t *>(av_mallocz(header.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+	if (!par->extradata)
+		return false;
+	memcpy(par->extradata, header.data(), header.size());
+	par->extradata_size = static_cast<int>(header.size());
+	return true;
+}
+
+PrepareResult fatal(MuxOutputData &record, const char *last_error)
 {
 	obs_output_set_last_error(record.output, last_error);
-	return OpenResult::Fatal;
+	return PrepareResult::Fatal;
+}
+
+OpenedMuxer failed(const char *last_error)
+{
+	return OpenedMuxer {nullptr, last_error};
+}
+
+// Closing an I/O context sends the RTMP unpublish messages: bounded like a close.
+void close_bounded(MuxOutputData &record, FormatContextPtr &context)
+{
+	arm_io_deadline(record, kCloseBudgetNs);
+	context.reset();
+	disarm_io_deadline(record);
 }
 
 // The options of the connection (taken by the protocols in avio_open2) and of the FLV muxer
 // (taken by avformat_write_header).
-DictionaryPtr connection_options(const MuxOutputData &record)
+DictionaryPtr connection_options(const MuxerRequest &request)
 {
 	DictionaryPtr options;
 	dict_set(options, "rtmp_live", "live");
 	dict_set(options, "flvflags", "no_duration_filesize");
 	dict_set(options, "rtmp_flashver", "FMLE/3.0 (compatible; FMSc/1.0)");
-	dict_set(options, "rtmp_tcurl", record.tcurl.c_str());
-	dict_set(options, "rtmp_swfurl", record.tcurl.c_str());
+	dict_set(options, "rtmp_tcurl", request.tcurl.c_str());
+	dict_set(options, "rtmp_swfurl", request.tcurl.c_str());
 	dict_set(options, "rtmp_pageurl", "");
 	// Never the rtmp protocol's own "timeout": that one is in seconds and means listen mode.
 	dict_set(options, "rw_timeout", std::to_string(kSocketTimeoutUs).c_str());
@@ -111,6 +130,8 @@ void FormatContextDeleter::operator()(AVFormatContext *context) const
 int io_interrupt(void *opaque)
 {
 	const auto *record = static_cast<const MuxOutputData *>(opaque);
+	if (record->connector.cancelled())
+		return 1;
 	const uint64_t deadline = record->io_deadline_ns.load(std::memory_order_relaxed);
 	return deadline != 0 && os_gettime_ns() >= deadline ? 1 : 0;
 }
@@ -125,7 +146,7 @@ void disarm_io_deadline(MuxOutputData &record)
 	record.io_deadline_ns.store(0, std::memory_order_relaxed);
 }
 
-OpenResult open_muxer(MuxOutputData &record)
+PrepareResult prepare_muxer(MuxOutputData &record, MuxerRequest &request)
 {
 	if (record.url.empty())
 		return fatal(record, "Missing RTMP server/key");
@@ -133,113 +154,123 @@ OpenResult open_muxer(MuxOutputData &record)
 	obs_encoder_t *video_encoder = obs_output_get_video_encoder(record.output);
 	if (!video_encoder)
 		return fatal(record, "No video encoder attached");
-	uint8_t *video_header = nullptr;
-	size_t video_header_size = 0;
-	if (!encoder_header(video_encoder, &video_header, &video_header_size))
-		return OpenResult::NotReady;
+	if (!encoder_header(video_encoder, request.video_header))
+		return PrepareResult::NotReady;
 
 	obs_encoder_t *audio_encoder = obs_output_get_audio_encoder(record.output, 0);
 	if (!audio_encoder)
 		return fatal(record, "No audio encoder attached");
-	uint8_t *audio_header = nullptr;
-	size_t audio_header_size = 0;
-	if (!encoder_header(audio_encoder, &audio_header, &audio_header_size))
-		return OpenResult::NotReady;
+	if (!encoder_header(audio_encoder, request.audio_header))
+		return PrepareResult::NotReady;
 
-	video_t *video = obs_output_video(record.output);
-	if (!video)
+	if (!obs_output_video(record.output))
 		return fatal(record, "No video output attached");
 	// The picture's size is the video encoder's: on a host before 30, obs_output_video is
 	// always the main mix, also when the encoder encodes another canvas's mix.
-	const uint32_t width = obs_encoder_get_width(video_encoder);
-	const uint32_t height = obs_encoder_get_height(video_encoder);
-	if (width == 0 || height == 0)
+	request.width = obs_encoder_get_width(video_encoder);
+	request.height = obs_encoder_get_height(video_encoder);
+	if (request.width == 0 || request.height == 0)
 		return fatal(record, "Invalid video dimensions");
 
 	obs_audio_info audio_info = {};
-	const int sample_rate =
+	request.sample_rate =
 		obs_get_audio_info(&audio_info) ? static_cast<int>(audio_info.samples_per_sec) : kDefaultSampleRate;
-	const uint32_t fps_num = record.fps_num ? record.fps_num : 30;
-	const uint32_t fps_den = record.fps_den ? record.fps_den : 1;
+	request.fps_num = record.fps_num ? record.fps_num : 30;
+	request.fps_den = record.fps_den ? record.fps_den : 1;
+	request.url = record.url;
+	request.tcurl = record.tcurl;
+	return PrepareResult::Ready;
+}
 
+OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request)
+{
 	AVFormatContext *raw_context = nullptr;
-	if (avformat_alloc_output_context2(&raw_context, nullptr, "flv", record.url.c_str()) < 0 || !raw_context)
-		return fatal(record, "avformat_alloc_output_context2 failed");
+	if (avformat_alloc_output_context2(&raw_context, nullptr, "flv", request.url.c_str()) < 0 || !raw_context)
+		return failed("avformat_alloc_output_context2 failed");
 	// The I/O context is not open yet: the deleter then only frees the context.
 	FormatContextPtr context(raw_context);
 	context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
 	context->max_interleave_delta = 0;
 	context->max_delay = 0;
+	// The record outlives the connection: the packet writes are bounded through it too.
 	context->interrupt_callback = AVIOInterruptCB {io_interrupt, &record};
 
 	AVStream *video_stream = avformat_new_stream(context.get(), nullptr);
 	if (!video_stream)
-		return fatal(record, "avformat_new_stream(video) failed");
+		return failed("avformat_new_stream(video) failed");
 	video_stream->time_base = AVRational {1, 1000};
-	video_stream->avg_frame_rate = AVRational {static_cast<int>(fps_num), static_cast<int>(fps_den)};
+	video_stream->avg_frame_rate =
+		AVRational {static_cast<int>(request.fps_num), static_cast<int>(request.fps_den)};
 	video_stream->r_frame_rate = video_stream->avg_frame_rate;
 	AVCodecParameters *vpar = video_stream->codecpar;
 	vpar->codec_type = AVMEDIA_TYPE_VIDEO;
 	vpar->codec_id = AV_CODEC_ID_H264;
-	vpar->width = static_cast<int>(width);
-	vpar->height = static_cast<int>(height);
+	vpar->width = static_cast<int>(request.width);
+	vpar->height = static_cast<int>(request.height);
 	vpar->format = AV_PIX_FMT_YUV420P;
-	if (!set_extradata(vpar, video_header, video_header_size))
-		return fatal(record, "av_mallocz(video extradata) failed");
+	if (!set_extradata(vpar, request.video_header))
+		return failed("av_mallocz(video extradata) failed");
 
 	AVStream *audio_stream = avformat_new_stream(context.get(), nullptr);
 	if (!audio_stream)
-		return fatal(record, "avformat_new_stream(audio) failed");
+		return failed("avformat_new_stream(audio) failed");
 	audio_stream->time_base = AVRational {1, 1000};
 	AVCodecParameters *apar = audio_stream->codecpar;
 	apar->codec_type = AVMEDIA_TYPE_AUDIO;
 	apar->codec_id = AV_CODEC_ID_AAC;
-	apar->sample_rate = sample_rate;
+	apar->sample_rate = request.sample_rate;
 	apar->bit_rate = kAudioBitRate;
 	apar->frame_size = kAudioFrameSize;
 	av_channel_layout_default(&apar->ch_layout, kAudioChannels);
-	if (!set_extradata(apar, audio_header, audio_header_size))
-		return fatal(record, "av_mallocz(audio extradata) failed");
+	if (!set_extradata(apar, request.audio_header))
+		return failed("av_mallocz(audio extradata) failed");
 
-	DictionaryPtr options = connection_options(record);
+	DictionaryPtr options = connection_options(request);
 
 	// One deadline for the connect and the header: together they are the publish handshake.
 	arm_io_deadline(record, kOpenBudgetNs);
 	if (!(context->oformat->flags & AVFMT_NOFILE)) {
 		AVDictionary *raw_options = options.release();
-		const int rc = avio_open2(&context->pb, record.url.c_str(), AVIO_FLAG_WRITE,
+		const int rc = avio_open2(&context->pb, request.url.c_str(), AVIO_FLAG_WRITE,
 					  &context->interrupt_callback, &raw_options);
 		options.reset(raw_options);
 		if (rc < 0) {
 			disarm_io_deadline(record);
 			log_msg(LOG_ERROR, "avio_open2 failed: %s (code %d)", describe_error(rc).c_str(), rc);
-			return fatal(record, "Stream rejected — check server URL and stream key");
+			return failed("Stream rejected — check server URL and stream key");
 		}
 	}
 
 	AVDictionary *raw_options = options.release();
 	const int rc = avformat_write_header(context.get(), &raw_options);
 	av_dict_free(&raw_options);
+	disarm_io_deadline(record);
 	if (rc < 0) {
 		log_msg(LOG_ERROR, "avformat_write_header failed: %s (code %d)", describe_error(rc).c_str(), rc);
-		// The connection goes with the context; closing it is bounded too.
-		arm_io_deadline(record, kCloseBudgetNs);
-		context.reset();
-		disarm_io_deadline(record);
-		return fatal(record, "Stream rejected — write header failed");
+		close_bounded(record, context);
+		return failed("Stream rejected — write header failed");
 	}
-	disarm_io_deadline(record);
+	return OpenedMuxer {std::move(context), nullptr};
+}
 
-	log_msg(LOG_INFO, "mux opened: video_tb=%d/%d audio_tb=%d/%d fps=%u/%u sample_rate=%d",
-		video_stream->time_base.num, video_stream->time_base.den, audio_stream->time_base.num,
-		audio_stream->time_base.den, fps_num, fps_den, sample_rate);
-
+void adopt_muxer(MuxOutputData &record, FormatContextPtr context)
+{
+	const AVStream *video = context->streams[kVideoStreamIndex];
+	const AVStream *audio = context->streams[kAudioStreamIndex];
+	log_msg(LOG_INFO, "mux opened: video_tb=%d/%d audio_tb=%d/%d fps=%d/%d sample_rate=%d", video->time_base.num,
+		video->time_base.den, audio->time_base.num, audio->time_base.den, video->avg_frame_rate.num,
+		video->avg_frame_rate.den, audio->codecpar->sample_rate);
 	record.fmt_ctx = std::move(context);
 	record.video_stream = record.fmt_ctx->streams[kVideoStreamIndex];
 	record.audio_stream = record.fmt_ctx->streams[kAudioStreamIndex];
 	record.last_video_dts = kNoTimestamp;
 	record.last_audio_dts = kNoTimestamp;
-	return OpenResult::Opened;
+	record.awaiting_keyframe = true;
+}
+
+void discard_muxer(MuxOutputData &record, FormatContextPtr context)
+{
+	close_bounded(record, context);
 }
 
 void close_muxer(MuxOutputData &record)

@@ -1,14 +1,13 @@
 // The output type "bl_vertical_mux_rtmp" with the host's real encoders against a real nginx:
 // what arrives at the server, the stop codes and last errors, reconnecting after the server
-// died, bounded blocking against a server that never answers, RTMPS and the protocol whitelist.
+// died, a connect that never stalls the host's audio and ends at once on stop, RTMPS and the
+// protocol whitelist.
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +73,87 @@ std::string joined(const std::vector<std::string> &lines)
 bool has_line_starting(const std::vector<std::string> &lines, const std::string &prefix)
 {
 	return std::any_of(lines.begin(), lines.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
+}
+
+// Counts the host's audio ticks (a raw audio callback on the host's audio thread) and the longest
+// pause between two of them, while it lives.
+class AudioTicks {
+public:
+	AudioTicks() { obs_add_raw_audio_callback(0, nullptr, &AudioTicks::callback, this); }
+	~AudioTicks() { obs_remove_raw_audio_callback(0, &AudioTicks::callback, this); }
+	AudioTicks(const AudioTicks &) = delete;
+	AudioTicks &operator=(const AudioTicks &) = delete;
+
+	size_t count()
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		return times.size();
+	}
+	std::chrono::milliseconds longest_gap()
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		std::chrono::steady_clock::duration gap {};
+		for (size_t i = 1; i < times.size(); ++i)
+			gap = std::max(gap, times[i] - times[i - 1]);
+		return std::chrono::duration_cast<std::chrono::milliseconds>(gap);
+	}
+	// Polls until n more ticks than now have come; false if the deadline passed first.
+	bool wait_more(size_t n, std::chrono::milliseconds timeout)
+	{
+		const size_t target = count() + n;
+		const auto deadline = std::chrono::steady_clock::now() + timeout;
+		while (count() < target) {
+			if (std::chrono::steady_clock::now() >= deadline)
+				return false;
+			std::this_thread::sleep_for(10ms);
+		}
+		return true;
+	}
+
+private:
+	static void callback(void *param, size_t, audio_data *)
+	{
+		auto *self = static_cast<AudioTicks *>(param);
+		std::lock_guard<std::mutex> lock(self->mutex);
+		self->times.push_back(std::chrono::steady_clock::now());
+	}
+
+	std::mutex mutex;
+	std::vector<std::chrono::steady_clock::time_point> times;
+};
+
+std::chrono::milliseconds elapsed_since(std::chrono::steady_clock::time_point since)
+{
+	return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since);
+}
+
+// Polls until the silent server has accepted n connections: a connect is then under way.
+bool wait_accepted(const bltest::SilentServer &silent, int n, std::chrono::milliseconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (silent.accepted() < n) {
+		if (std::chrono::steady_clock::now() >= deadline)
+			return false;
+		std::this_thread::sleep_for(10ms);
+	}
+	return true;
+}
+
+// "...entering reconnect mode: video|audio write failed (DESCRIPTION, code=-N)"
+bool is_reconnect_entry(const std::string &line)
+{
+	const std::string entry = "entering reconnect mode: ";
+	const size_t at = line.find(entry);
+	if (at == std::string::npos)
+		return false;
+	const std::string rest = line.substr(at + entry.size());
+	const bool reason = rest.rfind("video write failed (", 0) == 0 || rest.rfind("audio write failed (", 0) == 0;
+	const size_t code = rest.rfind(", code=-");
+	if (!reason || code == std::string::npos || rest.back() != ')')
+		return false;
+	const std::string digits = rest.substr(code + 8, rest.size() - code - 9);
+	return !digits.empty() &&
+	       std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 class MuxOutputTest : public ::testing::Test {
@@ -216,9 +296,7 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	const std::vector<std::string> entering =
 		LogCapture::get().with_prefix("[brasslight-obs-vertical] entering reconnect mode: ", from);
 	ASSERT_FALSE(entering.empty());
-	EXPECT_TRUE(std::regex_match(entering[0], std::regex(R"(.*entering reconnect mode: (video|audio) write failed )"
-							     R"(\(.+, code=-\d+\))")))
-		<< entering[0];
+	EXPECT_TRUE(is_reconnect_entry(entering[0])) << entering[0];
 	EXPECT_EQ(rig.last_error(), "RTMP disconnected, reconnecting...");
 
 	// Two refused attempts: the first no sooner than 1 s after the disconnect, the second no
@@ -247,16 +325,31 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	bltest::ProbeResult probe = bltest::probe_stream(server.play_url("second"), kProbeTimeout);
 	EXPECT_TRUE(probe.ok && probe.first("video") && probe.first("audio")) << probe.describe();
 
-	// Down again, then stopped while reconnecting: stop ends reconnect mode for good.
+	// Down again, and now the port accepts TCP but never answers: the host's audio goes on
+	// while the attempt hangs, and a stop ends the attempt and reconnect mode for good.
 	from = LogCapture::get().mark();
 	server.kill();
-	ASSERT_TRUE(LogCapture::get().wait_for("entering reconnect mode: ", 10s, from)) << joined(module_lines(from));
-	rig.stop();
+	{
+		bltest::SilentServer silent(server.rtmp_port());
+		ASSERT_TRUE(silent.ok());
+		AudioTicks ticks;
+		ASSERT_TRUE(wait_accepted(silent, 1, 10s)) << joined(module_lines(from));
+		ASSERT_TRUE(LogCapture::get().contains("attempting reconnect on keyframe", from));
+		// About a second of audio, all of it while the attempt is still hanging.
+		EXPECT_TRUE(ticks.wait_more(40, 5s)) << "the host's audio stopped";
+		EXPECT_FALSE(LogCapture::get().contains("reconnect failed", from))
+			<< "the audio waited for the attempt to end:" << joined(module_lines(from));
+		const auto stopping = std::chrono::steady_clock::now();
+		rig.stop();
+		const auto stop_took = elapsed_since(stopping);
+		EXPECT_LT(stop_took, std::chrono::microseconds(brasslight::kSocketTimeoutUs))
+			<< "stop waited " << stop_took.count() << " ms for the attempt";
+	}
 	EXPECT_EQ(rig.stop_codes(), std::vector<long long> {OBS_OUTPUT_SUCCESS});
 	const size_t after_stop = LogCapture::get().mark();
 	ASSERT_TRUE(server.restart());
 	EXPECT_FALSE(server.wait_publishing("second", 2500ms)) << "a stopped output reconnected";
-	EXPECT_EQ(LogCapture::get().count("attempting reconnect", after_stop), 0u);
+	EXPECT_EQ(LogCapture::get().count("reconnect", after_stop), 0u) << joined(module_lines(after_stop));
 
 	// The next start connects at once: no reconnect state is left.
 	rig.clear_stop_codes();
@@ -266,62 +359,63 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	rig.stop();
 }
 
-// Counts the host's audio ticks and the longest pause between two of them.
-struct AudioTicks {
-	std::mutex mutex;
-	std::vector<std::chrono::steady_clock::time_point> times;
-
-	static void callback(void *param, size_t, audio_data *)
-	{
-		auto *self = static_cast<AudioTicks *>(param);
-		std::lock_guard<std::mutex> lock(self->mutex);
-		self->times.push_back(std::chrono::steady_clock::now());
-	}
-	size_t count()
-	{
-		std::lock_guard<std::mutex> lock(mutex);
-		return times.size();
-	}
-	std::chrono::milliseconds longest_gap()
-	{
-		std::lock_guard<std::mutex> lock(mutex);
-		std::chrono::steady_clock::duration gap {};
-		for (size_t i = 1; i < times.size(); ++i)
-			gap = std::max(gap, times[i] - times[i - 1]);
-		return std::chrono::duration_cast<std::chrono::milliseconds>(gap);
-	}
-};
-
-TEST_F(MuxOutputTest, ServerThatNeverAnswersEndsTheFirstOpenWithinItsDeadline)
+TEST_F(MuxOutputTest, HostAudioKeepsFlowingWhileTheFirstConnectHangs)
 {
 	bltest::SilentServer silent;
 	ASSERT_TRUE(silent.ok());
 	MuxRig rig;
 	rig.set_target(silent.rtmp_url(), "silent-key");
 
-	AudioTicks ticks;
-	obs_add_raw_audio_callback(0, nullptr, &AudioTicks::callback, &ticks);
-	const auto started = std::chrono::steady_clock::now();
-	EXPECT_EQ(start_and_wait_for_failure(rig), std::vector<long long> {OBS_OUTPUT_ERROR});
-	const auto stopped_after =
-		std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-	// The host's audio goes on after the failed open.
-	const size_t at_stop = ticks.count();
-	const auto deadline = std::chrono::steady_clock::now() + 5s;
-	while (ticks.count() < at_stop + 10 && std::chrono::steady_clock::now() < deadline)
-		std::this_thread::sleep_for(10ms);
-	obs_remove_raw_audio_callback(0, &AudioTicks::callback, &ticks);
+	std::chrono::milliseconds connect_took {};
+	std::chrono::milliseconds longest_pause {};
+	{
+		AudioTicks ticks;
+		const auto started = std::chrono::steady_clock::now();
+		EXPECT_EQ(start_and_wait_for_failure(rig), std::vector<long long> {OBS_OUTPUT_ERROR});
+		connect_took = elapsed_since(started);
+		longest_pause = ticks.longest_gap();
+		// And the audio goes on after the failed open.
+		EXPECT_TRUE(ticks.wait_more(10, 5s)) << "the host's audio stopped after the failed open";
+	}
 
 	EXPECT_GE(silent.accepted(), 1) << "the connection never reached the server";
 	EXPECT_EQ(rig.last_error(), kConnectRejected);
 	EXPECT_TRUE(has_line_starting(module_lines(from), "avio_open2 failed: ")) << joined(module_lines(from));
-	EXPECT_GE(ticks.count(), at_stop + 10) << "the host's audio stopped";
-	// Boundedness, not speed: the stall may last up to the open budget, never indefinitely. The
-	// margin absorbs a loaded machine; measured figures are in docs/benchmarks.md.
-	const auto bound = std::chrono::nanoseconds(brasslight::kOpenBudgetNs) + 3s;
-	EXPECT_LT(ticks.longest_gap(), bound)
-		<< "the host's audio thread stalled for " << ticks.longest_gap().count() << " ms";
-	EXPECT_LT(stopped_after, bound + 2s) << "the failed open took " << stopped_after.count() << " ms";
+	// The hanging handshake ends on its own deadline, not never.
+	EXPECT_LT(connect_took, std::chrono::nanoseconds(brasslight::kOpenBudgetNs) + 5s)
+		<< "the failed open took " << connect_took.count() << " ms";
+	// The connect held no host thread: the audio thread's pauses stay a small part of the time
+	// the server kept the handshake hanging (with the connect on the encoder thread, the pause
+	// was the whole of it).
+	EXPECT_LT(longest_pause, connect_took / 4) << "the host's audio thread paused for " << longest_pause.count()
+						   << " ms of a " << connect_took.count() << " ms connect";
+}
+
+TEST_F(MuxOutputTest, StopAndReleaseEndAHangingConnectAtOnce)
+{
+	bltest::SilentServer silent;
+	ASSERT_TRUE(silent.ok());
+	// The handshake's own time-out would end the connect after this long: stop must not wait
+	// for it.
+	const auto handshake_timeout = std::chrono::microseconds(brasslight::kSocketTimeoutUs);
+	{
+		MuxRig rig;
+		rig.set_target(silent.rtmp_url(), "silent-key");
+		ASSERT_TRUE(rig.start()) << rig.last_error();
+		ASSERT_TRUE(wait_accepted(silent, 1, kConnectTimeout)) << "no connect reached the server";
+		const auto stopping = std::chrono::steady_clock::now();
+		rig.stop();
+		const auto stop_took = elapsed_since(stopping);
+		EXPECT_LT(stop_took, handshake_timeout) << "stop took " << stop_took.count() << " ms";
+		EXPECT_EQ(rig.stop_codes(), std::vector<long long> {OBS_OUTPUT_SUCCESS});
+
+		// Started again and released while connecting: the host stops and destroys the output.
+		ASSERT_TRUE(rig.start()) << rig.last_error();
+		ASSERT_TRUE(wait_accepted(silent, 2, kConnectTimeout)) << "no second connect reached the server";
+	}
+	const std::vector<std::string> lines = module_lines(from);
+	EXPECT_FALSE(has_line_starting(lines, "open_muxer fatal")) << joined(lines);
+	EXPECT_FALSE(has_line_starting(lines, "mux opened")) << joined(lines);
 }
 
 TEST_F(MuxOutputTest, RtmpsStreamsOnlyToAServerWhoseCertificateIsTrusted)
@@ -383,22 +477,29 @@ TEST_F(MuxOutputTest, NullPacketReportsAnEncoderFailureEvenWhenIdle)
 	EXPECT_EQ(rig.stop_codes(), std::vector<long long> {OBS_OUTPUT_ENCODE_ERROR});
 }
 
-TEST_F(MuxOutputTest, FirstPacketsAreHeldUntilTheEncodersHaveTheirHeaders)
+TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn)
 {
 	RtmpServer server;
 	ASSERT_TRUE(server.start());
 	MuxRig rig;
-	rig.set_target(server.rtmp_url(), "held");
+	rig.set_target(server.rtmp_url(), "keyframe");
 	brasslight::MuxOutputData &record = rig.record();
 	auto deliver = brasslight::mux_output_info().encoded_packet;
+	auto state = [&record] {
+		std::lock_guard<std::mutex> lock(record.mutex);
+		return "phase " + std::to_string(static_cast<int>(record.connect_phase)) + ", muxer " +
+		       (record.fmt_ctx ? "open" : "none") + ", awaiting keyframe " +
+		       std::to_string(record.awaiting_keyframe) + ", last dts video " +
+		       std::to_string(record.last_video_dts) + " audio " + std::to_string(record.last_audio_dts);
+	};
 
 	// Running as after start, but with encoders that were never initialised: no header data.
 	{
 		std::lock_guard<std::mutex> lock(record.mutex);
 		record.active = true;
 	}
-	uint8_t v1[] = {0, 0, 0, 1, 0x65, 1}, v2[] = {0, 0, 0, 1, 0x41, 2}, a1[] = {0x21, 1}, a2[] = {0x21, 2};
-	auto packet = [](uint8_t *data, size_t size, obs_encoder_type type, int64_t ts, int32_t den, bool key) {
+	uint8_t key[] = {0, 0, 0, 1, 0x65, 1}, delta[] = {0, 0, 0, 1, 0x41, 2}, aac[] = {0x21, 1};
+	auto packet = [](uint8_t *data, size_t size, obs_encoder_type type, int64_t ts, int32_t den, bool keyframe) {
 		encoder_packet p = {};
 		p.data = data;
 		p.size = size;
@@ -406,44 +507,52 @@ TEST_F(MuxOutputTest, FirstPacketsAreHeldUntilTheEncodersHaveTheirHeaders)
 		p.timebase_num = 1;
 		p.timebase_den = den;
 		p.type = type;
-		p.keyframe = key;
+		p.keyframe = keyframe;
 		return p;
 	};
-	encoder_packet empty = packet(nullptr, 0, OBS_ENCODER_VIDEO, 0, 30, true);
-	encoder_packet pv1 = packet(v1, sizeof(v1), OBS_ENCODER_VIDEO, 0, 30, true);
-	encoder_packet pv2 = packet(v2, sizeof(v2), OBS_ENCODER_VIDEO, 1, 30, false);
-	encoder_packet pa1 = packet(a1, sizeof(a1), OBS_ENCODER_AUDIO, 0, 48000, false);
-	encoder_packet pa2 = packet(a2, sizeof(a2), OBS_ENCODER_AUDIO, 1024, 48000, false);
-	for (encoder_packet *p : {&empty, &pv1, &pv2, &pa1, &pa2})
-		deliver(&record, p);
-
-	{
-		std::lock_guard<std::mutex> lock(record.mutex);
-		ASSERT_TRUE(record.held_video.present);
-		EXPECT_NE(record.held_video.data.get(), v1) << "the host's buffer must be copied";
-		ASSERT_EQ(record.held_video.size, sizeof(v1));
-		EXPECT_EQ(std::memcmp(record.held_video.data.get(), v1, sizeof(v1)), 0) << "not the first video packet";
-		EXPECT_TRUE(record.held_video.keyframe);
-		ASSERT_TRUE(record.held_audio.present);
-		EXPECT_EQ(std::memcmp(record.held_audio.data.get(), a1, sizeof(a1)), 0) << "not the first audio packet";
-		EXPECT_EQ(record.held_audio.timebase_den, 48000);
-		EXPECT_FALSE(record.fmt_ctx);
-	}
+	encoder_packet k0 = packet(key, sizeof(key), OBS_ENCODER_VIDEO, 0, 30, true);
+	encoder_packet a0 = packet(aac, sizeof(aac), OBS_ENCODER_AUDIO, 0, 48000, false);
+	deliver(&record, &k0);
+	deliver(&record, &a0);
+	EXPECT_EQ(state(), "phase 0, muxer none, awaiting keyframe 0, last dts video " +
+				   std::to_string(brasslight::kNoTimestamp) + " audio " +
+				   std::to_string(brasslight::kNoTimestamp))
+		<< "no connect before the encoders have header data";
 	EXPECT_TRUE(module_lines(from).empty()) << "waiting for headers is silent:" << joined(module_lines(from));
 
-	// With headers, the next packet (audio may come first) opens the muxer and flushes the held.
+	// With headers, the next packet (audio may come first) starts the connect; packets are
+	// dropped until it is up and then until a video keyframe.
 	ASSERT_TRUE(obs_output_initialize_encoders(rig.output(), OBS_OUTPUT_VIDEO | OBS_OUTPUT_AUDIO));
-	encoder_packet pa3 = packet(a2, sizeof(a2), OBS_ENCODER_AUDIO, 2048, 48000, false);
-	deliver(&record, &pa3);
+	encoder_packet a1 = packet(aac, sizeof(aac), OBS_ENCODER_AUDIO, 1024, 48000, false);
+	deliver(&record, &a1);
+	const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
+	while (state().find("muxer open") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+		std::this_thread::sleep_for(10ms);
+	const std::string none = std::to_string(brasslight::kNoTimestamp);
+	ASSERT_EQ(state(), "phase 0, muxer open, awaiting keyframe 1, last dts video " + none + " audio " + none)
+		<< joined(module_lines(from));
+
+	encoder_packet d1 = packet(delta, sizeof(delta), OBS_ENCODER_VIDEO, 2, 30, false);
+	encoder_packet a2 = packet(aac, sizeof(aac), OBS_ENCODER_AUDIO, 2048, 48000, false);
+	deliver(&record, &d1);
+	deliver(&record, &a2);
+	EXPECT_EQ(state(), "phase 0, muxer open, awaiting keyframe 1, last dts video " + none + " audio " + none)
+		<< "a delta frame or audio was written before the first keyframe";
+
+	// From the keyframe on, everything is written (the dts are the packets' own, in ms).
+	encoder_packet k3 = packet(key, sizeof(key), OBS_ENCODER_VIDEO, 3, 30, true);
+	encoder_packet a3 = packet(aac, sizeof(aac), OBS_ENCODER_AUDIO, 4096, 48000, false);
+	encoder_packet d4 = packet(delta, sizeof(delta), OBS_ENCODER_VIDEO, 4, 30, false);
+	for (encoder_packet *p : {&k3, &a3, &d4})
+		deliver(&record, p);
+	EXPECT_EQ(state(), "phase 0, muxer open, awaiting keyframe 0, last dts video 133 audio 85");
+
+	std::string seen;
+	EXPECT_TRUE(server.wait_publishing("keyframe", kConnectTimeout, &seen)) << seen;
 	{
 		std::lock_guard<std::mutex> lock(record.mutex);
-		EXPECT_TRUE(record.fmt_ctx);
-		EXPECT_FALSE(record.held_video.present);
-		EXPECT_FALSE(record.held_audio.present);
 		record.active = false;
 	}
-	std::string seen;
-	EXPECT_TRUE(server.wait_publishing("held", kConnectTimeout, &seen)) << seen;
 	EXPECT_TRUE(rig.stop_codes().empty()) << joined(module_lines(from));
 	EXPECT_FALSE(has_line_starting(module_lines(from), "av_interleaved_write_frame")) << joined(module_lines(from));
 }
