@@ -18,7 +18,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests" / "host"))
+sys.path.insert(0, str(ROOT / "scripts" / "host"))
 
 from obshost import ModuleFiles, ObsHost, Profile, SceneCollection, Xvfb, color_input  # noqa: E402
 from rtmpserver import NginxRtmp, wait_for_stream  # noqa: E402

@@ -19,7 +19,8 @@ import time
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The host-app runner shared with the demo and the benchmarks.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
 
 import obshost  # noqa: E402
 from obshost import (DOCK_TITLE, GLOBAL_INI_RELPATH, MODULE_TAG, ModuleFiles, ObsHost, Profile,  # noqa: E402
@@ -214,10 +215,22 @@ class DockInRealHostTest(unittest.TestCase):
             # Not a bare wait for something to happen: a press within the double-click interval
             # of the last click would be read as part of it rather than as the start of a drag.
             time.sleep(DOUBLE_CLICK_GAP)
-            self.drag(host, (docked.x + 60, docked.y + 12), (main.x + 12, main.y + main.h // 2))
-            wait_until(lambda: not is_top_level(host, frame) and window_rect(host, frame).x < main.x + main.w // 4,
-                       10, "the dock frame in the left area",
-                       lambda: f"frame at {window_rect(host, frame)}, main window {main}")
+            # A synthetic drag on a bare X server now and then loses the press to Qt's drag
+            # threshold; a user would simply drag again, and so does the test (three tries).
+            def docked_left():
+                return not is_top_level(host, frame) and window_rect(host, frame).x < main.x + main.w // 4
+
+            for attempt in range(3):
+                at = window_rect(host, frame)
+                self.drag(host, (at.x + 60, at.y + 12), (main.x + 12, main.y + main.h // 2))
+                try:
+                    wait_until(docked_left, 5, "the dock frame in the left area",
+                               lambda: f"frame at {window_rect(host, frame)}, main window {main}")
+                    break
+                except obshost.HostTimeout:
+                    if attempt == 2:
+                        raise
+                    time.sleep(DOUBLE_CLICK_GAP)
             self.assertEqual("false", self.assert_quit_saved(host, "no", LEFT_AREA).get("dockfloating"))
 
             # Third run: docked in the left area again, with the stored slot on screen. A frame

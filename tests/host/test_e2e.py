@@ -8,7 +8,8 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The host-app runner shared with the demo and the benchmarks.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
 
 from obshost import (GLOBAL_INI_RELPATH, PROFILE_INI_NAME, ModuleFiles, ObsHost, Profile,  # noqa: E402
                      SceneCollection, Xvfb, color_input, free_loopback_port, read_ini)

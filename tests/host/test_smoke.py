@@ -10,7 +10,8 @@ import re
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The host-app runner shared with the demo and the benchmarks.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
 
 import obshost  # noqa: E402
 from obshost import BANNER, MODULE_TAG, ModuleFiles, ObsHost, Profile, Xvfb  # noqa: E402

@@ -6,7 +6,8 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The host-app runner shared with the demo and the benchmarks.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
 
 from obshost import ModuleFiles, ObsHost, Profile, SceneCollection, color_input  # noqa: E402
 from rtmpserver import NginxRtmp, wait_for_stream  # noqa: E402
