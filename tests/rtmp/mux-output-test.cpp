@@ -224,18 +224,8 @@ TEST_F(MuxOutputTest, StreamsTheMixAsH264AndAacThatTheServerRelays)
 		ASSERT_TRUE(server.wait_publishing(key, kConnectTimeout, &seen)) << seen << joined(module_lines(from));
 		if (run == 1) {
 			bltest::ProbeResult probe = bltest::probe_stream(server.play_url(key), kProbeTimeout);
-			ASSERT_TRUE(probe.ok) << probe.describe();
 			ASSERT_EQ(probe.streams.size(), 2u) << probe.describe();
-			const bltest::ProbedStream *video = probe.first("video");
-			const bltest::ProbedStream *audio = probe.first("audio");
-			ASSERT_TRUE(video && audio) << probe.describe();
-			EXPECT_EQ(video->codec_name, "h264");
-			EXPECT_EQ(video->width, 360);
-			EXPECT_EQ(video->height, 640);
-			EXPECT_EQ(video->avg_frame_rate, "30/1");
-			EXPECT_EQ(audio->codec_name, "aac");
-			EXPECT_EQ(audio->sample_rate, 48000);
-			EXPECT_EQ(audio->channels, 2);
+			EXPECT_TRUE(bltest::carries_h264_and_aac(probe, 360, 640, "30/1"));
 
 			// The stream's declared size is the view's, not the host's main mix (640x360).
 			bltest::StreamStat stat = server.stream(key);

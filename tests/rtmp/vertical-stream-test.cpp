@@ -86,18 +86,8 @@ TEST_F(VerticalStreamTest, StreamsTheCanvasAtItsOwnSizeAndRate)
 		std::string last;
 		ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
 		const bltest::ProbeResult probe = bltest::probe_stream(server.play_url(kKey), 20s);
-		ASSERT_TRUE(probe.ok) << probe.error;
-		const bltest::ProbedStream *video = probe.first("video");
-		const bltest::ProbedStream *audio = probe.first("audio");
-		ASSERT_NE(video, nullptr) << probe.describe();
-		ASSERT_NE(audio, nullptr) << probe.describe();
-		EXPECT_EQ(video->codec_name, "h264");
-		EXPECT_EQ(video->width, static_cast<int>(row.width));
-		EXPECT_EQ(video->height, static_cast<int>(row.height));
-		EXPECT_EQ(video->avg_frame_rate, row.rate) << probe.describe();
-		EXPECT_EQ(audio->codec_name, "aac");
-		EXPECT_EQ(audio->sample_rate, 48000);
-		EXPECT_EQ(audio->channels, 2);
+		EXPECT_TRUE(bltest::carries_h264_and_aac(probe, static_cast<int>(row.width),
+							 static_cast<int>(row.height), row.rate));
 
 		output->stop();
 		wait_stopped();

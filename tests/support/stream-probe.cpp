@@ -38,6 +38,28 @@ std::string ProbeResult::describe() const
 	return out.str();
 }
 
+::testing::AssertionResult carries_h264_and_aac(const ProbeResult &probe, int width, int height,
+						const std::string &avg_frame_rate)
+{
+	if (!probe.ok)
+		return ::testing::AssertionFailure() << "ffprobe failed: " << probe.error;
+	const ProbedStream *video = probe.first("video");
+	const ProbedStream *audio = probe.first("audio");
+	std::ostringstream wrong;
+	if (!video)
+		wrong << " no video;";
+	else if (video->codec_name != "h264" || video->width != width || video->height != height ||
+		 video->avg_frame_rate != avg_frame_rate)
+		wrong << " video is not h264 " << width << "x" << height << " @ " << avg_frame_rate << ";";
+	if (!audio)
+		wrong << " no audio;";
+	else if (audio->codec_name != "aac" || audio->sample_rate != 48000 || audio->channels != 2)
+		wrong << " audio is not aac 48000 Hz stereo;";
+	if (wrong.str().empty())
+		return ::testing::AssertionSuccess();
+	return ::testing::AssertionFailure() << wrong.str() << " ffprobe saw: " << probe.describe();
+}
+
 ProbeResult probe_stream(const std::string &url, std::chrono::milliseconds timeout)
 {
 	std::vector<std::string> argv = {"ffprobe", "-v", "error"};

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace bltest {
 
 // One stream as ffprobe describes it.
@@ -27,6 +29,11 @@ struct ProbeResult {
 	const ProbedStream *first(const std::string &codec_type) const;
 	std::string describe() const;
 };
+
+// The stream this project sends: H.264 video of width x height at avg_frame_rate ("30/1") and
+// AAC stereo audio at 48 kHz. On a mismatch the message names every difference and the probe.
+::testing::AssertionResult carries_h264_and_aac(const ProbeResult &probe, int width, int height,
+						const std::string &avg_frame_rate);
 
 // Runs ffprobe on a URL (an RTMP play URL or a file), killed after timeout.
 ProbeResult probe_stream(const std::string &url, std::chrono::milliseconds timeout);
