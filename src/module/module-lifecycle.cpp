@@ -9,6 +9,7 @@
 
 #include "config/global-config.hpp"
 #include "config/profile-config.hpp"
+#include "module/automation.hpp"
 #include "module/dock-registration.hpp"
 #include "module/host-events.hpp"
 #include "module/log.hpp"
@@ -79,6 +80,7 @@ bool module_load()
 	obs_frontend_add_event_callback(on_frontend_event, nullptr);
 	event_callback_registered = true;
 	obs_frontend_add_tools_menu_item(kToolsMenuText, open_settings_dialog, nullptr);
+	automation_load();
 
 	log_msg(LOG_INFO, "Loaded successfully");
 	log_summary();
@@ -94,6 +96,7 @@ void module_unload()
 		obs_frontend_remove_event_callback(on_frontend_event, nullptr);
 		event_callback_registered = false;
 	}
+	automation_unload();
 
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 	destroy_runtime(true);
