@@ -26,8 +26,10 @@ def binding(key: str) -> str:
 
 class AutomationTest(unittest.TestCase):
     def call(self, ws, request_type, data=None):
-        return ws.request("CallVendorRequest", {"vendorName": VENDOR, "requestType": request_type,
-                                                "requestData": data or {}})["responseData"]
+        request = {"vendorName": VENDOR, "requestType": request_type}
+        if data:  # obs-websocket refuses an empty requestData
+            request["requestData"] = data
+        return ws.request("CallVendorRequest", request)["responseData"]
 
     def press(self, host, key):
         # Held for a moment: the host's hotkey thread samples the keyboard state.
