@@ -15,6 +15,7 @@
 #include "module/log.hpp"
 #include "module/runtime.hpp"
 #include "mux/mux-output.hpp"
+#include "output/vertical-output.hpp"
 #include "ui/settings-dialog.hpp"
 
 namespace brasslight {
@@ -29,6 +30,20 @@ constexpr const char *kBanner = "===============================================
 // Owned lookup of the current locale; the module reads none of its own texts through it, it
 // only answers the host's obs_module_get_string queries.
 TextLookup locale_lookup;
+
+// Whether load waits for obs_module_post_load to create the runtime.
+bool runtime_deferred = false;
+
+bool host_encoders_registered()
+{
+	if (!obs_get_encoder_codec(VerticalOutput::kAudioEncoderId))
+		return false;
+	for (const char *id : VerticalOutput::kVideoEncoderCandidates) {
+		if (obs_get_encoder_codec(id))
+			return true;
+	}
+	return false;
+}
 
 void log_summary()
 {
@@ -71,6 +86,28 @@ bool module_load()
 	load_global_config();
 	load_profile_config();
 
+	// The host loads its system plug-in folder in alphabetical order, so a system-wide install of
+	// this module comes before obs-x264 and obs-ffmpeg, whose encoders the runtime needs. Then
+	// the runtime waits for obs_module_post_load, which the host calls once every module has loaded.
+	if (!host_encoders_registered()) {
+		log_msg(LOG_INFO,
+			"Host encoders not registered yet — the runtime is created once all modules have loaded");
+		runtime_deferred = true;
+		return true;
+	}
+	return finish_load();
+}
+
+void module_post_load()
+{
+	if (!runtime_deferred)
+		return;
+	runtime_deferred = false;
+	finish_load();
+}
+
+bool finish_load()
+{
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 	if (!create_runtime_from_current_profile()) {
 		log_msg(LOG_ERROR, "Runtime init failed — plugin will not load");

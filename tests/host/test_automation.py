@@ -167,7 +167,8 @@ class AutomationTest(unittest.TestCase):
             path = os.environ["PATH"]
             os.environ["PATH"] = f"{wrapper.parent}:{path}"
             try:
-                with ObsHost("package", module=None) as host:
+                small = Profile(module_settings={"canvaswidth": 360, "canvasheight": 640})
+                with ObsHost("package", module=None, profiles=[small]) as host:
                     host.start()
                     host.wait_for_log(r"^\[brasslight-obs-vertical\] Loaded successfully$")
                     run = host.quit()
