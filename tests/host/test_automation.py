@@ -12,7 +12,8 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
 
-from obshost import GLOBAL_INI_RELPATH, ModuleFiles, ObsHost, Profile, SceneCollection, color_input, read_ini  # noqa: E402
+from obshost import (GLOBAL_INI_RELPATH, ModuleFiles, ObsHost, Profile, SceneCollection,  # noqa: E402
+                     color_input, read_ini)
 from rtmpserver import NginxRtmp  # noqa: E402
 
 KEY = "vertical-key-Hk42"
@@ -35,13 +36,14 @@ class AutomationTest(unittest.TestCase):
         # Held for a moment: the host's hotkey thread samples the keyboard state.
         host.xdotool("keydown", key, "sleep", "0.3", "keyup", key)
 
-    def wait_state(self, ws, state):
-        ws.wait_event("VendorEvent", match=lambda d: d.get("eventType") == "StreamStateChanged"
-                      and d["eventData"]["state"] == state)
+    def ok(self, ws, request_type, data=None):
+        self.assertNotIn("error", self.call(ws, request_type, data), request_type)
+
+    def wait_state(self, ws, state, event="StreamStateChanged", field="state"):
+        ws.wait_event("VendorEvent", match=lambda d: d.get("eventType") == event and d["eventData"][field] == state)
 
     def wait_active(self, ws, slot):
-        ws.wait_event("VendorEvent", match=lambda d: d.get("eventType") == "ActiveSlotChanged"
-                      and d["eventData"]["slotName"] == slot)
+        self.wait_state(ws, slot, "ActiveSlotChanged", "slotName")
 
     def test_websocket_and_hotkeys(self):
         with NginxRtmp() as server:
@@ -86,23 +88,22 @@ class AutomationTest(unittest.TestCase):
 
                 ws.set_current_profile("Streaming")
                 host.wait_for_log(r"Profile change — rebuilding vertical runtime")
-                self.assertNotIn("error", self.call(ws, "StartStream"))
+                self.ok(ws, "StartStream")
                 self.wait_state(ws, "streaming")
                 server.wait_publishing(KEY)
                 status = self.call(ws, "GetStatus")
                 self.assertEqual((status["state"], status["canvasWidth"], status["canvasHeight"],
                                   status["fpsNumerator"], status["fpsDenominator"], status["bitrateKbps"],
                                   status["activeSlot"]), ("streaming", 360, 640, 30, 1, 600, "A"))
-                for field in ("bytesSent", "droppedFrames", "congestion"):
-                    self.assertIn(field, status)
+                self.assertLessEqual({"bytesSent", "droppedFrames", "congestion"}, set(status))
 
-                self.assertNotIn("error", self.call(ws, "SetActiveSlot", {"slotName": "B"}))
+                self.ok(ws, "SetActiveSlot", {"slotName": "B"})
                 self.wait_active(ws, "B")
                 host.wait_for_log(r"\] Active scene: B$")
                 self.press(host, "F7")  # next, from the last slot round to the first
                 self.wait_active(ws, "A")
 
-                self.assertNotIn("error", self.call(ws, "StopStream"))
+                self.ok(ws, "StopStream")
                 self.wait_state(ws, "stopped")
                 server.wait_not_publishing(KEY)
                 self.press(host, "F5")
@@ -112,11 +113,10 @@ class AutomationTest(unittest.TestCase):
                 self.wait_state(ws, "stopped")
                 server.wait_not_publishing(KEY)
 
-                for request_type, data in [("AddSlot", {"slotName": "C"}),
-                                           ("RenameSlot", {"slotName": "B", "newSlotName": "Bee"}),
-                                           ("AssignScene", {"slotName": "Bee", "sceneName": "Wide"}),
-                                           ("RemoveSlot", {"slotName": "C"})]:
-                    self.assertNotIn("error", self.call(ws, request_type, data), request_type)
+                self.ok(ws, "AddSlot", {"slotName": "C"})
+                self.ok(ws, "RenameSlot", {"slotName": "B", "newSlotName": "Bee"})
+                self.ok(ws, "AssignScene", {"slotName": "Bee", "sceneName": "Wide"})
+                self.ok(ws, "RemoveSlot", {"slotName": "C"})
                 host.wait_for_log(r"Scene renamed: B -> Bee")
                 run = host.quit()
                 self.assertTrue(run.clean, run.describe())
@@ -150,10 +150,10 @@ class AutomationTest(unittest.TestCase):
             # The host sees the system folders with the package's files added, in a mount namespace
             # of its own: the machine's folders and the other tests stay untouched.
             mounts = []
-            for folder in ("/usr/lib/x86_64-linux-gnu/obs-plugins", "/usr/share/obs/obs-plugins"):
-                packaged, merged, original = tmp / "root" / folder[1:], tmp / f"merged{len(mounts)}", tmp / f"orig{len(mounts)}"
-                merged.mkdir()
-                original.mkdir()
+            for n, folder in enumerate(("/usr/lib/x86_64-linux-gnu/obs-plugins", "/usr/share/obs/obs-plugins")):
+                packaged, merged, original = tmp / "root" / folder[1:], tmp / f"new{n}", tmp / f"old{n}"
+                for made in (merged, original):
+                    made.mkdir()
                 for entry in Path(folder).iterdir():
                     (merged / entry.name).symlink_to(original / entry.name)
                 for entry in packaged.iterdir():
