@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -23,6 +25,7 @@ namespace brasslight {
 namespace {
 
 constexpr const char *kSection = "Hotkeys";
+constexpr const char *kNamePrefix = "BrasslightVertical.";
 constexpr const char *kSlotPrefix = "BrasslightVertical.Slot.";
 
 enum class Action : intptr_t { Start, Stop, Next, Previous, Slot };
@@ -44,6 +47,7 @@ FixedHotkey fixed[] = {
 // Slot name -> its hotkey. Touched only on the user-interface thread.
 std::map<std::string, obs_hotkey_id> slot_hotkeys;
 bool registered = false;
+std::atomic<bool> save_posted {false};
 
 std::string slot_hotkey_name(const std::string &slot)
 {
@@ -151,6 +155,31 @@ void register_slot_hotkey(const std::string &slot)
 	slot_hotkeys[slot] = id;
 }
 
+// A binding changed in the host's Hotkeys settings (obs_hotkey_load, our own loading, signals
+// nothing). Runs on the thread that changed it, with the host's hotkey lock held: it only posts
+// the save, once per burst of changes.
+void on_bindings_changed(void *, calldata_t *params)
+{
+	// Passed as "key" (whatever the signal's declaration calls it).
+	auto *hotkey = static_cast<obs_hotkey_t *>(calldata_ptr(params, "key"));
+	const char *name = hotkey ? obs_hotkey_get_name(hotkey) : nullptr;
+	if (!name || strncmp(name, kNamePrefix, strlen(kNamePrefix)) != 0 || !QCoreApplication::instance())
+		return;
+	if (save_posted.exchange(true))
+		return;
+	QMetaObject::invokeMethod(
+		QCoreApplication::instance(),
+		[] {
+			save_posted = false;
+			// Written at once, as the host writes its own hotkeys when its settings are applied.
+			save_hotkeys();
+			std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+			if (registered)
+				save_global_config();
+		},
+		Qt::QueuedConnection);
+}
+
 } // namespace
 
 void register_hotkeys()
@@ -168,6 +197,7 @@ void register_hotkeys()
 	}
 	registered = true;
 	sync_slot_hotkeys();
+	signal_handler_connect(obs_get_signal_handler(), "hotkey_bindings_changed", on_bindings_changed, nullptr);
 }
 
 void sync_slot_hotkeys()
@@ -239,6 +269,7 @@ void unregister_hotkeys()
 {
 	if (!registered)
 		return;
+	signal_handler_disconnect(obs_get_signal_handler(), "hotkey_bindings_changed", on_bindings_changed, nullptr);
 	save_hotkeys();
 	for (FixedHotkey &hotkey : fixed) {
 		if (hotkey.id != OBS_INVALID_HOTKEY_ID)
