@@ -1,5 +1,6 @@
 #include "module/websocket-vendor.hpp"
 
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -218,8 +219,8 @@ void on_request(obs_data_t *request, obs_data_t *response, void *priv)
 	entry->handler(request, response);
 }
 
-// Filled once; obs-websocket keeps the pointers it is given.
-WebSocketRequestCallback callbacks[sizeof(kRequests) / sizeof(kRequests[0])];
+// Static: obs-websocket may keep the pointer it is given rather than a copy.
+WebSocketRequestCallback callbacks[std::size(kRequests)];
 
 void emit_event(const char *type, obs_data_t *data)
 {
@@ -259,7 +260,7 @@ void register_websocket_vendor()
 	vendor = new_vendor;
 
 	size_t count = 0;
-	for (size_t i = 0; i < sizeof(kRequests) / sizeof(kRequests[0]); ++i) {
+	for (size_t i = 0; i < std::size(kRequests); ++i) {
 		callbacks[i] = {on_request, &kRequests[i]};
 		CallData call;
 		calldata_set_ptr(&call.data, "vendor", vendor);
