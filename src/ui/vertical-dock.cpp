@@ -16,8 +16,8 @@
 
 #include <obs.h>
 
+#include "actions/slot-actions.hpp"
 #include "canvas/vertical-canvas.hpp"
-#include "config/scene-list-store.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/scene-config-dialog.hpp"
 #include "ui/vertical-preview-widget.hpp"
@@ -234,7 +234,7 @@ void VerticalDock::onSceneItemClicked(QListWidgetItem *item)
 	if (!canvas || !item)
 		return;
 	// Not saved here: the next add, remove, rename or assign, or the next teardown, stores it.
-	canvas->set_active_scene(utf8(item->data(Qt::UserRole).toString()));
+	activate_slot(canvas, utf8(item->data(Qt::UserRole).toString()));
 	refreshSceneList();
 }
 
@@ -250,12 +250,11 @@ void VerticalDock::onAddScene()
 	// runtime away meanwhile, so the canvas is checked again after every modal dialog.
 	if (!ok || name.isEmpty() || !canvas)
 		return;
-	if (!canvas->add_scene(utf8(name))) {
+	if (!add_slot(canvas, utf8(name)).ok) {
 		QMessageBox::warning(this, QStringLiteral("Add Scene"), refusedText(typed));
 		return;
 	}
 	refreshSceneList();
-	save_scene_list_locked();
 }
 
 void VerticalDock::onRemoveScene()
@@ -271,9 +270,8 @@ void VerticalDock::onRemoveScene()
 				      QMessageBox::Yes | QMessageBox::Cancel);
 	if (answer != QMessageBox::Yes || !canvas)
 		return;
-	canvas->remove_scene(utf8(name));
+	remove_slot(canvas, utf8(name));
 	refreshSceneList();
-	save_scene_list_locked();
 }
 
 void VerticalDock::onRenameScene()
@@ -289,12 +287,11 @@ void VerticalDock::onRenameScene()
 	const QString name = typed.trimmed();
 	if (!ok || name.isEmpty() || name == old || !canvas)
 		return;
-	if (!canvas->rename_scene(utf8(old), utf8(name))) {
+	if (!rename_slot(canvas, utf8(old), utf8(name)).ok) {
 		QMessageBox::warning(this, QStringLiteral("Rename Scene"), refusedText(typed));
 		return;
 	}
 	refreshSceneList();
-	save_scene_list_locked();
 }
 
 void VerticalDock::onConfigureScene()
@@ -313,17 +310,15 @@ void VerticalDock::onConfigureScene()
 		return;
 	if (!canvas)
 		return;
-	canvas->assign_scene_source(utf8(slot), utf8(dialog.selectedSource()));
+	assign_slot_scene(canvas, utf8(slot), utf8(dialog.selectedSource()));
 	refreshSceneList();
-	save_scene_list_locked();
 }
 
 void VerticalDock::onStartClicked()
 {
 	if (!output)
 		return;
-	if (!output->start())
-		blog(LOG_WARNING, "[brasslight] Dock: failed to start vertical output");
+	start_vertical_stream(output);
 	updateStatus();
 }
 
@@ -331,7 +326,7 @@ void VerticalDock::onStopClicked()
 {
 	if (!output)
 		return;
-	output->stop();
+	stop_vertical_stream(output);
 	updateStatus();
 }
 
