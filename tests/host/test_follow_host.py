@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""Vertical slots follow the host's scenes in the real app: a renamed scene stays assigned
-across a restart, a scene collection switch and back shows it again, and a removed scene leaves
-the vertical stream black with nothing of it alive at exit."""
+"""Slots follow the host's scenes in the real app: renamed, then a restart; another scene
+collection and back; removed, with nothing of it alive at exit."""
 
 import os
 import sys
@@ -30,10 +29,7 @@ class FollowHostTest(unittest.TestCase):
                 mark = len(host.run.lines())
                 host.websocket().request("SetSceneName", {"sceneName": "Blue", "newSceneName": "Blue Renamed"})
                 host.wait_for_log(r"Scene list saved", start=mark)
-                run = host.quit()
-                self.assertTrue(run.clean, run.describe())
-                self.assertEqual("Blue Renamed", read_ini(host.config_dir / GLOBAL_INI_RELPATH)["Scenes"]["scene_0_source"])
-
+                self.assertTrue(host.quit().clean)
                 host.start()
                 ws = host.websocket()
                 host.wait_for_log(r"Scene 'Slot': source assigned → 'Blue Renamed'")
