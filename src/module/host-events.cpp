@@ -59,9 +59,10 @@ void on_profile_changed()
 }
 
 // The canvas followed a rename, removal or return of a slot's host scene, on whichever thread the
-// host changed it. Saving and the dock belong to the user-interface thread and need the runtime
-// lock, which that thread may not take (a teardown holds it while it waits for this handler), so
-// both are posted. A renamed scene's new name is saved at once: the next start looks it up.
+// host changed it. Saving and refreshing the dock need the runtime lock, which this thread must not
+// take: a teardown holds it while it disconnects the canvas's handlers, and so waits for this one.
+// Both are posted to the user-interface thread. A renamed scene's new name is saved at once: the
+// next start looks the slot's scene up by it.
 void on_host_scenes_changed(bool names_changed)
 {
 	QCoreApplication *app = QCoreApplication::instance();
