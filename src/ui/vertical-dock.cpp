@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include <QColor>
 #include <QFont>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -181,9 +182,18 @@ void VerticalDock::refreshSceneList()
 		text += utf8(name);
 		if (!source.empty())
 			text += QStringLiteral(" [") + utf8(source) + QStringLiteral("]");
+		const bool missing = canvas->scene_source_missing(name);
+		if (missing)
+			text += QStringLiteral(" (missing)");
 		auto *item = new QListWidgetItem(text, sceneList);
 		// Every call into the canvas uses this plain name, never the decorated text.
 		item->setData(Qt::UserRole, utf8(name));
+		if (missing) {
+			item->setForeground(QColor(0x88, 0x88, 0x88));
+			item->setToolTip(
+				QStringLiteral("The host has no scene named '") + utf8(source) +
+				QStringLiteral("'. The slot shows it again when a scene of that name exists."));
+		}
 		if (isActive) {
 			QFont font = item->font();
 			font.setWeight(QFont::Bold);
