@@ -20,7 +20,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts" / "host"))
 
-from obshost import ModuleFiles, ObsHost, Profile, SceneCollection, Xvfb, color_input  # noqa: E402
+from obshost import ModuleFiles, ObsHost, Profile, SceneCollection, Xvfb, color_input, lavfi_input  # noqa: E402
 from rtmpserver import NginxRtmp, wait_for_stream  # noqa: E402
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -45,10 +45,7 @@ def module_files() -> ModuleFiles:
 
 def scene() -> SceneCollection:
     # Something that changes every frame, so that both encoders have real work.
-    from obshost import Input
-    pattern = Input("Pattern", "ffmpeg_source", {
-        "is_local_file": False, "input": "testsrc2=size=640x360:rate=30", "input_format": "lavfi",
-        "looping": True, "close_when_inactive": False})
+    pattern = lavfi_input("Pattern", "testsrc2=size=640x360:rate=30")
     return SceneCollection("Bench", {"Bench": [color_input("Back", 0xFF202020, 640, 360), pattern]})
 
 

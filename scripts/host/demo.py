@@ -18,8 +18,8 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from obshost import (HostError, Input, ModuleFiles, ObsHost, Profile, SceneCollection,  # noqa: E402
-                     color_input, MODULE_TAG)
+from obshost import (HostError, ModuleFiles, ObsHost, Profile, SceneCollection,  # noqa: E402
+                     color_input, lavfi_input, MODULE_TAG)
 from rtmpserver import NginxRtmp, grab_png, wait_for_stream  # noqa: E402
 
 MAIN_KEY = "main"
@@ -40,9 +40,7 @@ def usable_display(force_xvfb: bool) -> str | None:
 def demo_scene() -> SceneCollection:
     # Three bands of colour across the main canvas, easy to recognise in a picture, and FFmpeg's
     # moving test pattern with a running clock in the middle, so that the streams visibly move.
-    pattern = Input("Moving pattern", "ffmpeg_source", {
-        "is_local_file": False, "input": "testsrc2=size=320x180:rate=30", "input_format": "lavfi",
-        "looping": True, "restart_on_activate": False, "close_when_inactive": False}, 160, 90)
+    pattern = lavfi_input("Moving pattern", "testsrc2=size=320x180:rate=30", 160, 90)
     return SceneCollection("Demo", {"Demo": [
         color_input("Left band", 0xFFD04020, 214, 360, 0, 0),
         color_input("Middle band", 0xFFF0C030, 213, 360, 214, 0),
@@ -138,7 +136,7 @@ def run_demo(args, home: Path, module, out: Path, server: NginxRtmp) -> int:
         if run.running:
             try:
                 # The whole screen: the dock floats beside the main window on a first run.
-                shot = host.screenshot("host-window", None, out / "host-window.png")
+                shot = host.screenshot("host-window", out / "host-window.png")
             except HostError as e:
                 print(f"demo: no screenshot: {e}")
             try:
@@ -149,7 +147,7 @@ def run_demo(args, home: Path, module, out: Path, server: NginxRtmp) -> int:
         run = host.quit()
         print_module_lines(run, printed)
         loaded = LOADED in run.lines()
-        print(f"demo: host log {run.log.path}")
+        print(f"demo: host log {run.log_path}")
         if frame and frame.exists():
             print(f"demo: a frame of the vertical stream: {frame}")
         if shot:
@@ -161,7 +159,7 @@ def run_demo(args, home: Path, module, out: Path, server: NginxRtmp) -> int:
 
 
 def print_module_lines(run, already: int) -> int:
-    lines = run.log.module_lines()
+    lines = run.module_lines()
     for line in lines[already:]:
         print(f"  {line}")
     sys.stdout.flush()
