@@ -176,8 +176,10 @@ class EndToEndTest(unittest.TestCase):
                 host.start("--startstreaming", profile="NoKey")
                 host.wait_for_log(r"Vertical output start failed: RTMP URL or key is empty")
                 server.wait_publishing("main")
+                # The main stream goes live; the user is told, once, that the vertical one did not.
+                host.wait_for_window(f"^{ERROR_TITLE}$")
                 host.websocket().stop_stream()
-                self.assert_clean_exit(host.quit())
+                self.assert_clean_exit(host.quit(), [ERROR_TITLE])
 
 
 if __name__ == "__main__":
