@@ -64,19 +64,6 @@ bool host_scene_exists(const std::string &name)
 	return source && obs_scene_from_source(source);
 }
 
-// Why the controller refused a start; it has logged the cause already, this says it to the caller.
-std::string start_refusal(VerticalOutput *output)
-{
-	const OutputConfig config = read_output_config();
-	if (config.rtmp_url.empty() || config.stream_key.empty())
-		return "the RTMP URL or stream key is empty; set them in Tools → Brasslight Vertical Streaming "
-		       "Settings";
-	const char *error = output->output_handle() ? obs_output_get_last_error(output->output_handle()) : nullptr;
-	if (error && *error)
-		return error;
-	return "the vertical output refused to start; see the OBS log";
-}
-
 } // namespace
 
 void set_slot_listener(SlotListener new_listener)
@@ -186,7 +173,8 @@ ActionResult start_vertical_stream(VerticalOutput *output)
 	if (output->start())
 		return {};
 	blog(LOG_WARNING, "[brasslight] Dock: failed to start vertical output");
-	return ActionResult::failure(start_refusal(output));
+	const std::string reason = output->refusal_reason();
+	return ActionResult::failure(reason.empty() ? "the vertical output refused to start; see the OBS log" : reason);
 }
 
 ActionResult stop_vertical_stream(VerticalOutput *output)

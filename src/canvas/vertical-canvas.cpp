@@ -98,8 +98,14 @@ CanvasConfig sanitize_canvas_config(const CanvasConfig &config)
 	CanvasConfig sane = config;
 	sane.width = bounded("width", config.width, kCanvasMinSize, kCanvasMaxSize, true);
 	sane.height = bounded("height", config.height, kCanvasMinSize, kCanvasMaxSize, true);
-	sane.fps_num = bounded("fps_num", config.fps_num, 1, kCanvasMaxFpsNum, false);
-	sane.fps_den = bounded("fps_den", config.fps_den, 1, kCanvasMaxFpsDen, false);
+	// The rate is bounded, not its parts: bounding each on its own made the host's 30000/1001
+	// (29.97 fps) 240/1000, a quarter of a frame per second.
+	if (!frame_rate_in_range(config.fps_num, config.fps_den)) {
+		sane.fps_num = CanvasConfig().fps_num;
+		sane.fps_den = CanvasConfig().fps_den;
+		log_msg(LOG_WARNING, "Canvas frame rate %u/%u is out of range (%u to %u fps) — using %u/%u",
+			config.fps_num, config.fps_den, kFpsMin, kFpsMax, sane.fps_num, sane.fps_den);
+	}
 	return sane;
 }
 

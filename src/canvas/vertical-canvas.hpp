@@ -17,12 +17,11 @@ namespace brasslight {
 inline constexpr uint32_t kVerticalMixerBit = 0x20;
 inline constexpr const char *kDefaultSlotName = "Scene 1";
 
-// Bounds for the canvas values: those the settings dialog offers. A hand-edited profile can hold
-// anything; the canvas never asks the host for a mix outside them.
+// Bounds for the canvas size: those the settings dialog offers (the frame-rate bounds are in
+// profile-config.hpp). A hand-edited profile can hold anything; the canvas never asks the host
+// for a mix outside them.
 inline constexpr uint32_t kCanvasMinSize = 16;
 inline constexpr uint32_t kCanvasMaxSize = 7680;
-inline constexpr uint32_t kCanvasMaxFpsNum = 240;
-inline constexpr uint32_t kCanvasMaxFpsDen = 1000;
 
 // Brings every canvas value into range (and each size to an even number, which 4:2:0 video needs),
 // logging a warning for each value it changes.

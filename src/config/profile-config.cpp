@@ -78,6 +78,16 @@ void set_bool(const char *key, bool value)
 
 } // namespace
 
+bool frame_rate_in_range(uint32_t num, uint32_t den)
+{
+	if (num < 1 || num > kFpsPartMax || den < 1 || den > kFpsPartMax)
+		return false;
+	// The rate, not its parts: compared in 64 bits, where no product of two parts overflows.
+	const uint64_t n = num;
+	const uint64_t d = den;
+	return n >= kFpsMin * d && n <= kFpsMax * d;
+}
+
 std::string profile_config_path()
 {
 	BPtr<char> dir = obs_frontend_get_current_profile_path();

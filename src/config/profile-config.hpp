@@ -24,6 +24,16 @@ struct OutputConfig {
 	std::string encoder_preset = "veryfast";
 };
 
+// The host's own bounds for each part of a frame rate (its settings accept 1 to 1000000 for the
+// numerator and the denominator alike), and the rates the canvas accepts: 1 to 240 fps.
+inline constexpr uint32_t kFpsPartMax = 1000000;
+inline constexpr uint32_t kFpsMin = 1;
+inline constexpr uint32_t kFpsMax = 240;
+
+// True when num/den is a rate the canvas can run at as it is: both parts within the host's
+// bounds and the rate itself between kFpsMin and kFpsMax fps (30000/1001, 24000/1001 included).
+bool frame_rate_in_range(uint32_t num, uint32_t den);
+
 inline constexpr const char *kProfileSection = "VerticalCanvas";
 inline constexpr const char *kProfileFileName = "brasslight-vertical-canvas.ini";
 

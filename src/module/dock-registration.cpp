@@ -45,6 +45,8 @@ bool is_dock_area(long long area)
 void add_to_host(QMainWindow *window, VerticalDock *widget)
 {
 #if LIBOBS_API_MAJOR_VER >= 30
+	// Later hosts build the frame and put it into their own dock layout themselves.
+	(void)window;
 	obs_frontend_add_dock_by_id(kDockId, kDockTitle, widget);
 #else
 	// Host 29 takes a ready frame and only lists it in its Docks menu; the frame is put into the

@@ -28,7 +28,7 @@ void on_streaming_starting()
 		return;
 	if (output && !output->is_active()) {
 		log_msg(LOG_INFO, "Main stream starting — auto-starting vertical output");
-		output->start();
+		auto_start_vertical_output();
 	}
 }
 

@@ -105,7 +105,7 @@ void run_action(Action action, obs_hotkey_id id)
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 	switch (action) {
 	case Action::Start:
-		start_vertical_stream(output.get());
+		start_vertical_output();
 		break;
 	case Action::Stop:
 		stop_vertical_stream(output.get());

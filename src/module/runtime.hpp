@@ -3,6 +3,8 @@
 #include <memory>
 #include <mutex>
 
+#include "actions/slot-actions.hpp"
+
 namespace brasslight {
 
 class VerticalCanvas;
@@ -25,6 +27,14 @@ bool create_runtime_from_current_profile();
 void destroy_runtime(bool save_scenes);
 // Hands the profile's current stream settings to a live output controller.
 void apply_output_config();
+// Starts the vertical stream (the dock's Start). Canvas settings saved since the runtime was built
+// are applied first: canvas and encoders are rebuilt, the slots kept. Takes the runtime lock; the
+// dock's canvas and output pointers are replaced when it rebuilds.
+// Every start but the one with the main stream (dock, hotkeys, websocket) comes through here.
+ActionResult start_vertical_output();
+// The start with the main stream: as start_vertical_output, and a refused start is shown to the
+// user in a message box (the dock's status line says why as well).
+void auto_start_vertical_output();
 // What the settings dialog ends with: apply the stream settings and write the profile file.
 void save_profile_config();
 

@@ -136,7 +136,7 @@ void get_status(obs_data_t *, obs_data_t *response)
 
 void start_stream(obs_data_t *, obs_data_t *response)
 {
-	answer(response, start_vertical_stream(output.get()));
+	answer(response, start_vertical_output());
 }
 
 void stop_stream(obs_data_t *, obs_data_t *response)

@@ -113,8 +113,11 @@ int write_packet(MuxOutputData &record, const encoder_packet &in)
 	packet->size = static_cast<int>(in.size);
 	packet->stream_index = stream->index;
 	const AVRational tb = stream->time_base;
-	packet->pts = rescale_timestamp(in.pts, in.timebase_num, in.timebase_den, tb.num, tb.den);
-	packet->dts = rescale_timestamp(in.dts, in.timebase_num, in.timebase_den, tb.num, tb.den);
+	// The host counts packet times in units of 1/timebase_den; timebase_num is the length of one
+	// video frame in those units (1001 at 30000/1001), not part of the unit. Read as a unit of
+	// num/den, a 29.97 fps stream ran 1001 times too slow and its video never left the muxer.
+	packet->pts = rescale_timestamp(in.pts, 1, in.timebase_den, tb.num, tb.den);
+	packet->dts = rescale_timestamp(in.dts, 1, in.timebase_den, tb.num, tb.den);
 	packet->duration = 0;
 	enforce_monotonic_dts(packet->pts, packet->dts, video ? record.last_video_dts : record.last_audio_dts);
 	if (video && in.keyframe)

@@ -1,6 +1,8 @@
 #include "output/vertical-output.hpp"
 
+#include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "canvas/vertical-canvas.hpp"
 #include "module/log.hpp"
@@ -18,6 +20,28 @@ constexpr size_t kVerticalAudioMixer = 5;
 constexpr size_t kMainAudioMixer = 0;
 constexpr const char *kStreamErrorTitle = "Vertical Canvas — Stream Error";
 constexpr const char *kStreamErrorFallback = "Vertical output failed to connect.\nCheck your RTMP URL and stream key.";
+constexpr const char *kSoftwareEncoderId = "obs_x264";
+// The host's VAAPI encoders take FFmpeg's numeric H.264 profile: High.
+constexpr int kVaapiProfileHigh = 100;
+constexpr const char *kNoTargetReason = "no server URL or stream key";
+
+bool is_one_of(const char *id, std::initializer_list<const char *> ids)
+{
+	for (const char *candidate : ids)
+		if (strcmp(id, candidate) == 0)
+			return true;
+	return false;
+}
+
+// An encoder that could not be initialised has no codec data: every H.264 encoder of the
+// candidate list hands out its headers once it is initialised, and the output's start
+// initialises the video encoder before anything else of the stream.
+bool failed_to_initialise(obs_encoder_t *encoder)
+{
+	uint8_t *data = nullptr;
+	size_t size = 0;
+	return !obs_encoder_get_extra_data(encoder, &data, &size);
+}
 
 } // namespace
 
@@ -26,7 +50,32 @@ std::string unique_name(const char *base)
 	return std::string(base) + "_" + std::to_string(static_cast<long long>(time(nullptr)));
 }
 
-VerticalOutput::VerticalOutput(VerticalCanvas *canvas_, const OutputConfig &config_) : canvas(canvas_), config(config_)
+OBSDataAutoRelease video_encoder_settings(const char *id, const OutputConfig &config)
+{
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_int(settings, "bitrate", config.video_bitrate_kbps);
+	obs_data_set_string(settings, "rate_control", "CBR");
+	obs_data_set_int(settings, "keyint_sec", kKeyframeIntervalSec);
+	if (strcmp(id, kSoftwareEncoderId) == 0) {
+		obs_data_set_string(settings, "preset", config.encoder_preset.c_str());
+	} else if (is_one_of(id, {"jim_nvenc", "ffmpeg_nvenc"})) {
+		obs_data_set_string(settings, "preset2", "p5");
+		obs_data_set_string(settings, "tune", "hq");
+		obs_data_set_string(settings, "profile", "high");
+	} else if (strcmp(id, "h264_texture_amf") == 0) {
+		obs_data_set_string(settings, "preset", "quality");
+		obs_data_set_string(settings, "profile", "high");
+	} else if (is_one_of(id, {"ffmpeg_vaapi", "ffmpeg_vaapi_tex"})) {
+		obs_data_set_int(settings, "profile", kVaapiProfileHigh);
+	} else {
+		// Intel's encoders: their speed presets differ between host versions, so theirs stay.
+		obs_data_set_string(settings, "profile", "high");
+	}
+	return settings;
+}
+
+VerticalOutput::VerticalOutput(VerticalCanvas *canvas_, const OutputConfig &config_, const std::string &first_encoder)
+	: canvas(canvas_), config(config_), first_encoder_id(first_encoder)
 {
 }
 
@@ -48,32 +97,41 @@ VerticalOutput::~VerticalOutput()
 	log_msg(LOG_INFO, "VerticalOutput destroyed");
 }
 
-bool VerticalOutput::create_video_encoder()
+int VerticalOutput::create_video_encoder(size_t from)
 {
-	OBSDataAutoRelease settings = obs_data_create();
-	if (!settings)
-		return false;
-	obs_data_set_int(settings, "bitrate", config.video_bitrate_kbps);
-	obs_data_set_string(settings, "rate_control", "CBR");
-	obs_data_set_string(settings, "preset", config.encoder_preset.c_str());
-	obs_data_set_int(settings, "keyint_sec", kKeyframeIntervalSec);
-
 	const std::string name = unique_name("bl_video_enc");
-	for (const char *id : kVideoEncoderCandidates) {
+	for (size_t i = from; i < std::size(kVideoEncoderCandidates); ++i) {
+		const char *id = kVideoEncoderCandidates[i];
 		// The host hands back a placeholder that can never start for an id it has not
 		// registered, so only registered encoders count as created.
 		if (!obs_get_encoder_codec(id))
 			continue;
-		OBSEncoderAutoRelease encoder = obs_video_encoder_create(id, name.c_str(), settings, nullptr);
+		OBSEncoderAutoRelease encoder =
+			obs_video_encoder_create(id, name.c_str(), video_encoder_settings(id, config), nullptr);
 		if (!encoder)
 			continue;
-		log_msg(LOG_INFO, "Using video encoder: %s", id);
 		obs_encoder_set_video(encoder, canvas->video());
 		video_encoder = std::move(encoder);
-		return true;
+		return static_cast<int>(i);
 	}
-	log_msg(LOG_ERROR, "No suitable video encoder found");
-	return false;
+	return -1;
+}
+
+bool VerticalOutput::switch_to_next_video_encoder()
+{
+	const std::string failed = obs_encoder_get_id(video_encoder);
+	OBSEncoderAutoRelease previous = std::move(video_encoder);
+	const int next = create_video_encoder(static_cast<size_t>(encoder_index) + 1);
+	if (next < 0) {
+		video_encoder = std::move(previous);
+		return false;
+	}
+	log_msg(LOG_WARNING, "Video encoder %s could not be initialised — switching to %s", failed.c_str(),
+		kVideoEncoderCandidates[next]);
+	log_msg(LOG_INFO, "Using video encoder: %s", kVideoEncoderCandidates[next]);
+	encoder_index = next;
+	obs_output_set_video_encoder(output, video_encoder);
+	return true;
 }
 
 OBSDataAutoRelease VerticalOutput::output_settings() const
@@ -121,10 +179,16 @@ bool VerticalOutput::init()
 		log_msg(LOG_ERROR, "VerticalOutput::init — canvas not ready");
 		return false;
 	}
-	if (!create_video_encoder()) {
+	size_t first = 0;
+	while (first < std::size(kVideoEncoderCandidates) && first_encoder_id != kVideoEncoderCandidates[first])
+		++first;
+	encoder_index = create_video_encoder(first < std::size(kVideoEncoderCandidates) ? first : 0);
+	if (encoder_index < 0) {
+		log_msg(LOG_ERROR, "No suitable video encoder found");
 		log_msg(LOG_ERROR, "Failed to create vertical video encoder");
 		return false;
 	}
+	log_msg(LOG_INFO, "Using video encoder: %s", kVideoEncoderCandidates[encoder_index]);
 
 	OBSDataAutoRelease audio_settings = obs_data_create();
 	if (audio_settings) {
@@ -157,6 +221,7 @@ bool VerticalOutput::init()
 bool VerticalOutput::start()
 {
 	std::lock_guard<std::mutex> lock(mutex);
+	refusal.clear();
 	if (!initialised) {
 		log_msg(LOG_ERROR, "VerticalOutput::start — not initialised");
 		return false;
@@ -168,18 +233,27 @@ bool VerticalOutput::start()
 	if (config.rtmp_url.empty() || config.stream_key.empty()) {
 		log_msg(LOG_ERROR, "Vertical output start failed: RTMP URL or key is empty. Configure them in Tools → "
 				   "Brasslight Vertical Streaming Settings.");
+		refusal = kNoTargetReason;
 		return false;
 	}
 	OBSDataAutoRelease settings = output_settings();
 	obs_output_update(output, settings);
 
 	log_msg(LOG_INFO, "Vertical output starting: %s", config.rtmp_url.c_str());
-	if (obs_output_start(output)) {
-		log_msg(LOG_INFO, "Vertical output started");
-		return true;
+	// A hardware encoder can be registered and still fail when it starts (a busy session limit,
+	// a driver fault): each later candidate gets one try, down to x264, and the one that works
+	// stays for the rest of the runtime.
+	for (;;) {
+		if (obs_output_start(output)) {
+			log_msg(LOG_INFO, "Vertical output started");
+			return true;
+		}
+		if (!failed_to_initialise(video_encoder) || !switch_to_next_video_encoder())
+			break;
 	}
 	const char *error = obs_output_get_last_error(output);
 	log_msg(LOG_ERROR, "obs_output_start failed: %s", error ? error : "unknown");
+	refusal = error && *error ? error : "unknown";
 	return false;
 }
 
@@ -205,14 +279,25 @@ bool VerticalOutput::is_active() const
 void VerticalOutput::update_config(const OutputConfig &new_config)
 {
 	std::lock_guard<std::mutex> lock(mutex);
+	const bool encoding_changed = new_config.video_bitrate_kbps != config.video_bitrate_kbps ||
+				      new_config.encoder_preset != config.encoder_preset;
 	config = new_config;
+	refusal.clear();
 	log_msg(LOG_INFO, "VerticalOutput config updated (url: %s)", config.rtmp_url.c_str());
+	if (encoding_changed && video_encoder)
+		obs_encoder_update(video_encoder, video_encoder_settings(obs_encoder_get_id(video_encoder), config));
 }
 
 std::string VerticalOutput::video_encoder_id() const
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	return video_encoder ? obs_encoder_get_id(video_encoder) : std::string();
+}
+
+std::string VerticalOutput::refusal_reason() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	return refusal;
 }
 
 void VerticalOutput::on_output_stop(void *data, calldata_t *params)

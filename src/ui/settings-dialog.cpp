@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,6 +20,7 @@
 
 #include "config/profile-config.hpp"
 #include "module/runtime.hpp"
+#include "output/vertical-output.hpp"
 
 namespace brasslight {
 
@@ -60,6 +63,13 @@ QLabel *note(const QString &text, QWidget *parent)
 	auto *label = new QLabel(text, parent);
 	label->setWordWrap(true);
 	return label;
+}
+
+// The id of the running runtime's video encoder, or "" without a runtime.
+std::string videoEncoderInUse()
+{
+	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+	return output ? output->video_encoder_id() : std::string();
 }
 
 } // namespace
@@ -105,6 +115,11 @@ void SettingsDialog::buildUi()
 	for (const char *preset : kPresets)
 		presetCombo->addItem(QString::fromUtf8(preset));
 	encodingForm->addRow(QStringLiteral("Encoder Preset:"), presetCombo);
+	const std::string encoder = videoEncoderInUse();
+	if (!encoder.empty() && encoder != "obs_x264")
+		encodingForm->addRow(note(QStringLiteral("Video encoder in use: %1. The preset applies to x264 only.")
+						  .arg(QString::fromStdString(encoder)),
+					  encoding));
 	layout->addWidget(encoding);
 
 	auto *canvasGroup = new QGroupBox(QStringLiteral("Canvas"), this);
@@ -114,11 +129,13 @@ void SettingsDialog::buildUi()
 	heightSpin = makeSpin(canvasGroup, 16, 7680, 2, " px");
 	canvasForm->addRow(QStringLiteral("Height:"), heightSpin);
 	auto *fpsRow = new QHBoxLayout();
-	fpsNumSpin = makeSpin(canvasGroup, 1, 240, 0, nullptr);
+	// The host's own bounds for each part, so that its rates (30000/1001 ...) can be typed; the
+	// canvas itself accepts 1 to 240 fps.
+	fpsNumSpin = makeSpin(canvasGroup, 1, static_cast<int>(kFpsPartMax), 0, nullptr);
 	auto *slash = new QLabel(QStringLiteral("/"), canvasGroup);
 	slash->setFixedWidth(12);
 	slash->setAlignment(Qt::AlignCenter);
-	fpsDenSpin = makeSpin(canvasGroup, 1, 1000, 0, nullptr);
+	fpsDenSpin = makeSpin(canvasGroup, 1, static_cast<int>(kFpsPartMax), 0, nullptr);
 	fpsRow->addWidget(fpsNumSpin);
 	fpsRow->addWidget(slash);
 	fpsRow->addWidget(fpsDenSpin);

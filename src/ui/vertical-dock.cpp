@@ -19,6 +19,7 @@
 
 #include "actions/slot-actions.hpp"
 #include "canvas/vertical-canvas.hpp"
+#include "module/runtime.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/scene-config-dialog.hpp"
 #include "ui/vertical-preview-widget.hpp"
@@ -29,6 +30,7 @@ namespace {
 
 constexpr const char *kSmallGrey = "font-size: 11px; color: #888;";
 constexpr const char *kStreamingStyle = "font-size: 11px; color: #4caf50; font-weight: bold;";
+constexpr const char *kRefusedStyle = "font-size: 11px; color: #e57373;";
 constexpr int kStatusIntervalMs = 500;
 
 QString utf8(const std::string &text)
@@ -221,8 +223,13 @@ void VerticalDock::updateStatus()
 		return;
 	}
 	const bool active = output->is_active();
-	statusLabel->setText(active ? QStringLiteral("Streaming") : QStringLiteral("Stopped"));
-	statusLabel->setStyleSheet(QString::fromUtf8(active ? kStreamingStyle : kSmallGrey));
+	const std::string refused = active ? std::string() : output->refusal_reason();
+	statusLabel->setText(active            ? QStringLiteral("Streaming")
+			     : refused.empty() ? QStringLiteral("Stopped")
+					       : QStringLiteral("Not started: ") + utf8(refused));
+	statusLabel->setStyleSheet(QString::fromUtf8(active            ? kStreamingStyle
+						     : refused.empty() ? kSmallGrey
+								       : kRefusedStyle));
 	startButton->setEnabled(!active);
 	stopButton->setEnabled(active);
 }
@@ -328,7 +335,8 @@ void VerticalDock::onStartClicked()
 {
 	if (!output)
 		return;
-	start_vertical_stream(output);
+	// Through the runtime: settings saved since the canvas was built are applied first.
+	start_vertical_output();
 	updateStatus();
 }
 

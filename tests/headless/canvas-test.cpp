@@ -274,10 +274,17 @@ TEST(VerticalCanvas, OutOfRangeValuesFromAHandEditedProfileAreBounded)
 		uint32_t w, h, num, den;
 	};
 	const Row rows[] = {
-		{{0, 0, 0, 0, true}, 16, 16, 1, 1},
-		{{4000000000u, 100000, 100000, 5000, true}, 7680, 7680, 240, 1000},
+		{{0, 0, 0, 0, true}, 16, 16, 30, 1},
+		{{4000000000u, 100000, 100000, 5000, true}, 7680, 7680, 100000, 5000},
 		{{361, 641, 30, 1, true}, 360, 640, 30, 1},
-		{{1080, 1920, 60000, 1001, true}, 1080, 1920, 240, 1000},
+		// The rate is bounded, not its parts: the host's NTSC rates stay as they are.
+		{{1080, 1920, 30000, 1001, true}, 1080, 1920, 30000, 1001},
+		{{1080, 1920, 60000, 1001, true}, 1080, 1920, 60000, 1001},
+		{{1080, 1920, 240, 1, true}, 1080, 1920, 240, 1},
+		{{1080, 1920, 241, 1, true}, 1080, 1920, 30, 1},
+		{{1080, 1920, 1000000, 1000000, true}, 1080, 1920, 1000000, 1000000},
+		{{1080, 1920, 999999, 1000000, true}, 1080, 1920, 30, 1},
+		{{1080, 1920, 2000000, 1000000, true}, 1080, 1920, 30, 1},
 	};
 	for (const Row &row : rows) {
 		const CanvasConfig sane = sanitize_canvas_config(row.in);
@@ -293,6 +300,8 @@ TEST(VerticalCanvas, OutOfRangeValuesFromAHandEditedProfileAreBounded)
 	ASSERT_TRUE(canvas.init());
 	EXPECT_EQ(video_output_get_info(canvas.video())->width, 16u);
 	EXPECT_TRUE(LogCapture::get().contains("Canvas width 0 is out of range (16 to 7680, even) — using 16", from));
+	EXPECT_TRUE(
+		LogCapture::get().contains("Canvas frame rate 0/1 is out of range (1 to 240 fps) — using 30/1", from));
 }
 
 TEST(Runtime, WithoutOurOutputTypeIsNotBuiltAndLeavesNothing)

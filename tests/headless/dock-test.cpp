@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <obs.hpp>
 
+#include "module/host-events.hpp"
 #include "host-fixture.hpp"
 #include "rtmp-server.hpp"
 #include "ui-fixture.hpp"
@@ -145,7 +146,7 @@ TEST_F(DockTest, WithoutARuntimeEverythingIsDisabledAndComesBackWithTheNextOne)
 	EXPECT_EQ(enabled_states(), "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=0 ");
 }
 
-TEST_F(DockTest, RefusedStartAddsTheDocksWarningAndStaysStopped)
+TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABox)
 {
 	set_stream_key("");
 	apply_output_config();
@@ -153,8 +154,33 @@ TEST_F(DockTest, RefusedStartAddsTheDocksWarningAndStaysStopped)
 	const size_t from = LogCapture::get().mark();
 	bltest::click(find_button(dock.get(), "Start"));
 	EXPECT_EQ(LogCapture::get().count("[brasslight] Dock: failed to start vertical output", from), 1u);
-	EXPECT_EQ(utf8(status()->text()), "Stopped");
+	EXPECT_EQ(utf8(status()->text()), "Not started: no server URL or stream key");
 	EXPECT_FALSE(output->is_active());
+	// The user asked from the dock and sees the status line: no box for that.
+	EXPECT_FALSE(bltest::capture_message_box(std::chrono::milliseconds(500)).shown);
+
+	// Each start of the main stream that the vertical stream cannot follow: one box.
+	for (int start = 0; start < 2; ++start) {
+		on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
+		const bltest::ShownBox box = bltest::capture_message_box(std::chrono::seconds(5));
+		EXPECT_TRUE(box.shown) << "main-stream start " << start;
+		EXPECT_EQ(box.title, "Vertical Canvas \u2014 Stream Error");
+		EXPECT_EQ(box.text, "The vertical stream did not start with the main stream.\n\n"
+				    "Not started: no server URL or stream key");
+		EXPECT_FALSE(bltest::capture_message_box(std::chrono::milliseconds(500)).shown) << "a second box";
+	}
+	// Never set up at all (no URL, no key): the status line says so, no box at every main start.
+	set_rtmp_url("");
+	apply_output_config();
+	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
+	EXPECT_FALSE(bltest::capture_message_box(std::chrono::milliseconds(500)).shown) << "box without any target";
+	dock->updateStatus();
+	EXPECT_EQ(utf8(status()->text()), "Not started: no server URL or stream key");
+	// A settings change may have removed the reason: the line no longer claims it.
+	set_stream_key("now-set");
+	apply_output_config();
+	dock->updateStatus();
+	EXPECT_EQ(utf8(status()->text()), "Stopped");
 }
 
 TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)

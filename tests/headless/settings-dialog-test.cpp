@@ -76,7 +76,7 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedWithTheKeyHidden)
 	set_canvas_width(8000);
 	set_canvas_height(10);
 	set_fps_num(0);
-	set_fps_den(1001);
+	set_fps_den(2000000);
 	set_encoder_preset("slower");
 	set_auto_start_with_main(false);
 	set_use_active_scene_audio(true);
@@ -85,7 +85,7 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedWithTheKeyHidden)
 	EXPECT_TRUE(dialog->isModal());
 	EXPECT_EQ(utf8(url->text()), "rtmp://127.0.0.1:9/live");
 	EXPECT_EQ(utf8(key->text()), "ui-test-key");
-	EXPECT_EQ(shown(), "51000 7680 16 1 1000 | slower | off on");
+	EXPECT_EQ(shown(), "51000 7680 16 1 1000000 | slower | off on");
 
 	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
 	QPushButton *show = qobject_cast<QPushButton *>(bltest::find_button(dialog.get(), "Show"));
@@ -117,6 +117,8 @@ TEST_F(SettingsDialogTest, SaveWritesEveryFieldAsTypedAndReachesTheOutputControl
 	key->setText("new-key");
 	spins[0]->setValue(2500);
 	spins[2]->setValue(1280);
+	spins[3]->setValue(30000); // the host's own 29.97 fps
+	spins[4]->setValue(1001);
 	preset->setCurrentText("fast");
 	checks[0]->setChecked(true);
 	checks[1]->setChecked(false);
@@ -133,8 +135,8 @@ TEST_F(SettingsDialogTest, SaveWritesEveryFieldAsTypedAndReachesTheOutputControl
 	const std::string file = profile_file();
 	for (const char *line :
 	     {"rtmpurl=  rtmp://127.0.0.1:1935/vertical  \n", "streamkey=new-key\n", "videobitrate=2500\n",
-	      "canvaswidth=7680\n", "canvasheight=1280\n", "fpsnum=30\n", "fpsden=1\n", "autostartwithmain=true\n",
-	      "encoderpreset=fast\n", "useactivesceneaudio=false\n"})
+	      "canvaswidth=7680\n", "canvasheight=1280\n", "fpsnum=30000\n", "fpsden=1001\n",
+	      "autostartwithmain=true\n", "encoderpreset=fast\n", "useactivesceneaudio=false\n"})
 		EXPECT_NE(file.find(line), std::string::npos) << "missing " << line << "in\n" << file;
 	EXPECT_EQ(LogCapture::get().count("new-key", from), 0u) << "the stream key reached the log";
 }

@@ -68,7 +68,7 @@ class AutomationTest(unittest.TestCase):
                 self.assertEqual([(s["slotName"], s["sceneName"], s["active"]) for s in slots["slots"]],
                                  [("A", "Cam", True), ("B", "", False)])
 
-                refusals = [("StartStream", {}, "the RTMP URL or stream key is empty"),
+                refusals = [("StartStream", {}, "no server URL or stream key"),
                             ("StopStream", {}, "the vertical stream is not running"),
                             ("SetActiveSlot", {"slotName": "Nope"}, 'unknown slot "Nope"'),
                             ("RemoveSlot", {"slotName": "Nope"}, 'unknown slot "Nope"'),

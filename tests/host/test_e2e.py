@@ -43,9 +43,9 @@ class FailuresInRealHostTest(unittest.TestCase):
                 ("Bad", {**vertical("", "key with spaces/and/slashes", fpsnum=0), **BAD},
                  [r"Canvas width 100000 is out of range \(16 to 7680, even\) — using 7680",
                   r"Canvas height 0 is out of range \(16 to 7680, even\) — using 16",
-                  r"Canvas fps_num 0 is out of range \(1 to 240\) — using 1"], True),
+                  r"Canvas frame rate 0/1 is out of range \(1 to 240 fps\) — using 30/1"], True),
                 ("NoKey", vertical(vertical_server.url, ""),
-                 [r"Vertical output start failed: RTMP URL or key is empty"], False),
+                 [r"Vertical output start failed: RTMP URL or key is empty"], True),
             ]
             profiles = [Profile(name, stream_server=main_server.url, module_settings=s) for name, s, _, _ in cases]
             with ObsHost("e2e", module=ModuleFiles.from_env(), profiles=profiles) as host:
