@@ -297,10 +297,11 @@ class ObsWebSocket:
 
         self._ws = wait_until(connect, timeout, f"obs-websocket on port {port}", interval=0.2)
         self._next_id = 0
+        self.events: list[dict] = []  # vendor events received and not yet waited for
         auth = self._receive(0)["authentication"]
         secret = base64.b64encode(hashlib.sha256((password + auth["salt"]).encode()).digest()).decode()
         answer = base64.b64encode(hashlib.sha256((secret + auth["challenge"]).encode()).digest()).decode()
-        self._send(1, {"rpcVersion": 1, "authentication": answer, "eventSubscriptions": 0})
+        self._send(1, {"rpcVersion": 1, "authentication": answer, "eventSubscriptions": 1 << 9})
         self._receive(2)
 
     def _send(self, op: int, data: dict) -> None:
@@ -310,6 +311,8 @@ class ObsWebSocket:
         # The socket's own time-out bounds each read: an app that stops answering fails the test.
         while True:
             message = json.loads(self._ws.recv())
+            if message["op"] == 5:
+                self.events.append(message["d"])
             if message["op"] == op and (request_id is None or message["d"]["requestId"] == request_id):
                 return message["d"]
 
@@ -322,6 +325,21 @@ class ObsWebSocket:
         if not answer["requestStatus"]["result"]:
             raise HostError(f"{request_type} failed: {answer['requestStatus']}")
         return answer.get("responseData") or {}
+
+    def wait_event(self, event_type: str, timeout: float = 15, match=None) -> dict:
+        """The eventData of the first event of that type, received before or during the wait, that
+        `match` accepts; it and the events before it are forgotten."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for index, event in enumerate(self.events):
+                data = event.get("eventData") or {}
+                if event.get("eventType") == event_type and (match is None or match(data)):
+                    del self.events[:index + 1]
+                    return data
+            if time.monotonic() > deadline:
+                raise HostTimeout(f"no {event_type} event within {timeout:.0f} s; last: {self.events[-4:]}")
+            self.request("GetVersion")  # a round trip that collects what has arrived meanwhile
+            time.sleep(0.1)
 
     def start_stream(self) -> dict:
         return self.request("StartStream")

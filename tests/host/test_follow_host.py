@@ -33,7 +33,7 @@ class FollowHostTest(unittest.TestCase):
                 host.start()
                 ws = host.websocket()
                 host.wait_for_log(r"Scene 'Slot': source assigned → 'Blue Renamed'")
-                self.assertIsNone(host.run.log.find(r"OBS source not found"), "the renamed scene was not found")
+                self.assertNotIn("OBS source not found", host.run.text(), "the renamed scene was not found")
 
                 # Away to a new collection, which has no such scene, and back.
                 mark = len(host.run.lines())
