@@ -2,13 +2,23 @@
 
 #include <algorithm>
 
+#include <QEvent>
+#include <QGuiApplication>
+#include <QPlatformSurfaceEvent>
 #include <QResizeEvent>
 #include <QShowEvent>
+#include <QWindow>
 
 #include <obs-config.h>
 #include <obs.hpp>
 #if defined(__linux__) || defined(__FreeBSD__)
 #include <obs-nix-platform.h>
+// Qt hands out a window's Wayland surface only through its platform native interface.
+#include <qpa/qplatformnativeinterface.h>
+// Host 29 declares its Wayland platform only when it was built with it; later hosts always do.
+#if LIBOBS_API_MAJOR_VER >= 30 || defined(ENABLE_WAYLAND)
+#define BL_HOST_HAS_WAYLAND 1
+#endif
 #endif
 
 #include "canvas/cover-fit.hpp"
@@ -73,21 +83,50 @@ QPaintEngine *VerticalPreviewWidget::paintEngine() const
 	return nullptr;
 }
 
+QSize VerticalPreviewWidget::pixelSize() const
+{
+	return size() * devicePixelRatioF();
+}
+
 void VerticalPreviewWidget::resizeEvent(QResizeEvent *event)
 {
 	QWidget::resizeEvent(event);
-	setMaximumWidth(preview_max_width(width(), height()));
 	if (display)
-		obs_display_resize(display, at_least_one(width()), at_least_one(height()));
+		obs_display_resize(display, at_least_one(pixelSize().width()), at_least_one(pixelSize().height()));
+}
+
+bool VerticalPreviewWidget::event(QEvent *event)
+{
+	// Moved to a screen of another scale factor: same logical size, other pixel size.
+	if (event->type() == QEvent::ScreenChangeInternal && display)
+		obs_display_resize(display, at_least_one(pixelSize().width()), at_least_one(pixelSize().height()));
+	return QWidget::event(event);
 }
 
 void VerticalPreviewWidget::showEvent(QShowEvent *event)
 {
 	QWidget::showEvent(event);
 	winId();
+	if (!watching_window && windowHandle()) {
+		windowHandle()->installEventFilter(this);
+		watching_window = true;
+	}
 	if (display)
 		return;
 	createDisplay();
+}
+
+bool VerticalPreviewWidget::eventFilter(QObject *watched, QEvent *event)
+{
+	if (watched == windowHandle()) {
+		if (event->type() == QEvent::Expose && !display && isVisible() && windowHandle()->isExposed())
+			createDisplay();
+		else if (event->type() == QEvent::PlatformSurface &&
+			 static_cast<QPlatformSurfaceEvent *>(event)->surfaceEventType() ==
+				 QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed)
+			destroyDisplay();
+	}
+	return QWidget::eventFilter(watched, event);
 }
 
 void VerticalPreviewWidget::hideEvent(QHideEvent *event)
@@ -108,17 +147,38 @@ void VerticalPreviewWidget::createDisplay()
 #if defined(_WIN32)
 	info.window.hwnd = reinterpret_cast<void *>(window);
 #elif defined(__linux__) || defined(__FreeBSD__)
-	// The host renders through EGL on X11 here: the window id with the host's own connection to
-	// the X server (window ids are server-wide, so Qt's connection need not be the same one).
-	if (obs_get_nix_platform() != OBS_NIX_PLATFORM_X11_EGL) {
-		blog(LOG_WARNING, "[brasslight] VerticalPreviewWidget: not an X11 session, skipping display create");
+	switch (obs_get_nix_platform()) {
+	case OBS_NIX_PLATFORM_X11_EGL:
+		// The window id with the host's own connection to the X server (window ids are
+		// server-wide, so Qt's connection need not be the same one).
+		info.window.id = static_cast<uint32_t>(window);
+		info.window.display = obs_get_nix_platform_display();
+		break;
+#ifdef BL_HOST_HAS_WAYLAND
+	case OBS_NIX_PLATFORM_WAYLAND: {
+		// The host renders into the native window's own Wayland surface, on the compositor
+		// connection it shares with Qt (the host's display record takes the surface in its
+		// display field; the id is unused there). The surface exists only once the window is
+		// exposed; the expose event tries again.
+		QPlatformNativeInterface *native = QGuiApplication::platformNativeInterface();
+		void *surface = native && windowHandle() && windowHandle()->isExposed()
+					? native->nativeResourceForWindow("surface", windowHandle())
+					: nullptr;
+		if (!surface)
+			return;
+		info.window.display = surface;
+		break;
+	}
+#endif
+	default:
+		blog(LOG_WARNING,
+		     "[brasslight] VerticalPreviewWidget: unknown windowing platform, skipping display create");
 		return;
 	}
-	info.window.id = static_cast<uint32_t>(window);
-	info.window.display = obs_get_nix_platform_display();
 #endif
-	info.cx = at_least_one(width());
-	info.cy = at_least_one(height());
+	const QSize pixels = pixelSize();
+	info.cx = at_least_one(pixels.width());
+	info.cy = at_least_one(pixels.height());
 	info.num_backbuffers = 0;
 	info.format = GS_RGBA;
 	info.zsformat = GS_ZS_NONE;

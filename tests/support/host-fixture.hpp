@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "child-process.hpp"
 #include "log-capture.hpp"
 #include "temp-dir.hpp"
 
@@ -19,6 +20,9 @@ struct HostOptions {
 	uint32_t height = 360;
 	uint32_t fps_num = 30;
 	uint32_t fps_den = 1;
+	// A headless Wayland compositor (weston) instead of an X server: the process's Qt runs on
+	// Wayland and libobs renders on Qt's compositor connection, as the host app does there.
+	bool wayland = false;
 };
 
 // libobs in the test process, headless under Xvfb, with real video and audio and the host's
@@ -27,7 +31,7 @@ class Host {
 public:
 	static Host &get();
 
-	// Starts Xvfb when there is no DISPLAY, then libobs with video, audio and the plug-ins.
+	// Starts Xvfb when there is no DISPLAY (or weston), then libobs with video, audio and the plug-ins.
 	// A failure is fatal to the test program: nothing else can run without the host.
 	void start(const HostOptions &options = {});
 	// obs_shutdown, then a test failure naming what libobs reported still alive, and the
@@ -47,12 +51,15 @@ private:
 	Host() = default;
 	void start_xvfb();
 	void stop_xvfb();
+	void start_weston();
 
 	HostOptions opts;
 	bool started = false;
 	std::vector<std::function<void()>> shutdown_hooks;
 	std::unique_ptr<TempDir> config_dir;
 	int xvfb_pid = -1;
+	std::unique_ptr<TempDir> wayland_dir;
+	std::unique_ptr<ChildProcess> weston;
 	void *x_display = nullptr;
 };
 
