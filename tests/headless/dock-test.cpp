@@ -3,12 +3,15 @@
 // uses a slot's plain name.
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QFont>
 #include <QLabel>
+#include <QTest>
 
 #include <gtest/gtest.h>
 #include <obs.hpp>
 
+#include "ui/vertical-preview-widget.hpp"
 #include "host-fixture.hpp"
 #include "rtmp-server.hpp"
 #include "ui-fixture.hpp"
@@ -80,6 +83,7 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostScene)
 	make_dock();
 
 	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Main [Cam]", " Alt [Cam]"}));
+	EXPECT_EQ(utf8(list()->item(1)->toolTip()), "Main [Cam]");
 	for (int i = 0; i < list()->count(); ++i)
 		EXPECT_EQ(list()->item(i)->font().weight() == QFont::Bold, i == 1) << "row " << i;
 	EXPECT_EQ(utf8(header()->text()), "Scene: Main");
@@ -106,6 +110,64 @@ TEST_F(DockTest, ClickingAnItemActivatesItsPlainName)
 	EXPECT_EQ(LogCapture::get().count("not found", from), 0u);
 	// A click chooses; it does not store (the next change or teardown does).
 	EXPECT_EQ(global_file().find("activescene=Alt"), std::string::npos);
+}
+
+TEST_F(DockTest, KeysMoveTheSelectionAndOnlyEnterOrSpaceSwitch)
+{
+	ASSERT_TRUE(canvas->add_scene("Alt"));
+	ASSERT_TRUE(canvas->add_scene("Third"));
+	make_dock();
+	list()->setFocus();
+	struct Step {
+		Qt::Key key;
+		const char *selected, *active;
+	};
+	const Step steps[] = {{Qt::Key_Down, "Alt", "Scene 1"}, {Qt::Key_Return, "Alt", "Alt"},
+			      {Qt::Key_Down, "Third", "Alt"},   {Qt::Key_Up, "Alt", "Alt"},
+			      {Qt::Key_Down, "Third", "Alt"},   {Qt::Key_Space, "Third", "Third"}};
+	for (const Step &step : steps) {
+		QTest::keyClick(list(), step.key);
+		EXPECT_EQ(utf8(dock->selectedSceneName()), step.selected) << "key " << step.key;
+		EXPECT_EQ(canvas->active_scene_name(), step.active) << "key " << step.key;
+	}
+	// Every control has a name a screen reader can say.
+	QList<QWidget *> named {list(), dock->findChild<VerticalPreviewWidget *>()};
+	for (QAbstractButton *button : dock->findChildren<QAbstractButton *>())
+		named.append(button);
+	EXPECT_EQ(named.size(), 8);
+	for (QWidget *widget : named)
+		EXPECT_FALSE(widget->accessibleName().isEmpty()) << widget->metaObject()->className();
+}
+
+TEST_F(DockTest, ThePreviewFillsTheDockAtEverySizeAndTheLayoutSettles)
+{
+	make_dock();
+	auto *preview = dock->findChild<VerticalPreviewWidget *>();
+	struct ResizeCounter : QObject {
+		int count = 0;
+		bool eventFilter(QObject *, QEvent *event) override
+		{
+			count += event->type() == QEvent::Resize;
+			return false;
+		}
+	} resizes;
+	preview->installEventFilter(&resizes);
+	const auto settle = []() {
+		for (int i = 0; i < 50; ++i)
+			QApplication::processEvents();
+	};
+	// Narrow and tall to wide and short; the dock's margins are 4 on each side.
+	for (const QSize size : {QSize(270, 900), QSize(300, 600), QSize(413, 640), QSize(540, 700), QSize(540, 480)}) {
+		dock->resize(size);
+		settle();
+		const int after_layout = resizes.count;
+		settle();
+		EXPECT_EQ(resizes.count, after_layout)
+			<< size.width() << "x" << size.height() << ": still relaying out";
+		EXPECT_EQ(preview->width(), dock->width() - 8) << size.width() << "x" << size.height();
+		EXPECT_EQ(preview->size(), preview->parentWidget()->size()) << size.width() << "x" << size.height();
+		EXPECT_GT(preview->height(), dock->height() / 3) << size.width() << "x" << size.height();
+	}
 }
 
 TEST_F(DockTest, WithoutSlotsOnlyAddIsEnabled)
