@@ -97,10 +97,11 @@ TEST_F(PreviewTest, HasADisplayExactlyWhileShown)
 
 TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 {
-	// A square canvas in a 9:16 widget: bars above and below. The three-band host scene is wider
+	// A 3:4 canvas in a 9:16 widget: bars above and below. The three-band host scene is wider
 	// than the canvas, so cover-fit cuts its sides: red at the left edge, green in the middle,
-	// blue at the right edge, as the canvas's own mix shows it.
-	rebuild_runtime(320, 320);
+	// blue at the right edge, as the canvas's own mix shows it. Also run at a scale factor of 2
+	// (preview-test-scale-2): the picture must cover the whole widget there too.
+	rebuild_runtime(240, 320);
 	OBSSceneAutoRelease bands = bltest::make_band_scene("Preview Bands");
 	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Preview Bands"));
 
