@@ -7,6 +7,7 @@
 #include <QPlatformSurfaceEvent>
 #include <QResizeEvent>
 #include <QShowEvent>
+#include <QTimer>
 #include <QWindow>
 
 #include <obs-config.h>
@@ -48,6 +49,14 @@ VerticalPreviewWidget::VerticalPreviewWidget(VerticalCanvas *canvas_, QWidget *p
 	setAttribute(Qt::WA_NoSystemBackground, true);
 	setMinimumSize(kMinWidth, kMinHeight);
 	setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+	expose_retry = new QTimer(this);
+	expose_retry->setInterval(50);
+	connect(expose_retry, &QTimer::timeout, this, [this]() {
+		if (isVisible() && !display)
+			createDisplay();
+		if (!isVisible() || display)
+			expose_retry->stop();
+	});
 }
 
 VerticalPreviewWidget::~VerticalPreviewWidget()
@@ -132,6 +141,7 @@ bool VerticalPreviewWidget::eventFilter(QObject *watched, QEvent *event)
 void VerticalPreviewWidget::hideEvent(QHideEvent *event)
 {
 	QWidget::hideEvent(event);
+	expose_retry->stop();
 	destroyDisplay();
 }
 
@@ -158,14 +168,19 @@ void VerticalPreviewWidget::createDisplay()
 	case OBS_NIX_PLATFORM_WAYLAND: {
 		// The host renders into the native window's own Wayland surface, on the compositor
 		// connection it shares with Qt (the host's display record takes the surface in its
-		// display field; the id is unused there). The surface exists only once the window is
-		// exposed; the expose event tries again.
+		// display field; the id is unused there). The surface is made with the window; it can
+		// be drawn once the top-level window is on screen. Qt never calls a native child window
+		// exposed (it waits for a frame of the child's own that only the host would draw), so
+		// the top-level is asked; the retry timer tries until then.
 		QPlatformNativeInterface *native = QGuiApplication::platformNativeInterface();
-		void *surface = native && windowHandle() && windowHandle()->isExposed()
+		const QWindow *top = QWidget::window()->windowHandle();
+		void *surface = native && windowHandle() && top && top->isExposed()
 					? native->nativeResourceForWindow("surface", windowHandle())
 					: nullptr;
-		if (!surface)
+		if (!surface) {
+			expose_retry->start();
 			return;
+		}
 		info.window.display = surface;
 		break;
 	}

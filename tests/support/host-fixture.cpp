@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QGuiApplication>
+#include <QImage>
 #include <qpa/qplatformnativeinterface.h>
 #include <X11/Xlib.h>
 #include <obs.h>
@@ -102,14 +104,15 @@ void Host::start_weston()
 {
 	// A private runtime folder holds the compositor's socket; Qt finds it through the same
 	// variables. --debug lets weston-screenshooter take pictures; they come out right only from
-	// the software renderer here (the GL one reads back a red output).
+	// the software renderer here (the GL one reads back a red output). The output has the size
+	// of the preview tests' widget: shown full screen, it is the whole picture.
 	wayland_dir = std::make_unique<TempDir>("bl-wayland");
 	setenv("XDG_RUNTIME_DIR", wayland_dir->path().c_str(), 1);
 	setenv("WAYLAND_DISPLAY", "bl-test", 1);
 	weston = std::make_unique<ChildProcess>();
 	std::string error;
 	if (!weston->start({"weston", "--backend=headless-backend.so", "--use-pixman", "--socket=bl-test",
-			    "--width=640", "--height=640", "--idle-time=0", "--debug"},
+			    "--width=180", "--height=320", "--idle-time=0", "--debug"},
 			   wayland_dir->file("weston.log"), &error))
 		fatal(("cannot start weston (install weston): " + error).c_str());
 	for (int i = 0; i < 200 && !file_exists(wayland_dir->file("bl-test")); ++i) {
@@ -119,6 +122,14 @@ void Host::start_weston()
 	}
 	if (!file_exists(wayland_dir->file("bl-test")))
 		fatal("weston made no socket within 10 s");
+}
+
+QImage wayland_screenshot()
+{
+	TempDir dir("bl-shot");
+	run_command({"sh", "-c", "cd '" + dir.path() + "' && weston-screenshooter"}, std::chrono::seconds(20));
+	const QStringList shots = QDir(QString::fromStdString(dir.path())).entryList({"*.png"});
+	return shots.isEmpty() ? QImage() : QImage(QString::fromStdString(dir.path()) + "/" + shots.first());
 }
 
 void Host::start(const HostOptions &options)

@@ -12,6 +12,9 @@
 #include "log-capture.hpp"
 #include "temp-dir.hpp"
 
+// Not Qt's header: it would define "slots" for every test that includes this one.
+class QImage;
+
 namespace bltest {
 
 struct HostOptions {
@@ -62,6 +65,9 @@ private:
 	std::unique_ptr<ChildProcess> weston;
 	void *x_display = nullptr;
 };
+
+// The whole output of the fixture's weston (180 x 320), through its screenshooter.
+QImage wayland_screenshot();
 
 // Starts the host before the first test of a program and shuts it down after the last.
 class HostEnvironment : public ::testing::Environment {
