@@ -47,6 +47,9 @@ VerticalPreviewWidget::VerticalPreviewWidget(VerticalCanvas *canvas_, QWidget *p
 	setAttribute(Qt::WA_NativeWindow, true);
 	setAttribute(Qt::WA_PaintOnScreen, true);
 	setAttribute(Qt::WA_NoSystemBackground, true);
+	// Only this widget needs a window of the platform's own: native ancestors (the dock and its
+	// containers) would each become a Wayland subsurface of their own, painted by Qt over ours.
+	setAttribute(Qt::WA_DontCreateNativeAncestors, true);
 	setMinimumSize(kMinWidth, kMinHeight);
 	setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 	expose_retry = new QTimer(this);
@@ -168,13 +171,11 @@ void VerticalPreviewWidget::createDisplay()
 	case OBS_NIX_PLATFORM_WAYLAND: {
 		// The host renders into the native window's own Wayland surface, on the compositor
 		// connection it shares with Qt (the host's display record takes the surface in its
-		// display field; the id is unused there). The surface is made with the window; it can
-		// be drawn once the top-level window is on screen. Qt never calls a native child window
-		// exposed (it waits for a frame of the child's own that only the host would draw), so
-		// the top-level is asked; the retry timer tries until then.
+		// display field; the id is unused there). It may draw only once the compositor has
+		// shown that surface: made earlier, its frames never appear. Qt sends a native child
+		// window no expose event of its own, so the retry timer asks until it is exposed.
 		QPlatformNativeInterface *native = QGuiApplication::platformNativeInterface();
-		const QWindow *top = QWidget::window()->windowHandle();
-		void *surface = native && windowHandle() && top && top->isExposed()
+		void *surface = native && windowHandle() && windowHandle()->isExposed()
 					? native->nativeResourceForWindow("surface", windowHandle())
 					: nullptr;
 		if (!surface) {
@@ -191,9 +192,12 @@ void VerticalPreviewWidget::createDisplay()
 		return;
 	}
 #endif
-	const QSize pixels = pixelSize();
-	info.cx = at_least_one(pixels.width());
-	info.cy = at_least_one(pixels.height());
+	// Made at 1 x 1 and resized to the widget at once: on X11 the host sizes its drawing surface
+	// from the native window as the X server sees it now, which lags behind a widget the layout
+	// has just grown (Qt sends the geometry on a connection of its own), and it looks again only
+	// when the display's size changes. The change makes the first frame take the widget's size.
+	info.cx = 1;
+	info.cy = 1;
 	info.num_backbuffers = 0;
 	info.format = GS_RGBA;
 	info.zsformat = GS_ZS_NONE;
@@ -204,8 +208,11 @@ void VerticalPreviewWidget::createDisplay()
 		blog(LOG_ERROR, "[brasslight] VerticalPreviewWidget: obs_display_create failed");
 		return;
 	}
+	const uint32_t cx = at_least_one(pixelSize().width());
+	const uint32_t cy = at_least_one(pixelSize().height());
+	obs_display_resize(display, cx, cy);
 	obs_display_add_draw_callback(display, &VerticalPreviewWidget::drawPreview, this);
-	blog(LOG_INFO, "[brasslight] VerticalPreviewWidget: display created (%ux%u)", info.cx, info.cy);
+	blog(LOG_INFO, "[brasslight] VerticalPreviewWidget: display created (%ux%u)", cx, cy);
 }
 
 void VerticalPreviewWidget::destroyDisplay()

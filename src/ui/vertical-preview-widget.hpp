@@ -59,8 +59,8 @@ private:
 	VerticalCanvas *canvas;
 	obs_display_t *display = nullptr;
 	bool watching_window = false;
-	// Tries the display again until the window is exposed: Qt's Wayland backend exposes a
-	// native child window with its parent but sends it no expose event of its own.
+	// Tries the display again until the window is exposed: Qt's Wayland backend sends a native
+	// child window no expose event of its own.
 	QTimer *expose_retry = nullptr;
 	// Held by drawPreview while it reads the canvas, and by setCanvas while it swaps the pointer:
 	// see setCanvas for why nothing else may be done under it.
