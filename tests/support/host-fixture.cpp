@@ -115,13 +115,11 @@ void Host::start_weston()
 			    "--width=180", "--height=320", "--idle-time=0", "--debug"},
 			   wayland_dir->file("weston.log"), &error))
 		fatal(("cannot start weston (install weston): " + error).c_str());
-	for (int i = 0; i < 200 && !file_exists(wayland_dir->file("bl-test")); ++i) {
-		if (!weston->running())
-			fatal(("weston ended: " + read_file(wayland_dir->file("weston.log"))).c_str());
+	for (int i = 0; !file_exists(wayland_dir->file("bl-test")); ++i) { // up to 10 s
+		if (!weston->running() || i == 200)
+			fatal(("weston made no socket: " + read_file(wayland_dir->file("weston.log"))).c_str());
 		usleep(50 * 1000);
 	}
-	if (!file_exists(wayland_dir->file("bl-test")))
-		fatal("weston made no socket within 10 s");
 }
 
 QImage wayland_screenshot()
@@ -142,11 +140,9 @@ void Host::start(const HostOptions &options)
 		start_weston();
 		// Qt first: the host must render on the connection that Qt's surfaces belong to.
 		ensure_qt_application();
-		void *display = QGuiApplication::platformNativeInterface()->nativeResourceForIntegration("display");
-		if (!display)
-			fatal("Qt has no Wayland display");
 		obs_set_nix_platform(OBS_NIX_PLATFORM_WAYLAND);
-		obs_set_nix_platform_display(display);
+		obs_set_nix_platform_display(
+			QGuiApplication::platformNativeInterface()->nativeResourceForIntegration("display"));
 	} else {
 		start_xvfb();
 		Display *display = XOpenDisplay(nullptr);
