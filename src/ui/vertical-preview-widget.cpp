@@ -54,11 +54,12 @@ VerticalPreviewWidget::VerticalPreviewWidget(VerticalCanvas *canvas_, QWidget *p
 	setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 	expose_retry = new QTimer(this);
 	expose_retry->setInterval(50);
+	// One try per start: only a surface not shown yet starts it again (a failed creation would
+	// otherwise log its error 20 times a second).
 	connect(expose_retry, &QTimer::timeout, this, [this]() {
+		expose_retry->stop();
 		if (isVisible() && !display)
 			createDisplay();
-		if (!isVisible() || display)
-			expose_retry->stop();
 	});
 }
 
@@ -119,9 +120,9 @@ void VerticalPreviewWidget::showEvent(QShowEvent *event)
 {
 	QWidget::showEvent(event);
 	winId();
-	if (!watching_window && windowHandle()) {
+	if (windowHandle() && windowHandle() != watched_window) {
 		windowHandle()->installEventFilter(this);
-		watching_window = true;
+		watched_window = windowHandle();
 	}
 	if (display)
 		return;
@@ -131,12 +132,18 @@ void VerticalPreviewWidget::showEvent(QShowEvent *event)
 bool VerticalPreviewWidget::eventFilter(QObject *watched, QEvent *event)
 {
 	if (watched == windowHandle()) {
+		const auto surface_event = [event]() {
+			return static_cast<QPlatformSurfaceEvent *>(event)->surfaceEventType();
+		};
 		if (event->type() == QEvent::Expose && !display && isVisible() && windowHandle()->isExposed())
 			createDisplay();
 		else if (event->type() == QEvent::PlatformSurface &&
-			 static_cast<QPlatformSurfaceEvent *>(event)->surfaceEventType() ==
-				 QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed)
+			 surface_event() == QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed)
 			destroyDisplay();
+		// A new native surface (the dock floated or docked again): draw on it once it is shown.
+		else if (event->type() == QEvent::PlatformSurface &&
+			 surface_event() == QPlatformSurfaceEvent::SurfaceCreated && isVisible())
+			expose_retry->start();
 	}
 	return QWidget::eventFilter(watched, event);
 }

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <mutex>
 
+#include <QPointer>
 #include <QWidget>
+#include <QWindow>
 
 class QTimer;
 
@@ -58,7 +60,8 @@ private:
 	// Written on the user-interface thread under canvas_mutex; read there without it.
 	VerticalCanvas *canvas;
 	obs_display_t *display = nullptr;
-	bool watching_window = false;
+	// The native window whose events are watched (Qt may replace it when the dock is reparented).
+	QPointer<QWindow> watched_window;
 	// Tries the display again until the window is exposed: Qt's Wayland backend sends a native
 	// child window no expose event of its own.
 	QTimer *expose_retry = nullptr;
