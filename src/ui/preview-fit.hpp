@@ -4,9 +4,6 @@
 
 namespace brasslight {
 
-// The widget-size maximum (Qt's QWIDGETSIZE_MAX): no width limit.
-inline constexpr int kNoWidthLimit = 16777215;
-
 // Where the canvas rectangle goes inside a display of cx x cy: scaled uniformly to fit, centred,
 // the rest left as bars in the display's background colour.
 struct PreviewViewport {
@@ -29,14 +26,6 @@ inline PreviewViewport preview_viewport(uint32_t canvas_w, uint32_t canvas_h, ui
 	const uint32_t w = width > cx ? cx : width;
 	const uint32_t h = height > cy ? cy : height;
 	return {scale, (cx - w) / 2, (cy - h) / 2, w, h};
-}
-
-// The preview widget's maximum width for its current size: never wider than 9:16 of its height,
-// whatever the canvas size (the draw letterboxes any canvas aspect inside that).
-inline int preview_max_width(int width, int height)
-{
-	const int cap = (height * 9) / 16;
-	return width > cap ? cap : kNoWidthLimit;
 }
 
 } // namespace brasslight

@@ -98,9 +98,15 @@ void SettingsDialog::buildUi()
 	keyEdit = new QLineEdit(stream);
 	keyEdit->setEchoMode(QLineEdit::Password);
 	keyEdit->setPlaceholderText(QStringLiteral("your-stream-key"));
-	showKeyButton = new QPushButton(QStringLiteral("Show"), stream);
+	keyEdit->setAccessibleName(QStringLiteral("Stream key"));
+	showKeyButton = new QPushButton(QStringLiteral("Hide"), stream);
 	showKeyButton->setCheckable(true);
-	showKeyButton->setFixedWidth(52);
+	showKeyButton->setAccessibleName(QStringLiteral("Show stream key"));
+	// As wide as the wider of its two texts under the host's theme (most themes pad buttons
+	// well beyond a fixed width), so that neither is clipped and the row never shifts.
+	const int hideWidth = showKeyButton->sizeHint().width();
+	showKeyButton->setText(QStringLiteral("Show"));
+	showKeyButton->setMinimumWidth(std::max(hideWidth, showKeyButton->sizeHint().width()));
 	connect(showKeyButton, &QPushButton::toggled, this, &SettingsDialog::on_toggle_key_visibility);
 	keyRow->addWidget(keyEdit);
 	keyRow->addWidget(showKeyButton);

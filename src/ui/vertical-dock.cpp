@@ -8,6 +8,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -62,10 +63,13 @@ VerticalDock::VerticalDock(VerticalCanvas *canvas_, VerticalOutput *output_, QWi
 	updateStatus();
 }
 
-QPushButton *VerticalDock::makeButton(const char *text, const char *tooltip, void (VerticalDock::*slot)())
+QPushButton *VerticalDock::makeButton(const char *text, const char *tooltip, const char *accessibleName,
+				      void (VerticalDock::*slot)())
 {
 	auto *button = new QPushButton(QString::fromUtf8(text), this);
 	button->setToolTip(QString::fromUtf8(tooltip));
+	// A screen reader would read "+ Add" as "plus Add": each button gets a name that says what it does.
+	button->setAccessibleName(QString::fromUtf8(accessibleName));
 	connect(button, &QPushButton::clicked, this, slot);
 	return button;
 }
@@ -86,8 +90,8 @@ void VerticalDock::buildUi()
 	headerLabel->setStyleSheet(QStringLiteral("font-size: 11px; color: #aaa;"));
 	layout->addWidget(headerLabel);
 
-	// The preview takes all spare height and stays centred between two stretches; its own
-	// maximum width keeps it at 9:16 at most.
+	// The preview takes all spare room, the only item that stretches; it letterboxes the canvas
+	// inside itself, so its size follows the dock and never its own content.
 	auto *previewContainer = new QWidget(this);
 	previewContainer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 	previewContainer->setStyleSheet(QStringLiteral("background: #181818;"));
@@ -95,9 +99,8 @@ void VerticalDock::buildUi()
 	previewLayout->setContentsMargins(0, 0, 0, 0);
 	previewLayout->setSpacing(0);
 	preview = new VerticalPreviewWidget(canvas, previewContainer);
-	previewLayout->addStretch();
+	preview->setAccessibleName(QStringLiteral("Vertical canvas preview"));
 	previewLayout->addWidget(preview);
-	previewLayout->addStretch();
 	layout->addWidget(previewContainer, 1);
 
 	auto *scenesLabel = new QLabel(QStringLiteral("Scenes"), this);
@@ -109,19 +112,24 @@ void VerticalDock::buildUi()
 	sceneList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 	sceneList->setStyleSheet(QStringLiteral(
 		"QListWidget { font-size: 12px; }QListWidget::item:selected { background: #2a6099; color: white; }"));
+	sceneList->setAccessibleName(QStringLiteral("Vertical scenes"));
 	connect(sceneList, &QListWidget::itemClicked, this, &VerticalDock::onSceneItemClicked);
+	// Arrow keys only move the selection (the list's own behaviour); Enter and Space switch.
+	sceneList->installEventFilter(this);
 	layout->addWidget(sceneList);
 
 	auto *sceneButtons = new QGridLayout();
 	sceneButtons->setSpacing(4);
 	sceneButtons->setContentsMargins(0, 0, 0, 0);
-	addButton = makeButton("+ Add", "Add a new vertical scene", &VerticalDock::onAddScene);
-	removeButton = makeButton("- Remove", "Remove selected scene", &VerticalDock::onRemoveScene);
-	renameButton = makeButton("Rename", "Rename selected scene", &VerticalDock::onRenameScene);
+	addButton = makeButton("+ Add", "Add a new vertical scene", "Add vertical scene", &VerticalDock::onAddScene);
+	removeButton =
+		makeButton("- Remove", "Remove selected scene", "Remove vertical scene", &VerticalDock::onRemoveScene);
+	renameButton =
+		makeButton("Rename", "Rename selected scene", "Rename vertical scene", &VerticalDock::onRenameScene);
 	assignButton = makeButton("Assign OBS Scene",
 				  "Assign an OBS scene to this vertical slot. Build your 9:16 layout in OBS's scene "
 				  "editor -- changes appear live.",
-				  &VerticalDock::onConfigureScene);
+				  "Assign OBS scene", &VerticalDock::onConfigureScene);
 	sceneButtons->addWidget(addButton, 0, 0);
 	sceneButtons->addWidget(removeButton, 0, 1);
 	sceneButtons->addWidget(renameButton, 1, 0);
@@ -130,8 +138,9 @@ void VerticalDock::buildUi()
 
 	auto *streamButtons = new QHBoxLayout();
 	streamButtons->setSpacing(6);
-	startButton = makeButton("Start", "Start vertical stream", &VerticalDock::onStartClicked);
-	stopButton = makeButton("Stop", "Stop vertical stream", &VerticalDock::onStopClicked);
+	startButton =
+		makeButton("Start", "Start vertical stream", "Start vertical stream", &VerticalDock::onStartClicked);
+	stopButton = makeButton("Stop", "Stop vertical stream", "Stop vertical stream", &VerticalDock::onStopClicked);
 	streamButtons->addWidget(startButton);
 	streamButtons->addWidget(stopButton);
 	layout->addLayout(streamButtons);
@@ -180,14 +189,16 @@ void VerticalDock::refreshSceneList()
 	for (const std::string &name : names) {
 		const std::string source = canvas->scene_source_name(name);
 		const bool isActive = name == active;
-		QString text = isActive ? QStringLiteral("\u25BA ") : QStringLiteral(" ");
-		text += utf8(name);
+		QString whole = utf8(name);
 		if (!source.empty())
-			text += QStringLiteral(" [") + utf8(source) + QStringLiteral("]");
+			whole += QStringLiteral(" [") + utf8(source) + QStringLiteral("]");
 		const bool missing = canvas->scene_source_missing(name);
 		if (missing)
-			text += QStringLiteral(" (missing)");
-		auto *item = new QListWidgetItem(text, sceneList);
+			whole += QStringLiteral(" (missing)");
+		auto *item = new QListWidgetItem((isActive ? QStringLiteral("\u25BA ") : QStringLiteral(" ")) + whole,
+						 sceneList);
+		// The list cuts long names off at its edge: the tooltip has the whole text.
+		item->setToolTip(whole);
 		// Every call into the canvas uses this plain name, never the decorated text.
 		item->setData(Qt::UserRole, utf8(name));
 		if (missing) {
@@ -232,6 +243,19 @@ void VerticalDock::updateStatus()
 								       : kRefusedStyle));
 	startButton->setEnabled(!active);
 	stopButton->setEnabled(active);
+}
+
+bool VerticalDock::eventFilter(QObject *watched, QEvent *event)
+{
+	if (watched == sceneList && event->type() == QEvent::KeyPress) {
+		const int key = static_cast<QKeyEvent *>(event)->key();
+		if ((key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) &&
+		    sceneList->currentItem()) {
+			onSceneItemClicked(sceneList->currentItem());
+			return true;
+		}
+	}
+	return QWidget::eventFilter(watched, event);
 }
 
 QString VerticalDock::selectedSceneName() const
@@ -281,10 +305,12 @@ void VerticalDock::onRemoveScene()
 	const QString name = selectedSceneName();
 	if (name.isEmpty())
 		return;
+	// Cancel is the default: Enter, pressed out of habit or still held from the list, must not
+	// delete a slot.
 	const QMessageBox::StandardButton answer =
 		QMessageBox::question(this, QStringLiteral("Remove Scene"),
 				      QStringLiteral("Remove scene \"%1\"? This cannot be undone.").arg(name),
-				      QMessageBox::Yes | QMessageBox::Cancel);
+				      QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
 	if (answer != QMessageBox::Yes || !canvas)
 		return;
 	remove_slot(canvas, utf8(name));

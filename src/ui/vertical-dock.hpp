@@ -32,6 +32,10 @@ public:
 	// The plain slot name of the list's current item, or an empty string.
 	QString selectedSceneName() const;
 
+protected:
+	// Enter or Space on the slot list activates the selected slot, as a click does.
+	bool eventFilter(QObject *watched, QEvent *event) override;
+
 private slots:
 	void onActiveSceneChanged(QString sceneName);
 	void onSceneItemClicked(QListWidgetItem *item);
@@ -45,7 +49,8 @@ private slots:
 
 private:
 	void buildUi();
-	QPushButton *makeButton(const char *text, const char *tooltip, void (VerticalDock::*slot)());
+	QPushButton *makeButton(const char *text, const char *tooltip, const char *accessibleName,
+				void (VerticalDock::*slot)());
 
 	VerticalCanvas *canvas = nullptr;
 	VerticalOutput *output = nullptr;

@@ -2,13 +2,24 @@
 
 #include <algorithm>
 
+#include <QEvent>
+#include <QGuiApplication>
+#include <QPlatformSurfaceEvent>
 #include <QResizeEvent>
 #include <QShowEvent>
+#include <QTimer>
+#include <QWindow>
 
 #include <obs-config.h>
 #include <obs.hpp>
 #if defined(__linux__) || defined(__FreeBSD__)
 #include <obs-nix-platform.h>
+// Qt hands out a window's Wayland surface only through its platform native interface.
+#include <qpa/qplatformnativeinterface.h>
+// Host 29 declares its Wayland platform only when it was built with it; later hosts always do.
+#if LIBOBS_API_MAJOR_VER >= 30 || defined(ENABLE_WAYLAND)
+#define BL_HOST_HAS_WAYLAND 1
+#endif
 #endif
 
 #include "canvas/cover-fit.hpp"
@@ -36,8 +47,20 @@ VerticalPreviewWidget::VerticalPreviewWidget(VerticalCanvas *canvas_, QWidget *p
 	setAttribute(Qt::WA_NativeWindow, true);
 	setAttribute(Qt::WA_PaintOnScreen, true);
 	setAttribute(Qt::WA_NoSystemBackground, true);
+	// Only this widget needs a window of the platform's own: native ancestors (the dock and its
+	// containers) would each become a Wayland subsurface of their own, painted by Qt over ours.
+	setAttribute(Qt::WA_DontCreateNativeAncestors, true);
 	setMinimumSize(kMinWidth, kMinHeight);
 	setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+	expose_retry = new QTimer(this);
+	expose_retry->setInterval(50);
+	// One try per start: only a surface not shown yet starts it again (a failed creation would
+	// otherwise log its error 20 times a second).
+	connect(expose_retry, &QTimer::timeout, this, [this]() {
+		expose_retry->stop();
+		if (isVisible() && !display)
+			createDisplay();
+	});
 }
 
 VerticalPreviewWidget::~VerticalPreviewWidget()
@@ -73,26 +96,62 @@ QPaintEngine *VerticalPreviewWidget::paintEngine() const
 	return nullptr;
 }
 
+QSize VerticalPreviewWidget::pixelSize() const
+{
+	return size() * devicePixelRatioF();
+}
+
 void VerticalPreviewWidget::resizeEvent(QResizeEvent *event)
 {
 	QWidget::resizeEvent(event);
-	setMaximumWidth(preview_max_width(width(), height()));
 	if (display)
-		obs_display_resize(display, at_least_one(width()), at_least_one(height()));
+		obs_display_resize(display, at_least_one(pixelSize().width()), at_least_one(pixelSize().height()));
+}
+
+bool VerticalPreviewWidget::event(QEvent *event)
+{
+	// Moved to a screen of another scale factor: same logical size, other pixel size.
+	if (event->type() == QEvent::ScreenChangeInternal && display)
+		obs_display_resize(display, at_least_one(pixelSize().width()), at_least_one(pixelSize().height()));
+	return QWidget::event(event);
 }
 
 void VerticalPreviewWidget::showEvent(QShowEvent *event)
 {
 	QWidget::showEvent(event);
 	winId();
+	if (windowHandle() && windowHandle() != watched_window) {
+		windowHandle()->installEventFilter(this);
+		watched_window = windowHandle();
+	}
 	if (display)
 		return;
 	createDisplay();
 }
 
+bool VerticalPreviewWidget::eventFilter(QObject *watched, QEvent *event)
+{
+	if (watched == windowHandle()) {
+		const auto surface_event = [event]() {
+			return static_cast<QPlatformSurfaceEvent *>(event)->surfaceEventType();
+		};
+		if (event->type() == QEvent::Expose && !display && isVisible() && windowHandle()->isExposed())
+			createDisplay();
+		else if (event->type() == QEvent::PlatformSurface &&
+			 surface_event() == QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed)
+			destroyDisplay();
+		// A new native surface (the dock floated or docked again): draw on it once it is shown.
+		else if (event->type() == QEvent::PlatformSurface &&
+			 surface_event() == QPlatformSurfaceEvent::SurfaceCreated && isVisible())
+			expose_retry->start();
+	}
+	return QWidget::eventFilter(watched, event);
+}
+
 void VerticalPreviewWidget::hideEvent(QHideEvent *event)
 {
 	QWidget::hideEvent(event);
+	expose_retry->stop();
 	destroyDisplay();
 }
 
@@ -108,17 +167,44 @@ void VerticalPreviewWidget::createDisplay()
 #if defined(_WIN32)
 	info.window.hwnd = reinterpret_cast<void *>(window);
 #elif defined(__linux__) || defined(__FreeBSD__)
-	// The host renders through EGL on X11 here: the window id with the host's own connection to
-	// the X server (window ids are server-wide, so Qt's connection need not be the same one).
-	if (obs_get_nix_platform() != OBS_NIX_PLATFORM_X11_EGL) {
-		blog(LOG_WARNING, "[brasslight] VerticalPreviewWidget: not an X11 session, skipping display create");
+	switch (obs_get_nix_platform()) {
+	case OBS_NIX_PLATFORM_X11_EGL:
+		// The window id with the host's own connection to the X server (window ids are
+		// server-wide, so Qt's connection need not be the same one).
+		info.window.id = static_cast<uint32_t>(window);
+		info.window.display = obs_get_nix_platform_display();
+		break;
+#ifdef BL_HOST_HAS_WAYLAND
+	case OBS_NIX_PLATFORM_WAYLAND: {
+		// The host renders into the native window's own Wayland surface, on the compositor
+		// connection it shares with Qt (the host's display record takes the surface in its
+		// display field; the id is unused there). It may draw only once the compositor has
+		// shown that surface: made earlier, its frames never appear. Qt sends a native child
+		// window no expose event of its own, so the retry timer asks until it is exposed.
+		QPlatformNativeInterface *native = QGuiApplication::platformNativeInterface();
+		void *surface = native && windowHandle() && windowHandle()->isExposed()
+					? native->nativeResourceForWindow("surface", windowHandle())
+					: nullptr;
+		if (!surface) {
+			expose_retry->start();
+			return;
+		}
+		info.window.display = surface;
+		break;
+	}
+#endif
+	default:
+		blog(LOG_WARNING,
+		     "[brasslight] VerticalPreviewWidget: unknown windowing platform, skipping display create");
 		return;
 	}
-	info.window.id = static_cast<uint32_t>(window);
-	info.window.display = obs_get_nix_platform_display();
 #endif
-	info.cx = at_least_one(width());
-	info.cy = at_least_one(height());
+	// Made at 1 x 1 and resized to the widget at once: on X11 the host sizes its drawing surface
+	// from the native window as the X server sees it now, which lags behind a widget the layout
+	// has just grown (Qt sends the geometry on a connection of its own), and it looks again only
+	// when the display's size changes. The change makes the first frame take the widget's size.
+	info.cx = 1;
+	info.cy = 1;
 	info.num_backbuffers = 0;
 	info.format = GS_RGBA;
 	info.zsformat = GS_ZS_NONE;
@@ -129,8 +215,11 @@ void VerticalPreviewWidget::createDisplay()
 		blog(LOG_ERROR, "[brasslight] VerticalPreviewWidget: obs_display_create failed");
 		return;
 	}
+	const uint32_t cx = at_least_one(pixelSize().width());
+	const uint32_t cy = at_least_one(pixelSize().height());
+	obs_display_resize(display, cx, cy);
 	obs_display_add_draw_callback(display, &VerticalPreviewWidget::drawPreview, this);
-	blog(LOG_INFO, "[brasslight] VerticalPreviewWidget: display created (%ux%u)", info.cx, info.cy);
+	blog(LOG_INFO, "[brasslight] VerticalPreviewWidget: display created (%ux%u)", cx, cy);
 }
 
 void VerticalPreviewWidget::destroyDisplay()

@@ -3,13 +3,16 @@
 // uses a slot's plain name.
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QFont>
 #include <QLabel>
+#include <QTest>
 
 #include <gtest/gtest.h>
 #include <obs.hpp>
 
 #include "module/host-events.hpp"
+#include "ui/vertical-preview-widget.hpp"
 #include "host-fixture.hpp"
 #include "rtmp-server.hpp"
 #include "ui-fixture.hpp"
@@ -83,6 +86,7 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostScene)
 	make_dock();
 
 	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Main [Cam]", " Alt [Cam]", " Gone [Deleted] (missing)"}));
+	EXPECT_EQ(utf8(list()->item(1)->toolTip()), "Main [Cam]");
 	for (int i = 0; i < list()->count(); ++i)
 		EXPECT_EQ(list()->item(i)->font().weight() == QFont::Bold, i == 1) << "row " << i;
 	EXPECT_EQ(utf8(header()->text()), "Scene: Main");
@@ -109,6 +113,62 @@ TEST_F(DockTest, ClickingAnItemActivatesItsPlainName)
 	EXPECT_EQ(LogCapture::get().count("not found", from), 0u);
 	// A click chooses; it does not store (the next change or teardown does).
 	EXPECT_EQ(global_file().find("activescene=Alt"), std::string::npos);
+}
+
+TEST_F(DockTest, KeysMoveTheSelectionAndOnlyEnterOrSpaceSwitch)
+{
+	ASSERT_TRUE(canvas->add_scene("Alt"));
+	ASSERT_TRUE(canvas->add_scene("Third"));
+	make_dock();
+	list()->setFocus();
+	struct Step {
+		Qt::Key key;
+		const char *selected, *active;
+	};
+	const Step steps[] = {{Qt::Key_Down, "Alt", "Scene 1"}, {Qt::Key_Return, "Alt", "Alt"},
+			      {Qt::Key_Down, "Third", "Alt"},   {Qt::Key_Up, "Alt", "Alt"},
+			      {Qt::Key_Down, "Third", "Alt"},   {Qt::Key_Space, "Third", "Third"}};
+	for (const Step &step : steps) {
+		QTest::keyClick(list(), step.key);
+		EXPECT_EQ(utf8(dock->selectedSceneName()), step.selected) << "key " << step.key;
+		EXPECT_EQ(canvas->active_scene_name(), step.active) << "key " << step.key;
+	}
+	// Every control has a name a screen reader can say.
+	for (QWidget *widget : dock->findChildren<QWidget *>()) {
+		const bool control = qobject_cast<QAbstractButton *>(widget) || widget == list() ||
+				     widget->inherits("brasslight::VerticalPreviewWidget");
+		EXPECT_TRUE(!control || !widget->accessibleName().isEmpty()) << widget->metaObject()->className();
+	}
+}
+
+TEST_F(DockTest, ThePreviewFillsTheDockAtEverySizeAndTheLayoutSettles)
+{
+	make_dock();
+	auto *preview = dock->findChild<VerticalPreviewWidget *>();
+	struct ResizeCounter : QObject {
+		int count = 0;
+		bool eventFilter(QObject *, QEvent *event) override
+		{
+			count += event->type() == QEvent::Resize;
+			return false;
+		}
+	} resizes;
+	preview->installEventFilter(&resizes);
+	const auto settle = []() {
+		for (int i = 0; i < 50; ++i)
+			QApplication::processEvents();
+	};
+	// Narrow and tall to wide and short; the dock's margins are 4 on each side.
+	for (const QSize size : {QSize(270, 900), QSize(300, 600), QSize(413, 640), QSize(540, 700), QSize(540, 480)}) {
+		dock->resize(size);
+		settle();
+		const int after_layout = resizes.count;
+		settle();
+		EXPECT_EQ(resizes.count, after_layout)
+			<< size.width() << "x" << size.height() << ": still relaying out";
+		EXPECT_EQ(preview->width(), dock->width() - 8) << size.width() << "x" << size.height();
+		EXPECT_EQ(preview->geometry(), preview->parentWidget()->rect()) << size.width() << "x" << size.height();
+	}
 }
 
 TEST_F(DockTest, WithoutSlotsOnlyAddIsEnabled)

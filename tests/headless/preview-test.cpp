@@ -24,8 +24,13 @@ using bltest::colour_name;
 using bltest::LogCapture;
 using bltest::process_events_until;
 
-// 60 frames a second: twice the draws for the stress test to overlap with.
+// 60 frames a second: twice the draws for the stress test to overlap with. Built a second time
+// for Wayland (preview-wayland-test), under a headless weston.
+#ifdef BL_PREVIEW_ON_WAYLAND
+BL_HOST_ENVIRONMENT(bltest::HostOptions {640, 360, 60, 1, true});
+#else
 BL_HOST_ENVIRONMENT(bltest::HostOptions {640, 360, 60, 1});
+#endif
 
 namespace {
 
@@ -56,7 +61,11 @@ protected:
 	// The colours the window shows down its middle column and across its middle row.
 	static std::string colours_of(QWidget *widget)
 	{
-		const QImage image = QGuiApplication::primaryScreen()->grabWindow(widget->winId()).toImage();
+		// Wayland lets no client read the screen: the compositor's screenshooter takes the whole
+		// output, which a full-screen widget covers.
+		const QImage image = bltest::Host::get().options().wayland
+					     ? bltest::wayland_screenshot()
+					     : QGuiApplication::primaryScreen()->grabWindow(widget->winId()).toImage();
 		if (image.isNull())
 			return "(no picture)";
 		const auto at = [&image](int x, int y) {
@@ -97,16 +106,17 @@ TEST_F(PreviewTest, HasADisplayExactlyWhileShown)
 
 TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 {
-	// A square canvas in a 9:16 widget: bars above and below. The three-band host scene is wider
+	// A 3:4 canvas in a 9:16 widget: bars above and below. The three-band host scene is wider
 	// than the canvas, so cover-fit cuts its sides: red at the left edge, green in the middle,
-	// blue at the right edge, as the canvas's own mix shows it.
-	rebuild_runtime(320, 320);
+	// blue at the right edge, as the canvas's own mix shows it. Also run at a scale factor of 2
+	// (preview-test-scale-2) and on Wayland: the picture must cover the whole widget there too.
+	rebuild_runtime(240, 320);
 	OBSSceneAutoRelease bands = bltest::make_band_scene("Preview Bands");
 	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Preview Bands"));
 
 	VerticalPreviewWidget preview(canvas.get());
 	preview.resize(180, 320);
-	preview.show();
+	bltest::Host::get().options().wayland ? preview.showFullScreen() : preview.show();
 	const std::string expected = "column: black green black; row: red green blue";
 	std::string seen;
 	EXPECT_TRUE(process_events_until(
@@ -140,11 +150,14 @@ TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
 	ASSERT_TRUE(gate.source());
 	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", gate.name()));
 	gate.source() = nullptr;
+	// On Wayland the display comes once the compositor has shown the window.
+	auto *preview = dock->findChild<VerticalPreviewWidget *>();
+	ASSERT_TRUE(process_events_until([&]() { return preview->hasDisplay(); }, std::chrono::seconds(10)));
 	ASSERT_TRUE(gate.wait_entered(std::chrono::seconds(10))) << "no preview draw reached the source";
 
 	dock->setRuntime(nullptr, nullptr);
 	EXPECT_TRUE(gate.rendering()) << "letting go of the canvas waited for the draw to end";
-	EXPECT_EQ(dock->findChild<VerticalPreviewWidget *>()->currentCanvas(), nullptr);
+	EXPECT_EQ(preview->currentCanvas(), nullptr);
 
 	gate.open();
 	{

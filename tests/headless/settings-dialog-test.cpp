@@ -2,6 +2,7 @@
 // preset fallen back), the blank-URL check, and what Save and Cancel leave in the file and in the
 // running output controller.
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -96,6 +97,24 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedWithTheKeyHidden)
 	bltest::click(show);
 	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
 	EXPECT_EQ(utf8(show->text()), "Show");
+}
+
+TEST_F(SettingsDialogTest, TheKeyButtonFitsBothItsTextsUnderTheHostsDefaultTheme)
+{
+	// The host's own default theme pads every button by 16 px on each side.
+	qApp->setStyleSheet(QString::fromUtf8(bltest::read_file("/usr/share/obs/obs-studio/themes/Yami.qss").c_str()));
+	const std::shared_ptr<void> unthemed(nullptr, [](void *) { qApp->setStyleSheet(QString()); });
+	open_dialog();
+	QPushButton *show = qobject_cast<QPushButton *>(bltest::find_button(dialog.get(), "Show"));
+	ASSERT_NE(show, nullptr);
+	for (const char *text : {"Show", "Hide"}) {
+		ASSERT_EQ(utf8(show->text()), text);
+		EXPECT_GE(show->width(), show->sizeHint().width()) << text;
+		show->toggle();
+	}
+	EXPECT_EQ(utf8(key->accessibleName()), "Stream key");
+	EXPECT_EQ(utf8(show->accessibleName()), "Show stream key");
+	dialog.reset();
 }
 
 TEST_F(SettingsDialogTest, AnUnknownPresetShowsAndSavesVeryfast)

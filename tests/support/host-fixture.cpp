@@ -8,10 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <qpa/qplatformnativeinterface.h>
 #include <X11/Xlib.h>
 #include <obs.h>
 #include <obs-nix-platform.h>
 #include <util/bmem.h>
+
+#include "qt-app.hpp"
 
 extern char **environ;
 
@@ -94,20 +100,58 @@ void Host::stop_xvfb()
 	unsetenv("DISPLAY");
 }
 
+void Host::start_weston()
+{
+	// A private runtime folder holds the compositor's socket; Qt finds it through the same
+	// variables. --debug lets weston-screenshooter take pictures; they come out right only from
+	// the software renderer here (the GL one reads back a red output). The output has the size
+	// of the preview tests' widget: shown full screen, it is the whole picture.
+	wayland_dir = std::make_unique<TempDir>("bl-wayland");
+	setenv("XDG_RUNTIME_DIR", wayland_dir->path().c_str(), 1);
+	setenv("WAYLAND_DISPLAY", "bl-test", 1);
+	weston = std::make_unique<ChildProcess>();
+	std::string error;
+	if (!weston->start({"weston", "--backend=headless-backend.so", "--use-pixman", "--socket=bl-test",
+			    "--width=180", "--height=320", "--idle-time=0", "--debug"},
+			   wayland_dir->file("weston.log"), &error))
+		fatal(("cannot start weston (install weston): " + error).c_str());
+	for (int i = 0; !file_exists(wayland_dir->file("bl-test")); ++i) { // up to 10 s
+		if (!weston->running() || i == 200)
+			fatal(("weston made no socket: " + read_file(wayland_dir->file("weston.log"))).c_str());
+		usleep(50 * 1000);
+	}
+}
+
+QImage wayland_screenshot()
+{
+	TempDir dir("bl-shot");
+	run_command({"sh", "-c", "cd '" + dir.path() + "' && weston-screenshooter"}, std::chrono::seconds(20));
+	const QStringList shots = QDir(QString::fromStdString(dir.path())).entryList({"*.png"});
+	return shots.isEmpty() ? QImage() : QImage(QString::fromStdString(dir.path()) + "/" + shots.first());
+}
+
 void Host::start(const HostOptions &options)
 {
 	if (started)
 		return;
 	opts = options;
 	LogCapture::get().install();
-	start_xvfb();
-
-	Display *display = XOpenDisplay(nullptr);
-	if (!display)
-		fatal("XOpenDisplay failed");
-	x_display = display;
-	obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
-	obs_set_nix_platform_display(display);
+	if (opts.wayland) {
+		start_weston();
+		// Qt first: the host must render on the connection that Qt's surfaces belong to.
+		ensure_qt_application();
+		obs_set_nix_platform(OBS_NIX_PLATFORM_WAYLAND);
+		obs_set_nix_platform_display(
+			QGuiApplication::platformNativeInterface()->nativeResourceForIntegration("display"));
+	} else {
+		start_xvfb();
+		Display *display = XOpenDisplay(nullptr);
+		if (!display)
+			fatal("XOpenDisplay failed");
+		x_display = display;
+		obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
+		obs_set_nix_platform_display(display);
+	}
 
 	config_dir = std::make_unique<TempDir>("bl-host");
 	if (!obs_startup("en-US", config_dir->path().c_str(), nullptr))
@@ -164,8 +208,10 @@ void Host::shutdown()
 	for (auto &hook : shutdown_hooks)
 		hook();
 	shutdown_hooks.clear();
-	XCloseDisplay(static_cast<Display *>(x_display));
+	if (x_display)
+		XCloseDisplay(static_cast<Display *>(x_display));
 	x_display = nullptr;
+	weston.reset();
 	// The configuration folder stays until the process ends: tests look at what unload wrote.
 	stop_xvfb();
 }

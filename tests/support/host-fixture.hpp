@@ -8,8 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "child-process.hpp"
 #include "log-capture.hpp"
 #include "temp-dir.hpp"
+
+// Not Qt's header: it would define "slots" for every test that includes this one.
+class QImage;
 
 namespace bltest {
 
@@ -19,6 +23,9 @@ struct HostOptions {
 	uint32_t height = 360;
 	uint32_t fps_num = 30;
 	uint32_t fps_den = 1;
+	// A headless Wayland compositor (weston) instead of an X server: the process's Qt runs on
+	// Wayland and libobs renders on Qt's compositor connection, as the host app does there.
+	bool wayland = false;
 };
 
 // libobs in the test process, headless under Xvfb, with real video and audio and the host's
@@ -27,7 +34,7 @@ class Host {
 public:
 	static Host &get();
 
-	// Starts Xvfb when there is no DISPLAY, then libobs with video, audio and the plug-ins.
+	// Starts Xvfb when there is no DISPLAY (or weston), then libobs with video, audio and the plug-ins.
 	// A failure is fatal to the test program: nothing else can run without the host.
 	void start(const HostOptions &options = {});
 	// obs_shutdown, then a test failure naming what libobs reported still alive, and the
@@ -47,14 +54,20 @@ private:
 	Host() = default;
 	void start_xvfb();
 	void stop_xvfb();
+	void start_weston();
 
 	HostOptions opts;
 	bool started = false;
 	std::vector<std::function<void()>> shutdown_hooks;
 	std::unique_ptr<TempDir> config_dir;
 	int xvfb_pid = -1;
+	std::unique_ptr<TempDir> wayland_dir;
+	std::unique_ptr<ChildProcess> weston;
 	void *x_display = nullptr;
 };
+
+// The whole output of the fixture's weston (180 x 320), through its screenshooter.
+QImage wayland_screenshot();
 
 // Starts the host before the first test of a program and shuts it down after the last.
 class HostEnvironment : public ::testing::Environment {

@@ -16,7 +16,7 @@ void ensure_qt_application()
 {
 	if (QApplication::instance())
 		return;
-	setenv("QT_QPA_PLATFORM", "xcb", 1);
+	setenv("QT_QPA_PLATFORM", Host::get().options().wayland ? "wayland" : "xcb", 1);
 	static int argc = 1;
 	static char name[] = "brasslight-tests";
 	static char *argv[] = {name, nullptr};

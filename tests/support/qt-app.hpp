@@ -5,8 +5,8 @@
 
 namespace bltest {
 
-// The process's QApplication on the xcb platform of the fixture's X server; made on first use
-// (the host fixture must have started, so that DISPLAY is set).
+// The process's QApplication on the fixture's X server (or its Wayland compositor); made on first
+// use, once the fixture has started its display server.
 void ensure_qt_application();
 
 struct ShownBox {

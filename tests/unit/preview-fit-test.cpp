@@ -1,4 +1,4 @@
-// Where the preview puts the canvas inside its display, and how wide the preview lets itself be.
+// Where the preview puts the canvas inside its display.
 
 #include <string>
 
@@ -32,18 +32,4 @@ TEST(PreviewFit, LetterboxesTheCanvasInsideTheDisplay)
 		EXPECT_EQ(v.width, r.w) << row;
 		EXPECT_EQ(v.height, r.h) << row;
 	}
-}
-
-TEST(PreviewFit, LimitsTheWidthToNineSixteenthsOfTheHeight)
-{
-	struct Row {
-		int width, height, max_width;
-	};
-	const Row rows[] = {
-		{500, 400, 225},       {200, 400, kNoWidthLimit}, {225, 400, kNoWidthLimit},
-		{226, 400, 225},       {135, 240, kNoWidthLimit}, {136, 241, 135}, // 241 * 9 / 16 truncates to 135
-		{0, 0, kNoWidthLimit},
-	};
-	for (const Row &r : rows)
-		EXPECT_EQ(preview_max_width(r.width, r.height), r.max_width) << r.width << "x" << r.height;
 }
