@@ -63,17 +63,20 @@ Phase classify(MuxOutputData &record, const encoder_packet *packet)
 {
 	// Read under the record's lock, released before the measured call takes it.
 	std::lock_guard<std::mutex> lock(record.mutex);
-	if (!record.active)
-		return Phase::Idle;
-	const bool connecting = record.connect_phase == brasslight::ConnectPhase::Connecting;
-	if (record.reconnecting) {
-		const bool attempt = !connecting && packet && packet->type == OBS_ENCODER_VIDEO && packet->keyframe &&
-				     os_gettime_ns() >= record.next_attempt_ns;
-		return attempt ? Phase::ReconnectAttempt : Phase::Reconnecting;
-	}
-	if (record.fmt_ctx)
+	const bool busy = record.connect_running || record.connect_requested;
+	switch (record.phase) {
+	case brasslight::RunPhase::Opening:
+		return busy ? Phase::Connecting : Phase::StartsConnect;
+	case brasslight::RunPhase::Reconnecting:
+		return !busy && packet && packet->type == OBS_ENCODER_VIDEO && packet->keyframe &&
+				       os_gettime_ns() >= record.next_attempt_ns
+			       ? Phase::ReconnectAttempt
+			       : Phase::Reconnecting;
+	case brasslight::RunPhase::Streaming:
 		return Phase::Streaming;
-	return connecting ? Phase::Connecting : Phase::StartsConnect;
+	default:
+		return Phase::Idle;
+	}
 }
 
 // The module's packet callback, timed.

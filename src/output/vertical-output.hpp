@@ -6,6 +6,7 @@
 #include <obs.hpp>
 
 #include "config/profile-config.hpp"
+#include "mux/mux-output.hpp"
 
 namespace brasslight {
 
@@ -24,6 +25,8 @@ public:
 	bool start();
 	void stop();
 	bool is_active() const;
+	// The stream's state and health (no output yet: Stopped), for the dock and remote control.
+	MuxStatus stream_status() const;
 	void update_config(const OutputConfig &config);
 
 	// The encoder id the video encoder was created with (empty before init), for the log and tests.

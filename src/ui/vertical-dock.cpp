@@ -28,7 +28,33 @@ namespace {
 
 constexpr const char *kSmallGrey = "font-size: 11px; color: #888;";
 constexpr const char *kStreamingStyle = "font-size: 11px; color: #4caf50; font-weight: bold;";
+constexpr const char *kReconnectingStyle = "font-size: 11px; color: #ffb300; font-weight: bold;";
 constexpr int kStatusIntervalMs = 500;
+
+struct StatusLine {
+	QString text;
+	const char *style;
+};
+
+// "Streaming" only while packets reach the server: a lost connection that the output is still
+// trying to get back says so, however long that takes.
+StatusLine status_line(const MuxStatus &status)
+{
+	switch (status.state) {
+	case MuxState::Connecting:
+		return {QString::fromUtf8("Connecting…"), kSmallGrey};
+	case MuxState::Reconnecting:
+		return {QString::fromUtf8("Reconnecting…"), kReconnectingStyle};
+	case MuxState::Streaming:
+		if (status.frames_dropped == 0)
+			return {QStringLiteral("Streaming"), kStreamingStyle};
+		return {QStringLiteral("Streaming (%1% dropped)").arg(status.dropped_share() * 100.0, 0, 'f', 1),
+			kStreamingStyle};
+	case MuxState::Stopped:
+		break;
+	}
+	return {QStringLiteral("Stopped"), kSmallGrey};
+}
 
 QString utf8(const std::string &text)
 {
@@ -211,8 +237,9 @@ void VerticalDock::updateStatus()
 		return;
 	}
 	const bool active = output->is_active();
-	statusLabel->setText(active ? QStringLiteral("Streaming") : QStringLiteral("Stopped"));
-	statusLabel->setStyleSheet(QString::fromUtf8(active ? kStreamingStyle : kSmallGrey));
+	const StatusLine line = status_line(output->stream_status());
+	statusLabel->setText(line.text);
+	statusLabel->setStyleSheet(QString::fromUtf8(line.style));
 	startButton->setEnabled(!active);
 	stopButton->setEnabled(active);
 }

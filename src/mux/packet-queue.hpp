@@ -1,0 +1,92 @@
+#pragma once
+
+// The encoded packets between the host's packet callback and the output's sender thread, and the
+// drop policy that keeps a slow link from growing the queue without bound. The owner guards it
+// with its own lock; nothing here touches the network.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+#include <obs.h>
+
+namespace brasslight {
+
+// The queue is measured in media time: the dts (microseconds, one clock for audio and video) of
+// the newest packet minus that of the oldest. Thresholds as the host's own RTMP output uses them:
+//
+// Past 0.7 s the link has fallen behind by more than any burst a healthy uplink absorbs (a
+// keyframe is a few frames' worth): the disposable frames go. No frame refers to them, so the
+// picture stays decodable and writing goes on.
+inline constexpr int64_t kDropDisposableUs = 700000;
+// Past 0.9 s dropping disposable frames was not enough: all queued video goes, and video resumes
+// at the next keyframe, so the server never gets a frame whose reference is missing. The viewer
+// sees a frozen picture with sound instead of a stream that falls further and further behind.
+inline constexpr int64_t kDropVideoUs = 900000;
+// Audio is never dropped before this: it is a tenth of the stream, so with the video gone the
+// queue reaches 3 s only when the link cannot carry even the sound. That link is as good as
+// lost: the output treats it as a disconnect and reconnects. The packet cap guards the same
+// limit against timestamps that stop advancing (about 3 s of 60 fps video and 48 kHz audio).
+inline constexpr int64_t kQueueCapUs = 3000000;
+inline constexpr size_t kQueueCapPackets = 1024;
+
+// One packet with a reference of its own on the host's payload.
+class QueuedPacket {
+public:
+	QueuedPacket() = default;
+	explicit QueuedPacket(encoder_packet *source);
+	QueuedPacket(QueuedPacket &&other) noexcept;
+	QueuedPacket &operator=(QueuedPacket &&other) noexcept;
+	QueuedPacket(const QueuedPacket &) = delete;
+	QueuedPacket &operator=(const QueuedPacket &) = delete;
+	~QueuedPacket();
+
+	const encoder_packet &get() const { return packet_; }
+	bool video() const { return packet_.type == OBS_ENCODER_VIDEO; }
+	bool keyframe() const { return video() && packet_.keyframe; }
+	// A video frame no other frame refers to (every slice has nal_ref_idc 0).
+	bool disposable() const { return disposable_; }
+
+private:
+	void release();
+
+	encoder_packet packet_ = {};
+	bool held_ = false;
+	bool disposable_ = false;
+};
+
+class PacketQueue {
+public:
+	enum class Push {
+		Queued,
+		Dropped,  // by the drop policy; counted when video
+		Overflow, // the queue reached its cap: nothing was queued
+	};
+
+	// Applies the drop policy and queues a reference to the packet. O(1) unless it drops.
+	Push push(encoder_packet *packet);
+	bool pop(QueuedPacket &out);
+	// Releases everything and forgets the drop state (a new connection or run).
+	void clear();
+
+	bool empty() const { return packets_.empty(); }
+	size_t size() const { return packets_.size(); }
+	// Newest minus oldest dts in microseconds; 0 when fewer than two packets are queued.
+	int64_t span_us() const;
+	// The span against the threshold that drops all video, 0 to 1: what the host shows as the
+	// output's congestion.
+	float congestion() const;
+	// Video frames the policy dropped since the last reset_counters.
+	uint64_t dropped_frames() const { return dropped_frames_; }
+	void reset_counters() { dropped_frames_ = 0; }
+
+private:
+	void drop_queued_video(bool disposable_only);
+
+	std::deque<QueuedPacket> packets_;
+	// After video was dropped: later video waits for a keyframe.
+	bool video_waits_for_keyframe_ = false;
+	uint64_t dropped_frames_ = 0;
+};
+
+} // namespace brasslight
