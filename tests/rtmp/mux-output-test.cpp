@@ -407,6 +407,8 @@ TEST_F(MuxOutputTest, StopAndReleaseEndAHangingConnectAtOnce)
 	const std::vector<std::string> lines = module_lines(from);
 	EXPECT_FALSE(has_line_starting(lines, "open_muxer fatal")) << joined(lines);
 	EXPECT_FALSE(has_line_starting(lines, "mux opened")) << joined(lines);
+	// A connect that the stop cut short is no failure of the server's.
+	EXPECT_FALSE(has_line_starting(lines, "avio_open2 failed")) << joined(lines);
 }
 
 TEST_F(MuxOutputTest, RtmpsStreamsOnlyToAServerWhoseCertificateIsTrusted)
@@ -500,7 +502,7 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 	brasslight::launch_sender(record);
 	const std::vector<uint8_t> key = {0, 0, 0, 1, 0x65, 1}, delta = {0, 0, 0, 1, 0x41, 2}, aac = {0x21, 1};
 	auto deliver = [&record](const std::vector<uint8_t> &bytes, obs_encoder_type type, int64_t ts, int32_t den,
-				 bool keyframe = false) {
+				 bool keyframe = false, bool no_dts = false) {
 		// Laid out as the host's own packets are: a reference count before the payload.
 		auto *refs = static_cast<long *>(bmalloc(sizeof(long) + bytes.size()));
 		*refs = 1;
@@ -508,7 +510,8 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 		p.data = reinterpret_cast<uint8_t *>(refs + 1);
 		memcpy(p.data, bytes.data(), bytes.size());
 		p.size = bytes.size();
-		p.pts = p.dts = ts;
+		p.pts = ts;
+		p.dts = no_dts ? brasslight::kNoTimestamp : ts;
 		p.timebase_num = 1;
 		p.timebase_den = den;
 		p.dts_usec = ts * 1000000 / den;
@@ -547,9 +550,21 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 
 	std::string seen;
 	EXPECT_TRUE(server.wait_publishing("keyframe", kConnectTimeout, &seen)) << seen;
-	brasslight::halt_sender(record);
 	EXPECT_TRUE(rig.stop_codes().empty()) << joined(module_lines(from));
 	EXPECT_FALSE(has_line_starting(module_lines(from), "av_interleaved_write_frame")) << joined(module_lines(from));
+
+	// A write that fails for a fault of the stream (here a dts the muxer rejects), not of the
+	// link: one stop for the run, whatever follows, and the connection closes at once.
+	deliver(delta, OBS_ENCODER_VIDEO, 1, 30, false, true);
+	for (int64_t ts = 5; ts < 9; ++ts)
+		deliver(delta, OBS_ENCODER_VIDEO, ts, 30);
+	EXPECT_TRUE(rig.wait_stop_signals(1, 5s));
+	EXPECT_TRUE(server.wait_not_publishing("keyframe", 5s, &seen)) << seen;
+	EXPECT_EQ(rig.stop_codes(), std::vector<long long> {OBS_OUTPUT_ERROR});
+	EXPECT_EQ(rig.last_error(), "av_interleaved_write_frame(video) failed");
+	EXPECT_TRUE(has_line_starting(module_lines(from), "av_interleaved_write_frame(video) failed: Invalid argument"))
+		<< joined(module_lines(from));
+	brasslight::halt_sender(record);
 }
 
 } // namespace
