@@ -76,6 +76,8 @@ public:
 	// The span against the threshold that drops all video, 0 to 1: what the host shows as the
 	// output's congestion.
 	float congestion() const;
+	// Video was dropped and later video waits for a keyframe.
+	bool waiting_for_keyframe() const { return video_waits_for_keyframe_; }
 	// Video frames the policy dropped since the last reset_counters.
 	uint64_t dropped_frames() const { return dropped_frames_; }
 	void reset_counters() { dropped_frames_ = 0; }

@@ -3,6 +3,7 @@
 // output drops video, never the host's time, and says what state it is in.
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <functional>
 #include <mutex>
@@ -88,6 +89,7 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 				   dir.file("recorder.log"), &error))
 		<< error;
 
+	std::atomic<int> reconnects {0}, successes {0};
 	bltest::RigOptions options;
 	options.video_kbps = kVideoKbps;
 	bltest::MuxRig vertical(options), main;
@@ -99,6 +101,12 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	auto shows = [&](MuxState state, std::chrono::milliseconds timeout) {
 		return poll([&] { return status().state == state; }, timeout);
 	};
+	signal_handler_t *signals = obs_output_get_signal_handler(vertical.output());
+	auto count = [](void *n, calldata_t *) {
+		++*static_cast<std::atomic<int> *>(n);
+	};
+	signal_handler_connect(signals, "reconnect", count, &reconnects);
+	signal_handler_connect(signals, "reconnect_success", count, &successes);
 	brasslight::MuxOutputData &record = vertical.record();
 	int64_t longest_queue_us = 0;
 	// The main output's rate over a window, watching the vertical queue's length meanwhile.
@@ -133,13 +141,19 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	EXPECT_GT(status().dropped_share(), 0.0);
 	EXPECT_LT(status().dropped_share(), 1.0);
 	EXPECT_FALSE(bltest::LogCapture::get().contains("entering reconnect mode", from));
+	// The host sees the same health through the output's callbacks.
+	EXPECT_GT(obs_output_get_frames_dropped(vertical.output()), 0);
+	EXPECT_GT(obs_output_get_congestion(vertical.output()), 0.0f);
+	EXPECT_LE(obs_output_get_congestion(vertical.output()), 1.0f);
+	EXPECT_GT(obs_output_get_total_bytes(vertical.output()), 100000u);
+	EXPECT_GT(obs_output_get_connect_time_ms(vertical.output()), 0);
 
-	// Full speed again: once the queue has drained, nothing more is dropped.
+	// Full speed again: once the queue has drained and video resumed, nothing more is dropped.
 	relay.signal(SIGUSR1);
 	ASSERT_TRUE(poll(
 		[&] {
 			std::lock_guard<std::mutex> lock(record.mutex);
-			return record.queue.span_us() < 100000;
+			return record.queue.span_us() < 100000 && !record.queue.waiting_for_keyframe();
 		},
 		10s));
 	const uint64_t dropped = status().frames_dropped;
@@ -160,6 +174,8 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	EXPECT_TRUE(shows(MuxState::Reconnecting, 10s));
 	ASSERT_TRUE(server.restart());
 	EXPECT_TRUE(shows(MuxState::Streaming, 20s));
+	EXPECT_EQ(reconnects.load(), 1);
+	EXPECT_TRUE(poll([&] { return successes.load() == 1; }, 5s));
 
 	// A stop on a congested link is bounded: what is queued is dropped.
 	relay.signal(SIGUSR2);
