@@ -289,6 +289,8 @@ void send_next(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 	const WriteResult result = write_packet(record, packet.get());
 	packet = QueuedPacket();
 	lock.lock();
+	record.queue.sent();
+	record.congestion.store(record.queue.congestion());
 	if (record.halting)
 		return;
 	if (result == WriteResult::Disconnected)

@@ -48,11 +48,19 @@ void QueuedPacket::release()
 	held_ = false;
 }
 
+int64_t PacketQueue::oldest_dts_usec() const
+{
+	if (in_flight_dts_usec_ != kNone)
+		return in_flight_dts_usec_;
+	return packets_.empty() ? kNone : packets_.front().get().dts_usec;
+}
+
 int64_t PacketQueue::span_us() const
 {
-	if (packets_.size() < 2)
+	const int64_t oldest = oldest_dts_usec();
+	if (packets_.empty() || oldest == kNone)
 		return 0;
-	return std::max<int64_t>(0, packets_.back().get().dts_usec - packets_.front().get().dts_usec);
+	return std::max<int64_t>(0, packets_.back().get().dts_usec - oldest);
 }
 
 float PacketQueue::congestion() const
@@ -81,7 +89,8 @@ PacketQueue::Push PacketQueue::push(encoder_packet *packet)
 		}
 		video_waits_for_keyframe_ = false;
 	}
-	const int64_t span = packets_.empty() ? 0 : packet->dts_usec - packets_.front().get().dts_usec;
+	const int64_t oldest = oldest_dts_usec();
+	const int64_t span = oldest == kNone ? 0 : packet->dts_usec - oldest;
 	if (span > kQueueCapUs || packets_.size() >= kQueueCapPackets)
 		return Push::Overflow;
 	if (video && span > kDropVideoUs) {
@@ -104,12 +113,14 @@ bool PacketQueue::pop(QueuedPacket &out)
 		return false;
 	out = std::move(packets_.front());
 	packets_.pop_front();
+	in_flight_dts_usec_ = out.get().dts_usec;
 	return true;
 }
 
 void PacketQueue::clear()
 {
 	packets_.clear();
+	in_flight_dts_usec_ = kNone;
 	video_waits_for_keyframe_ = false;
 }
 

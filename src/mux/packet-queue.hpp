@@ -65,13 +65,17 @@ public:
 
 	// Applies the drop policy and queues a reference to the packet. O(1) unless it drops.
 	Push push(encoder_packet *packet);
+	// Takes the oldest packet. Until sent() the queue still counts from its dts: a write that
+	// waits for the link is part of the backlog.
 	bool pop(QueuedPacket &out);
+	void sent() { in_flight_dts_usec_ = kNone; }
 	// Releases everything and forgets the drop state (a new connection or run).
 	void clear();
 
 	bool empty() const { return packets_.empty(); }
 	size_t size() const { return packets_.size(); }
-	// Newest minus oldest dts in microseconds; 0 when fewer than two packets are queued.
+	// Newest minus oldest dts in microseconds, the packet being written included; 0 when there
+	// is no backlog.
 	int64_t span_us() const;
 	// The span against the threshold that drops all video, 0 to 1: what the host shows as the
 	// output's congestion.
@@ -85,7 +89,11 @@ public:
 private:
 	void drop_queued_video(bool disposable_only);
 
+	static constexpr int64_t kNone = INT64_MIN;
+	int64_t oldest_dts_usec() const;
+
 	std::deque<QueuedPacket> packets_;
+	int64_t in_flight_dts_usec_ = kNone;
 	// After video was dropped: later video waits for a keyframe.
 	bool video_waits_for_keyframe_ = false;
 	uint64_t dropped_frames_ = 0;
