@@ -223,7 +223,7 @@ def isolation_run(xvfb: Xvfb, servers: dict, congested: str | None, seconds: flo
         frames1 = ws.request("GetOutputStatus", {"outputName": ours})
         total = frames1["outputTotalFrames"] - frames0["outputTotalFrames"]
         skipped = frames1["outputSkippedFrames"] - frames0["outputSkippedFrames"]
-        result["vertical_skipped"] = skipped / total if total else float("nan")
+        result["vertical_dropped"] = skipped / total if total else float("nan")
         result["vertical_congestion"] = frames1["outputCongestion"]
         if kill_vertical:
             # Reconnect mode for a while, for the packet callback's hold times while reconnecting.
@@ -239,9 +239,12 @@ def isolation_run(xvfb: Xvfb, servers: dict, congested: str | None, seconds: flo
             player.close()
         run = host.quit()
         result["log"] = [line for line in run.lines() if "packet callback hold" in line or "CPU per packet" in line
-                         or "dropped frames due to insufficient bandwidth" in line]
+                         or "dropped frames due to insufficient bandwidth" in line or "encoding lag" in line
+                         or "Shutdown timeout" in line or "shutdown timeout" in line]
     for relay in relays.values():
         relay.close()
+    for side in servers:
+        servers[side].wait_not_publishing(side, 30)
     return result
 
 
@@ -254,10 +257,10 @@ def isolation(args) -> None:
         results = [(label, isolation_run(xvfb, servers, congested, args.seconds, kill))
                    for label, congested, kill in runs]
     print("| run | main kbit/s | main longest stall ms | vertical kbit/s | vertical longest stall ms | "
-          "vertical skipped (encoder lag) | StopStream took s |\n|---|---|---|---|---|---|---|")
+          "vertical frames dropped | StopStream took s |\n|---|---|---|---|---|---|---|")
     for label, r in results:
         print(f"| {label} | {r['main_kbps']:.0f} | {r['main_stall_ms']:.0f} | {r['vertical_kbps']:.0f} | "
-              f"{r['vertical_stall_ms']:.0f} | {r['vertical_skipped']:.1%} | {r['stop_s']:.2f} |")
+              f"{r['vertical_stall_ms']:.0f} | {r['vertical_dropped']:.1%} | {r['stop_s']:.2f} |")
     for label, r in results:
         print(f"\n{label}:")
         print("\n".join(r["log"]))

@@ -79,9 +79,14 @@ class Throttle:
                 pass
 
     def close(self) -> None:
-        self.sock.close()
-        for conn in self.conns:
-            conn.close()
+        # shutdown() first: it wakes the threads blocked on the sockets and ends the connections
+        # at once; a plain close() waits for them.
+        for sock in (self.sock, *self.conns):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            sock.close()
 
 
 def main() -> None:

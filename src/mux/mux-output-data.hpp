@@ -139,6 +139,8 @@ struct MuxOutputData {
 	bool awaiting_keyframe = false;
 	// The queue reached its cap: the sender treats the link as lost.
 	bool overflow = false;
+	// The sender is waiting for work and needs a wake-up.
+	bool sender_waiting = false;
 	// start, stop or destroy asked the sender to finish.
 	bool halting = false;
 	PacketQueue queue;

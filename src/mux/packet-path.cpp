@@ -330,9 +330,11 @@ void send_loop(MuxOutputData &record)
 {
 	std::unique_lock<std::mutex> lock(record.mutex);
 	while (!record.halting && record.phase != RunPhase::Failed) {
+		record.sender_waiting = true;
 		record.wake.wait(lock, [&record] {
 			return record.halting || record.overflow || record.connect_requested || !record.queue.empty();
 		});
+		record.sender_waiting = false;
 		if (record.halting)
 			break;
 		if (record.overflow) {
@@ -447,14 +449,17 @@ void mux_encoded_packet(void *data, encoder_packet *packet)
 		return;
 	}
 
-	const uint64_t began = record->measure_hold ? os_gettime_ns() : 0;
+	// The thread's CPU clock is a system call: read outside the timed span, whose own clock
+	// reads are not.
 	const uint64_t cpu_began = record->measure_hold ? thread_cpu_ns() : 0;
+	const uint64_t began = record->measure_hold ? os_gettime_ns() : 0;
 	bool wake = false;
 	int bucket = 0;
 	{
 		// Short: a queue operation. The sender never holds it across network I/O.
 		std::lock_guard<std::mutex> lock(record->mutex);
-		wake = handle_packet(*record, packet);
+		// A busy sender looks at the queue again before it waits: no wake-up (a system call) needed.
+		wake = handle_packet(*record, packet) && record->sender_waiting;
 		if (record->measure_hold)
 			bucket = record->phase == RunPhase::Reconnecting      ? 2
 				 : record->queue.span_us() > kCongestedSpanUs ? 1
