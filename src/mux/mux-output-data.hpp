@@ -119,7 +119,7 @@ struct MuxOutputData {
 	// and by the sender to take a packet or publish what it found: never across network I/O,
 	// a wait for a thread, or a host call that raises a signal. Never taken twice by a thread.
 	std::mutex mutex;
-	// The sender waits on it for packets, a connect request or a halt.
+	// A halt wakes the sender through it; packets and connect requests wait for its next look.
 	std::condition_variable wake;
 
 	std::string server;
@@ -139,8 +139,6 @@ struct MuxOutputData {
 	bool awaiting_keyframe = false;
 	// The queue reached its cap: the sender treats the link as lost.
 	bool overflow = false;
-	// The sender is waiting for work and needs a wake-up.
-	bool sender_waiting = false;
 	// start, stop or destroy asked the sender to finish.
 	bool halting = false;
 	PacketQueue queue;
