@@ -1,18 +1,10 @@
 #!/usr/bin/python3
-"""A fault injector: a TCP relay on loopback that drains what its clients send at a set rate, as
-a slow uplink does, and passes the server's answers through at once.
+"""A fault injector: a loopback TCP relay that drains what its clients send at `rate` bytes per
+second (None: full speed), as a slow uplink does, and passes the server's answers at once. Its small
+receive window keeps its own buffering small; the sender's kernel still takes a few hundred kB
+before the sender's writes wait. As a program, SIGUSR2 throttles it and SIGUSR1 opens it again:
 
-    relay = Throttle(target_port, rate=40000)   # bytes per second from client to server
-    relay.rate = None                           # full speed; any number throttles again
-    relay.close()
-
-As a program (for the C++ tests), open until SIGUSR2 throttles it and SIGUSR1 opens it again:
-
-    throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND [--throttled]
-
-The relay's receive buffer and segment size are small, so that the sender's kernel buffers fill
-within a second or two of the link's rate, as on a real uplink, rather than within megabytes
-that loopback's 64 KiB segments would allow.
+    throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND
 """
 
 import argparse
@@ -57,35 +49,33 @@ class Throttle:
         try:
             while True:
                 rate = self.rate if throttled else None
-                if rate is None:
-                    data = src.recv(65536)
-                else:
+                if rate is not None:
                     now = time.monotonic()
                     budget, last = min(budget + (now - last) * rate, rate * 0.1), now
                     if budget < 1:
                         time.sleep(TICK)
                         continue
-                    data = src.recv(int(budget))
-                    budget -= len(data)
+                data = src.recv(65536 if rate is None else int(budget))
                 if not data:
                     break
+                budget -= len(data)
                 dst.sendall(data)
         except OSError:
             pass
-        for s in (src, dst):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+        self._end(src, dst)
 
-    def close(self) -> None:
-        # shutdown() first: it wakes the threads blocked on the sockets and ends the connections
-        # at once; a plain close() waits for them.
-        for sock in (self.sock, *self.conns):
+    @staticmethod
+    def _end(*socks: socket.socket) -> None:
+        # shutdown() wakes the threads blocked on the sockets; a plain close() would wait for them.
+        for sock in socks:
             try:
                 sock.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
+
+    def close(self) -> None:
+        self._end(self.sock, *self.conns)
+        for sock in (self.sock, *self.conns):
             sock.close()
 
 
@@ -94,12 +84,10 @@ def main() -> None:
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--target", type=int, required=True)
     parser.add_argument("--rate", type=float, required=True)
-    parser.add_argument("--throttled", action="store_true")
     args = parser.parse_args()
-    relay = Throttle(args.target, args.rate if args.throttled else None, args.port)
+    relay = Throttle(args.target, None, args.port)
     signal.signal(signal.SIGUSR1, lambda *_: setattr(relay, "rate", None))
     signal.signal(signal.SIGUSR2, lambda *_: setattr(relay, "rate", args.rate))
-    print(f"listening {relay.port}", flush=True)
     while True:
         signal.pause()
 
