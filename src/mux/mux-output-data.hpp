@@ -37,9 +37,10 @@ namespace brasslight {
 // 100 ms, and still inside 3 s at 350 ms. Nothing waits for it but the stream itself: the budget
 // only decides how soon a server that accepts but never answers counts as a failed attempt.
 inline constexpr uint64_t kOpenBudgetNs = 3 * kSecondNs;
-// One packet write: a write blocks only while the socket's send buffer stays full. Two seconds
-// without progress mean the path cannot carry even a trickle of the stream: a dead link.
-inline constexpr uint64_t kWriteBudgetNs = 2 * kSecondNs;
+// A packet write has no budget of its own: on a slow link one write may carry a keyframe and the
+// audio the interleaver held back, seconds of the link's rate. A dead link is found by rw_timeout
+// (below), and a link too slow for the stream, or stalled, by the send queue reaching its cap,
+// which interrupts the write in progress.
 // Closing: the FLV trailer and the RTMP unpublish messages are a few small writes with no
 // reply awaited; a dead or stalled connection must not hold a restart or a reconnect.
 inline constexpr uint64_t kCloseBudgetNs = kSecondNs / 2;
@@ -47,9 +48,11 @@ inline constexpr uint64_t kCloseBudgetNs = kSecondNs / 2;
 // get this long, whatever the link does; what is still queued is dropped. A stop of the main
 // stream, a profile switch and the host's exit all wait for it, so it stays under a second.
 inline constexpr uint64_t kHaltBudgetNs = kSecondNs * 3 / 4;
-// rw_timeout, microseconds: no single socket wait outlives the write budget, even where an
-// interrupt check is missed.
-inline constexpr int64_t kSocketTimeoutUs = 2000000;
+// rw_timeout, microseconds: how long one socket wait (a connect, a read, or a write waiting for
+// room in the send buffer) may last. A socket reports room only once a good part of its buffer,
+// which the kernel grows to hundreds of kB, has drained: on a link of a few hundred kbit/s that
+// takes seconds, so this is long. A link that stalls is found sooner by the send queue's cap.
+inline constexpr int64_t kSocketTimeoutUs = 10000000;
 
 // libavformat may open only streaming protocols for this output: a "file:" or "pipe:" server,
 // typed by mistake or imported with a profile, must not write the stream anywhere local.
@@ -137,8 +140,9 @@ struct MuxOutputData {
 	// A new connection starts with a picture the server can decode: nothing is queued before
 	// a video keyframe.
 	bool awaiting_keyframe = false;
-	// The queue reached its cap: the sender treats the link as lost.
-	bool overflow = false;
+	// The queue reached its cap: the sender treats the link as lost. Atomic because it also
+	// interrupts the write in progress.
+	std::atomic<bool> overflow {false};
 	// start, stop or destroy asked the sender to finish.
 	bool halting = false;
 	PacketQueue queue;

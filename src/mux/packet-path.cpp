@@ -151,9 +151,7 @@ WriteResult write_packet(MuxOutputData &record, const encoder_packet &in)
 	const long long noted_duration = packet->duration;
 	AVIOContext *pb = record.fmt_ctx->pb;
 	const int64_t position = pb ? avio_tell(pb) : 0;
-	arm_io_deadline(record, kWriteBudgetNs);
 	const int rc = av_interleaved_write_frame(record.fmt_ctx.get(), packet.get());
-	disarm_io_deadline(record);
 	if (rc >= 0) {
 		if (pb)
 			record.total_bytes.fetch_add(
@@ -161,8 +159,8 @@ WriteResult write_packet(MuxOutputData &record, const encoder_packet &in)
 		record.packets_written.fetch_add(1);
 		return WriteResult::Written;
 	}
-	if (halt_requested(record))
-		// Cut short by a stop: no fault of the link to report.
+	if (halt_requested(record) || record.overflow)
+		// Cut short by a stop, or by the full queue, which the send loop reports.
 		return WriteResult::Disconnected;
 
 	log_msg(LOG_ERROR, texts.write_failed_log, describe_error(rc).c_str(), rc, noted_pts, noted_dts,
@@ -182,6 +180,7 @@ WriteResult write_packet(MuxOutputData &record, const encoder_packet &in)
 void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 {
 	set_phase(record, RunPhase::Reconnecting);
+	record.overflow = false;
 	record.queue.clear();
 	record.congestion.store(0.0f);
 	record.next_attempt_ns = UINT64_MAX; // none before the close is done
@@ -304,7 +303,7 @@ void send_next(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 	record.congestion.store(record.queue.congestion());
 	if (record.halting)
 		return;
-	if (result == WriteResult::Disconnected)
+	if (result == WriteResult::Disconnected && !record.overflow)
 		enter_reconnect_mode(record, lock);
 	else if (result == WriteResult::Failed)
 		fail_run(record, lock);
@@ -355,7 +354,6 @@ void send_loop(MuxOutputData &record)
 		if (record.halting)
 			break;
 		if (record.overflow) {
-			record.overflow = false;
 			log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", "send queue full",
 				describe_error(AVERROR(ETIMEDOUT)).c_str(), AVERROR(ETIMEDOUT));
 			enter_reconnect_mode(record, lock);

@@ -21,14 +21,17 @@ namespace brasslight {
 inline constexpr int64_t kDropDisposableUs = 700000;
 // Past 0.9 s dropping disposable frames was not enough: all queued video goes, and video resumes
 // at the next keyframe, so the server never gets a frame whose reference is missing. The viewer
-// sees a frozen picture with sound instead of a stream that falls further and further behind.
+// sees the picture pause and resume instead of a stream that falls further and further behind.
 inline constexpr int64_t kDropVideoUs = 900000;
 // Audio is never dropped before this: it is a tenth of the stream, so with the video gone the
-// queue reaches 3 s only when the link cannot carry even the sound. That link is as good as
-// lost: the output treats it as a disconnect and reconnects. The packet cap guards the same
-// limit against timestamps that stop advancing (about 3 s of 60 fps video and 48 kHz audio).
-inline constexpr int64_t kQueueCapUs = 3000000;
-inline constexpr size_t kQueueCapPackets = 1024;
+// queue grows this long only when the link cannot carry even the sound, or has stalled. That link
+// is as good as lost: the output treats it as a disconnect and reconnects. It is long because a
+// socket takes new data only after a good part of its buffer (which the kernel grows to hundreds
+// of kB) has drained: on a link of a few hundred kbit/s one write can wait several seconds while
+// the link still works. The packet cap guards the same limit against timestamps that stop
+// advancing (about 10 s of 60 fps video and 48 kHz audio).
+inline constexpr int64_t kQueueCapUs = 10000000;
+inline constexpr size_t kQueueCapPackets = 2048;
 
 // One packet with a reference of its own on the host's payload.
 class QueuedPacket {

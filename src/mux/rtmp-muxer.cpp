@@ -134,6 +134,9 @@ int io_interrupt(void *opaque)
 	const uint64_t halt = record->halt_deadline_ns.load(std::memory_order_relaxed);
 	if (halt != 0 && (record->connecting.load(std::memory_order_relaxed) || now >= halt))
 		return 1;
+	// A send queue at its cap: the link cannot carry the stream, whatever the write does.
+	if (record->overflow.load(std::memory_order_relaxed))
+		return 1;
 	const uint64_t deadline = record->io_deadline_ns.load(std::memory_order_relaxed);
 	return deadline != 0 && now >= deadline ? 1 : 0;
 }

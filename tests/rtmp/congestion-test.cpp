@@ -6,7 +6,6 @@
 #include <atomic>
 #include <csignal>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -41,28 +40,17 @@ bool poll(const std::function<bool()> &done, std::chrono::milliseconds timeout)
 	return true;
 }
 
-// The longest pause of the host's audio thread, from a raw audio callback on it.
+// The longest pause of the host's audio thread, in ns: a raw audio callback ticks on it.
 struct AudioPauses {
-	std::mutex mutex;
-	Clock::time_point last;
-	Clock::duration longest {};
-	AudioPauses() { obs_add_raw_audio_callback(0, nullptr, &AudioPauses::tick, this); }
-	~AudioPauses() { obs_remove_raw_audio_callback(0, &AudioPauses::tick, this); }
+	std::atomic<int64_t> last {0}, longest {0};
+	AudioPauses() { obs_add_raw_audio_callback(0, nullptr, tick, this); }
+	~AudioPauses() { obs_remove_raw_audio_callback(0, tick, this); }
 	static void tick(void *param, size_t, audio_data *)
 	{
 		auto *self = static_cast<AudioPauses *>(param);
-		std::lock_guard<std::mutex> lock(self->mutex);
-		const auto now = Clock::now();
-		if (self->last != Clock::time_point {})
-			self->longest = std::max(self->longest, now - self->last);
-		self->last = now;
-	}
-	std::chrono::milliseconds take()
-	{
-		std::lock_guard<std::mutex> lock(mutex);
-		const auto out = std::chrono::duration_cast<std::chrono::milliseconds>(longest);
-		longest = {};
-		return out;
+		const int64_t now = Clock::now().time_since_epoch().count(), last = self->last.exchange(now);
+		if (last)
+			self->longest = std::max<int64_t>(self->longest, now - last);
 	}
 };
 
@@ -133,13 +121,12 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	const size_t from = bltest::LogCapture::get().mark();
 	// The kernel's send buffer (a few hundred kB) fills first.
 	ASSERT_TRUE(poll([&] { return status().frames_dropped > 0; }, 40s)) << "nothing dropped at a quarter link";
-	pauses.take();
+	pauses.longest = 0;
 	const double main_congested = main_kbps(8s);
 	EXPECT_GE(main_congested, 0.85 * main_open) << "open " << main_open << " kbit/s";
-	EXPECT_LT(pauses.take(), 200ms) << "the host's audio thread waited for the slow link";
+	EXPECT_LT(pauses.longest, std::chrono::nanoseconds(200ms).count()) << "the audio thread waited for the link";
 	EXPECT_LE(longest_queue_us, brasslight::kQueueCapUs);
 	EXPECT_EQ(status().state, MuxState::Streaming);
-	EXPECT_GT(status().dropped_share(), 0.0);
 	EXPECT_LT(status().dropped_share(), 1.0);
 	EXPECT_FALSE(bltest::LogCapture::get().contains("entering reconnect mode", from));
 	// The host sees the same health through the output's callbacks.

@@ -333,8 +333,7 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 		const auto stopping = std::chrono::steady_clock::now();
 		rig.stop();
 		const auto stop_took = elapsed_since(stopping);
-		EXPECT_LT(stop_took, std::chrono::microseconds(brasslight::kSocketTimeoutUs))
-			<< "stop waited " << stop_took.count() << " ms for the attempt";
+		EXPECT_LT(stop_took, 3s) << "stop waited " << stop_took.count() << " ms for the attempt";
 	}
 	EXPECT_EQ(rig.stop_codes(), std::vector<long long> {OBS_OUTPUT_SUCCESS});
 	const size_t after_stop = LogCapture::get().mark();
@@ -386,9 +385,9 @@ TEST_F(MuxOutputTest, StopAndReleaseEndAHangingConnectAtOnce)
 {
 	bltest::SilentServer silent;
 	ASSERT_TRUE(silent.ok());
-	// The handshake's own time-out would end the connect after this long: stop must not wait
-	// for it.
-	const auto handshake_timeout = std::chrono::microseconds(brasslight::kSocketTimeoutUs);
+	// The handshake's own time-outs would end the connect after seconds: stop must not wait
+	// for them.
+	const auto handshake_timeout = 3s;
 	{
 		MuxRig rig;
 		rig.set_target(silent.rtmp_url(), "silent-key");
