@@ -4,7 +4,7 @@
 //     and the output's sender thread), against the ffmpeg command-line tool remuxing the same
 //     packets to the same server (CPU time per packet, and the ratio);
 //  2. how long one packet callback holds the calling host thread: steady streaming, the first
-//     connect (the call that starts it, and the calls while the connect worker runs), and
+//     connect (the call that asks the sender for it, and the calls while the sender connects), and
 //     reconnect attempts against a server that accepts and never answers (with the longest
 //     pause of the host's audio thread meanwhile);
 //  3. time from the server coming back to the stream being published again.
