@@ -339,18 +339,20 @@ void log_hold_stats(MuxOutputData &record, uint64_t sender_cpu_ns)
 void send_loop(MuxOutputData &record)
 {
 #if defined(__linux__)
-	// A batch thread never preempts the thread that wakes it: the host's audio and video
-	// threads hand a packet over and go on, and the sender runs at the scheduler's next turn
-	// instead of at once: a delay of milliseconds that no stream minds.
+	// A batch thread never preempts a running thread when it wakes: its looks for work never
+	// take the processor from the host's audio or video threads; it runs at the scheduler's
+	// next turn instead, a delay of milliseconds that no stream minds.
 	sched_param batch = {};
 	pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
 #endif
 	std::unique_lock<std::mutex> lock(record.mutex);
 	while (!record.halting && record.phase != RunPhase::Failed) {
 		// Looks for work every kSenderPoll: the packet callback wakes no one (see there).
-		record.wake.wait_for(lock, kSenderPoll, [&record] {
-			return record.halting || record.overflow || record.connect_requested || !record.queue.empty();
-		});
+		if (!record.wake.wait_for(lock, kSenderPoll, [&record] {
+			    return record.halting || record.overflow || record.connect_requested ||
+				   !record.queue.empty();
+		    }))
+			continue;
 		if (record.halting)
 			break;
 		if (record.overflow) {
