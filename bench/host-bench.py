@@ -6,6 +6,12 @@
   bench/host-bench.py soak [--minutes 10] [--main-only]
                                            the host's memory and dropped frames with both streams on
                                            (or, for comparison, the main stream alone)
+  bench/host-bench.py isolation [--seconds 30]
+                                           three runs, each link behind a throttling relay: both
+                                           open, the vertical link at a quarter of its stream, the
+                                           main link at a quarter; the main stream's rate and
+                                           longest delivery stall, the vertical's, how long
+                                           StopStream takes, and the packet callback's hold times
 
 Both stream to nginx with its RTMP module on loopback, in a host configuration of their own,
 under an Xvfb of their own. Results go to standard output as Markdown rows for docs/benchmarks.md.
@@ -20,8 +26,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts" / "host"))
 
-from obshost import ModuleFiles, ObsHost, Profile, SceneCollection, Xvfb, color_input, lavfi_input  # noqa: E402
+from obshost import ModuleFiles, ObsHost, Profile, SceneCollection, Xvfb, color_input, lavfi_input, wait_until  # noqa: E402
 from rtmpserver import NginxRtmp, wait_for_stream  # noqa: E402
+from throttle import Throttle  # noqa: E402
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -132,6 +139,130 @@ def soak(args) -> None:
         print(f"host ended cleanly: {run.clean}, memory leaks: {run.leaks}")
 
 
+def bytes_in(server: NginxRtmp, name: str) -> int:
+    import xml.etree.ElementTree as ElementTree
+    for stream in ElementTree.fromstring(server.stat_xml() or "<x/>").iter("stream"):
+        if stream.findtext("name") == name:
+            return int(stream.findtext("bytes_in") or 0)
+    return 0
+
+
+class Player:
+    """Plays a stream from the server and notes when its bytes arrive: the longest gap between
+    two arrivals is the viewer's longest delivery stall."""
+
+    def __init__(self, url: str):
+        import subprocess
+        import threading
+        self.proc = subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-i", url, "-c", "copy", "-f", "flv",
+                                      "-flush_packets", "1", "-"], stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        self.times: list[float] = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self) -> None:
+        while self.proc.stdout.read1(65536):
+            self.times.append(time.monotonic())
+
+    def longest_stall_ms(self, since: float, until: float) -> float:
+        times = [t for t in self.times if since <= t <= until]
+        return max((b - a for a, b in zip(times, times[1:])), default=float("nan")) * 1000
+
+    def close(self) -> None:
+        self.proc.kill()
+        self.proc.wait()
+
+
+MAIN_KBPS, VERTICAL_KBPS, MAIN_AUDIO_KBPS, VERTICAL_AUDIO_KBPS = 600, 1500, 128, 160
+
+
+def isolation_run(xvfb: Xvfb, servers: dict, congested: str | None, seconds: float, kill_vertical: bool) -> dict:
+    # A quarter of the whole stream (video and audio) of the congested side, in bytes per second.
+    quarter = {"main": (MAIN_KBPS + MAIN_AUDIO_KBPS) * 1000 / 8 / 4,
+               "vertical": (VERTICAL_KBPS + VERTICAL_AUDIO_KBPS) * 1000 / 8 / 4}
+    relays = {side: Throttle(servers[side].rtmp_port, quarter[side] if side == congested else None)
+              for side in servers}
+    url = {side: f"rtmp://127.0.0.1:{relays[side].port}/live" for side in relays}
+    profile = Profile("Bench", width=640, height=360, fps=30, video_bitrate=MAIN_KBPS, stream_server=url["main"],
+                      stream_key="main", module_settings={
+                          "rtmpurl": url["vertical"], "streamkey": "vertical", "videobitrate": VERTICAL_KBPS,
+                          "encoderpreset": "ultrafast", "canvaswidth": 360, "canvasheight": 640,
+                          "fpsnum": 30, "fpsden": 1, "autostartwithmain": "true"})
+    from obshost import Input
+    pattern = Input("Pattern", "ffmpeg_source", {
+        "is_local_file": False, "input": "testsrc2=size=640x360:rate=30", "input_format": "lavfi",
+        "looping": True, "close_when_inactive": False})
+    tone = Input("Tone", "ffmpeg_source", {
+        "is_local_file": False, "input": "sine=frequency=440:sample_rate=48000", "input_format": "lavfi",
+        "looping": True, "close_when_inactive": False})
+    collection = SceneCollection("Bench", {"Bench": [color_input("Back", 0xFF202020, 640, 360), pattern, tone]})
+    slots = {"Scenes": {"count": 1, "activescene": "V", "scene_0_name": "V", "scene_0_source": "Bench"}}
+    result = {}
+    with ObsHost("bench-isolation", module=module_files(), display=xvfb.display, profiles=[profile],
+                 collection=collection, module_global_settings=slots) as host:
+        host.start()
+        ws = host.websocket()
+        ws.start_stream()
+        for side in servers:
+            servers[side].wait_publishing(side, 30)
+        players = {side: Player(servers[side].play_url(side)) for side in servers}
+        ours = next(o["outputName"] for o in ws.request("GetOutputList")["outputs"]
+                    if o["outputName"].startswith("bl_mux_output"))
+        time.sleep(3)
+        before = {side: bytes_in(servers[side], side) for side in servers}
+        frames0 = ws.request("GetOutputStatus", {"outputName": ours})
+        start = time.monotonic()
+        time.sleep(seconds)
+        end = time.monotonic()
+        for side in servers:
+            result[f"{side}_kbps"] = (bytes_in(servers[side], side) - before[side]) * 8 / 1000 / (end - start)
+            result[f"{side}_stall_ms"] = players[side].longest_stall_ms(start, end)
+        frames1 = ws.request("GetOutputStatus", {"outputName": ours})
+        total = frames1["outputTotalFrames"] - frames0["outputTotalFrames"]
+        skipped = frames1["outputSkippedFrames"] - frames0["outputSkippedFrames"]
+        result["vertical_dropped"] = skipped / total if total else float("nan")
+        result["vertical_congestion"] = frames1["outputCongestion"]
+        if kill_vertical:
+            # Reconnect mode for a while, for the packet callback's hold times while reconnecting.
+            servers["vertical"].kill()
+            time.sleep(8)
+            servers["vertical"].start()
+        stopping = time.monotonic()
+        ws.stop_stream()
+        wait_until(lambda: not ws.stream_status()["outputActive"] and not ws.request(
+            "GetOutputStatus", {"outputName": ours})["outputActive"], 60, "both outputs to stop")
+        result["stop_s"] = time.monotonic() - stopping
+        for player in players.values():
+            player.close()
+        run = host.quit()
+        result["log"] = [line for line in run.lines() if "packet callback hold" in line or "CPU per packet" in line
+                         or "dropped frames due to insufficient bandwidth" in line or "encoding lag" in line
+                         or "Shutdown timeout" in line or "shutdown timeout" in line]
+    for relay in relays.values():
+        relay.close()
+    for side in servers:
+        servers[side].wait_not_publishing(side, 30)
+    return result
+
+
+def isolation(args) -> None:
+    os.environ["BL_MEASURE_HOLD"] = "1"
+    runs = (("both links open", None, False), ("vertical link at 1/4", "vertical", False),
+            ("main link at 1/4 (then the vertical server down 8 s)", "main", True))
+    with Xvfb() as xvfb, NginxRtmp() as main_server, NginxRtmp() as vertical_server:
+        servers = {"main": main_server, "vertical": vertical_server}
+        results = [(label, isolation_run(xvfb, servers, congested, args.seconds, kill))
+                   for label, congested, kill in runs]
+    print("| run | main kbit/s | main longest stall ms | vertical kbit/s | vertical longest stall ms | "
+          "vertical frames dropped | StopStream took s |\n|---|---|---|---|---|---|---|")
+    for label, r in results:
+        print(f"| {label} | {r['main_kbps']:.0f} | {r['main_stall_ms']:.0f} | {r['vertical_kbps']:.0f} | "
+              f"{r['vertical_stall_ms']:.0f} | {r['vertical_dropped']:.1%} | {r['stop_s']:.2f} |")
+    for label, r in results:
+        print(f"\n{label}:")
+        print("\n".join(r["log"]))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="what", required=True)
@@ -140,8 +271,10 @@ def main() -> None:
     s = sub.add_parser("soak")
     s.add_argument("--minutes", type=float, default=10)
     s.add_argument("--main-only", action="store_true", help="the same without the vertical stream, for comparison")
+    i = sub.add_parser("isolation")
+    i.add_argument("--seconds", type=float, default=30)
     args = parser.parse_args()
-    {"cpu": cpu, "soak": soak}[args.what](args)
+    {"cpu": cpu, "soak": soak, "isolation": isolation}[args.what](args)
 
 
 if __name__ == "__main__":

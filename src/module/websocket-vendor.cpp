@@ -58,37 +58,30 @@ std::string last_active_slot;
 
 // ---- the stream's status -------------------------------------------------------------------
 
-struct StreamStatus {
-	const char *state = "stopped";
-	long long bitrate_kbps = 0;
-	unsigned long long bytes_sent = 0;
-	int dropped_frames = 0;
-	int total_frames = 0;
-	double congestion = 0.0;
-};
-
-// The stream's state through the host's generic output calls, in this one place so that a status
-// query of the output controller can replace it. The host's calls cannot tell a connection still
-// being made from a running stream: an active output reads "streaming".
-StreamStatus read_stream_status(VerticalOutput *controller)
+const char *state_name(MuxState state)
 {
-	StreamStatus status;
-	obs_output_t *handle = controller ? controller->output_handle() : nullptr;
-	if (!handle)
-		return status;
-	if (obs_encoder_t *video = obs_output_get_video_encoder(handle)) {
-		OBSDataAutoRelease settings = obs_encoder_get_settings(video);
-		status.bitrate_kbps = obs_data_get_int(settings, "bitrate");
+	switch (state) {
+	case MuxState::Connecting:
+		return "connecting";
+	case MuxState::Streaming:
+		return "streaming";
+	case MuxState::Reconnecting:
+		return "reconnecting";
+	case MuxState::Stopped:
+		break;
 	}
-	if (obs_output_reconnecting(handle))
-		status.state = "reconnecting";
-	else if (obs_output_active(handle))
-		status.state = "streaming";
-	status.bytes_sent = obs_output_get_total_bytes(handle);
-	status.dropped_frames = obs_output_get_frames_dropped(handle);
-	status.total_frames = obs_output_get_total_frames(handle);
-	status.congestion = obs_output_get_congestion(handle);
-	return status;
+	return "stopped";
+}
+
+// The bitrate the video encoder runs at, which a settings save while streaming changes at once.
+long long video_bitrate_kbps(VerticalOutput *controller)
+{
+	obs_output_t *handle = controller ? controller->output_handle() : nullptr;
+	obs_encoder_t *video = handle ? obs_output_get_video_encoder(handle) : nullptr;
+	if (!video)
+		return 0;
+	OBSDataAutoRelease settings = obs_encoder_get_settings(video);
+	return obs_data_get_int(settings, "bitrate");
 }
 
 // ---- requests (obs-websocket's threads, under the runtime lock) ---------------------------
@@ -117,8 +110,8 @@ bool field(obs_data_t *request, obs_data_t *response, const char *name, std::str
 
 void get_status(obs_data_t *, obs_data_t *response)
 {
-	const StreamStatus status = read_stream_status(output.get());
-	obs_data_set_string(response, "state", status.state);
+	const MuxStatus status = output ? output->stream_status() : MuxStatus();
+	obs_data_set_string(response, "state", state_name(status.state));
 	if (canvas) {
 		const CanvasConfig &config = canvas->config();
 		obs_data_set_int(response, "canvasWidth", config.width);
@@ -127,10 +120,10 @@ void get_status(obs_data_t *, obs_data_t *response)
 		obs_data_set_int(response, "fpsDenominator", config.fps_den);
 		obs_data_set_string(response, "activeSlot", canvas->active_scene_name().c_str());
 	}
-	obs_data_set_int(response, "bitrateKbps", status.bitrate_kbps);
+	obs_data_set_int(response, "bitrateKbps", video_bitrate_kbps(output.get()));
 	obs_data_set_int(response, "bytesSent", static_cast<long long>(status.bytes_sent));
-	obs_data_set_int(response, "droppedFrames", status.dropped_frames);
-	obs_data_set_int(response, "totalFrames", status.total_frames);
+	obs_data_set_int(response, "droppedFrames", static_cast<long long>(status.frames_dropped));
+	obs_data_set_int(response, "totalFrames", static_cast<long long>(status.frames_total));
 	obs_data_set_double(response, "congestion", status.congestion);
 }
 
@@ -277,7 +270,7 @@ void register_websocket_vendor()
 	{
 		// What the first events are measured against.
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		last_state = read_stream_status(output.get()).state;
+		last_state = state_name(output ? output->stream_status().state : MuxState::Stopped);
 		last_active_slot = canvas ? canvas->active_scene_name() : std::string();
 	}
 	auto *window = static_cast<QWidget *>(obs_frontend_get_main_window());
@@ -315,7 +308,7 @@ void send_changed_events()
 	std::string state, active;
 	{
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		state = read_stream_status(output.get()).state;
+		state = state_name(output ? output->stream_status().state : MuxState::Stopped);
 		active = canvas ? canvas->active_scene_name() : std::string();
 	}
 	// Sent outside the runtime lock: obs-websocket's sending takes locks of its own, which a

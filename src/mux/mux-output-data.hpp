@@ -5,59 +5,68 @@
 // (packet-path.cpp) share. FFmpeg types are only forward-declared here.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <obs.h>
 
-#include "mux/connect-worker.hpp"
 #include "mux/mux-helpers.hpp"
+#include "mux/packet-queue.hpp"
 
 struct AVFormatContext;
 struct AVStream;
 
 namespace brasslight {
 
-// How long the network calls of one output may block. The connect runs on the output's own
-// connect worker, the packet writes and the trailer on the host's encoder threads with the
-// record's lock held; libobs delivers this output's audio and video packets under one
-// interleaving lock of its own, so whatever blocks a write also stalls the host's single audio
-// thread, which mixes the main stream's audio too. The deadlines are enforced by an
-// AVIOInterruptCB (libavformat polls it at least every 100 ms) and, below it, by the AVIO
-// option rw_timeout on each socket wait. The DNS lookup cannot be interrupted.
+// How long the network calls of one output may block. They all run on the output's own sender
+// thread, never on a host thread: libobs delivers this output's audio and video packets under
+// one interleaving lock of its own, from the host's single audio thread (which mixes the main
+// stream's audio too) and the video thread, so a packet callback that waited for the network
+// would stall the main stream. The deadlines are enforced by an AVIOInterruptCB (libavformat
+// polls it at least every 100 ms) and, below it, by the AVIO option rw_timeout on each socket
+// wait. The DNS lookup cannot be interrupted.
 //
 // Opening: TCP connect, the optional TLS handshake, the RTMP handshake, connect/createStream/
 // publish and the FLV header take 6 to 8 round trips: well under a second to any ingest within
 // 100 ms, and still inside 3 s at 350 ms. Nothing waits for it but the stream itself: the budget
 // only decides how soon a server that accepts but never answers counts as a failed attempt.
 inline constexpr uint64_t kOpenBudgetNs = 3 * kSecondNs;
-// One packet write: a write blocks only while the socket's send buffer (normally a second or
-// more of the stream) stays full. Two more seconds without progress mean the path cannot carry
-// the stream: reconnecting then beats holding the host's threads.
-inline constexpr uint64_t kWriteBudgetNs = 2 * kSecondNs;
+// A packet write has no budget of its own: on a slow link one write may carry a keyframe and the
+// audio the interleaver held back, seconds of the link's rate. A dead link is found by rw_timeout
+// (below), and a link too slow for the stream, or stalled, by the send queue reaching its cap,
+// which interrupts the write in progress.
 // Closing: the FLV trailer and the RTMP unpublish messages are a few small writes with no
-// reply awaited; a dead or stalled connection must not hold a stop, a restart or a reconnect.
+// reply awaited; a dead or stalled connection must not hold a restart or a reconnect.
 inline constexpr uint64_t kCloseBudgetNs = kSecondNs / 2;
-// rw_timeout, microseconds: no single socket wait outlives the write budget, even where an
-// interrupt check is missed.
-inline constexpr int64_t kSocketTimeoutUs = 2000000;
+// A stop, a restart or the release of the output: the write in progress and the close together
+// get this long, whatever the link does; what is still queued is dropped. A stop of the main
+// stream, a profile switch and the host's exit all wait for it, so it stays under a second.
+inline constexpr uint64_t kHaltBudgetNs = kSecondNs * 3 / 4;
+// rw_timeout, microseconds: how long one socket wait (a connect, a read, or a write waiting for
+// room in the send buffer) may last. A socket reports room only once a good part of its buffer,
+// which the kernel grows to hundreds of kB, has drained: on a link of a few hundred kbit/s that
+// takes seconds, so this is long. A link that stalls is found sooner by the send queue's cap.
+inline constexpr int64_t kSocketTimeoutUs = 10000000;
 
 // libavformat may open only streaming protocols for this output: a "file:" or "pipe:" server,
 // typed by mistake or imported with a profile, must not write the stream anywhere local.
 inline constexpr const char *kProtocolWhitelist = "rtmp,rtmps,tcp,tls";
 
-// What the packet callback found when it wanted a muxer.
+// What the sender found when it wanted a muxer.
 enum class PrepareResult {
 	Ready,    // everything the connect needs is in the request
 	NotReady, // an encoder has no header data yet; nothing changed
 	Fatal,    // cannot open now; the output's last error says why
 };
 
-// A copy of everything the connect needs, taken from the record and the host by the packet
-// callback, so that the connect worker reads nothing shared.
+// A copy of everything the connect needs, taken from the record and the host under the lock, so
+// that the connect itself reads nothing shared.
 struct MuxerRequest {
 	std::string url;
 	std::string tcurl;
@@ -83,11 +92,22 @@ struct OpenedMuxer {
 	const char *error = nullptr;
 };
 
-// Where the connect of the current run stands.
-enum class ConnectPhase {
-	Idle,            // none under way, nothing left to handle
-	Connecting,      // the worker is connecting: packets are dropped
-	FirstOpenFailed, // the first open after start failed: the next packet stops the output
+// Where the current run stands; the state the dock shows follows from it.
+enum class RunPhase {
+	Idle,         // not started, or stopped
+	Opening,      // started; the first connection is not up yet
+	Streaming,    // a connection is up: packets are queued and sent
+	Reconnecting, // the connection was lost: packets are dropped, attempts are made on keyframes
+	Failed,       // the run ended on an error and raised its stop: packets are dropped
+};
+
+// Hold times of the packet callback, kept only when the environment variable BL_MEASURE_HOLD is
+// set (for the benchmarks in the real host app) and logged when the output stops.
+struct HoldStats {
+	std::mutex mutex;
+	std::vector<uint32_t> ns[3]; // streaming, congested, reconnecting
+	uint64_t callback_cpu_ns = 0;
+	uint64_t callbacks = 0;
 };
 
 struct MuxOutputData {
@@ -97,76 +117,105 @@ struct MuxOutputData {
 
 	obs_output_t *const output; // not owned
 
-	// Guards every field below except the two that the connect worker uses without it
-	// (`io_deadline_ns`, `connector`). Held for the whole of update and of the
-	// packet callback (packet writes included), for start and destroy except while they wait
-	// for the connect worker, briefly by stop, and by the connect worker only to publish its
-	// result: never across a connect. Never taken twice by a thread.
+	// The short lock. Guards the settings, the run state and the queue. Held by the packet
+	// callback for a queue operation, by update, by start and stop to change the run state,
+	// and by the sender to take a packet or publish what it found: never across network I/O,
+	// a wait for a thread, or a host call that raises a signal. Never taken twice by a thread.
 	std::mutex mutex;
+	// A halt wakes the sender through it; packets and connect requests wait for its next look.
+	std::condition_variable wake;
 
 	std::string server;
 	std::string key;
 	std::string url;
 	std::string tcurl;
-	bool active = false;
+	uint32_t fps_num = 30;
+	uint32_t fps_den = 1;
 
+	RunPhase phase = RunPhase::Idle;
+	// A packet asked the sender to connect (first open, or a reconnect attempt on a keyframe).
+	bool connect_requested = false;
+	// The sender is connecting: requests wait until it is done.
+	bool connect_running = false;
+	// A new connection starts with a picture the server can decode: nothing is queued before
+	// a video keyframe.
+	bool awaiting_keyframe = false;
+	// The queue reached its cap: the sender treats the link as lost. Atomic because it also
+	// interrupts the write in progress.
+	std::atomic<bool> overflow {false};
+	// start, stop or destroy asked the sender to finish.
+	bool halting = false;
+	PacketQueue queue;
+	uint64_t next_attempt_ns = 0; // os_gettime_ns clock
+	uint32_t reconnect_attempts = 0;
+	// Video frames received while a connection was up, for the dropped share.
+	uint64_t video_frames = 0;
+
+	// Health for the host's info callbacks and the dock, read without the lock.
+	std::atomic<uint64_t> total_bytes {0};
+	std::atomic<uint64_t> dropped_frames {0};
+	std::atomic<uint64_t> total_frames {0};
+	std::atomic<float> congestion {0.0f};
+	std::atomic<int> connect_time_ms {0};
+	std::atomic<RunPhase> published_phase {RunPhase::Idle};
+	std::atomic<uint64_t> packets_written {0};
+
+	// The muxer belongs to the sender thread while it runs; the pointer changes under the lock.
 	FormatContextPtr fmt_ctx;
 	AVStream *video_stream = nullptr; // owned by fmt_ctx
 	AVStream *audio_stream = nullptr; // owned by fmt_ctx
-	uint32_t fps_num = 30;
-	uint32_t fps_den = 1;
 	int64_t last_video_dts = kNoTimestamp;
 	int64_t last_audio_dts = kNoTimestamp;
-	// Set when a connection is published: nothing is written to it before a video keyframe, so
-	// that the server can decode the first picture it gets.
-	bool awaiting_keyframe = false;
 
-	ConnectPhase connect_phase = ConnectPhase::Idle;
-	bool reconnecting = false;
-	uint64_t next_attempt_ns = 0; // os_gettime_ns clock
-	uint32_t reconnect_attempts = 0;
-
-	// When the network call in progress must give up (os_gettime_ns clock; 0: no call). Read by
-	// libavformat's interrupt callback on the thread that makes the call. Set by the connect
-	// worker while it connects and by the lock holder around writes and closes: never both at
-	// once, as a connect runs only while no muxer is open.
+	// When the network call in progress must give up (os_gettime_ns clock; 0: no call). Set
+	// by the sender around each call, read by libavformat's interrupt callback on it.
 	std::atomic<uint64_t> io_deadline_ns {0};
+	// Set by a halt: a connect gives up at once, a write or close by this time.
+	std::atomic<uint64_t> halt_deadline_ns {0};
+	std::atomic<bool> connecting {false};
 
-	// Last: destroyed first, so that its thread has ended before anything it uses goes.
-	ConnectWorker connector;
+	const bool measure_hold = getenv("BL_MEASURE_HOLD") != nullptr;
+	HoldStats hold;
+
+	// Last: joined by halt_sender before anything it uses goes.
+	std::thread sender;
 };
 
-// The interrupt callback handed to libavformat for the record's connection: the deadline has
-// passed, or the connector was asked to give up.
+// The interrupt callback handed to libavformat for the record's connection: the deadline of the
+// call has passed, or a halt ends it.
 int io_interrupt(void *record);
 // Bounds the network call that follows by budget_ns from now, until disarm_io_deadline.
 void arm_io_deadline(MuxOutputData &record, uint64_t budget_ns);
 void disarm_io_deadline(MuxOutputData &record);
+// A halt asked the sender to finish: a failing network call is then no error to report.
+bool halt_requested(const MuxOutputData &record);
 
-// On the host's encoder thread that delivered a packet, with the record's lock held: checks that
-// a muxer can be opened now and copies what the connect needs (rtmp-muxer.cpp).
+// On the sender thread, with the record's lock held: checks that a muxer can be opened now and
+// copies what the connect needs (rtmp-muxer.cpp).
 PrepareResult prepare_muxer(MuxOutputData &record, MuxerRequest &request);
-// On the connect worker's thread, without the record's lock: builds the FLV muxer, connects and
-// writes the header, bounded by kOpenBudgetNs and by a cancel of the connector. Logs a failure,
-// and touches nothing of the record but its interrupt deadline.
+// On the sender thread, without the record's lock: builds the FLV muxer, connects and writes the
+// header, bounded by kOpenBudgetNs and by a halt. Logs a failure (unless halted), and touches
+// nothing of the record but its interrupt deadline.
 OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request);
-// With the record's lock held, on the connect worker: the opened muxer becomes the record's, and
-// writing will start at the next video keyframe.
+// With the record's lock held, on the sender: the opened muxer becomes the record's.
 void adopt_muxer(MuxOutputData &record, FormatContextPtr context);
-// With the record's lock held, on the thread of start, stop or destroy, or on an encoder thread
-// entering reconnect mode: trailer, then the connection and the context go.
+// Without the lock, on the sender (or on the thread of destroy once the sender has ended):
+// trailer, then the connection and the context go, bounded by kCloseBudgetNs.
 void close_muxer(MuxOutputData &record);
 // Frees a muxer that was never published (the output stopped while it connected), bounded like a
-// close; on the connect worker's thread, without the lock.
+// close; on the sender, without the lock.
 void discard_muxer(MuxOutputData &record, FormatContextPtr context);
 
 // The host's encoded_packet callback, on the host's encoder threads (packet-path.cpp).
 void mux_encoded_packet(void *data, encoder_packet *packet);
 
-// Ends a connect under way and keeps new ones from starting: clears `active` and the reconnect
-// state, then cancels and joins the connect worker. On the thread of start, stop or destroy,
-// without the lock (packet-path.cpp). Returns whether the output was active.
-bool halt_connecting(MuxOutputData &record);
+// On the thread of start: a new run's sender thread; lock not held.
+void launch_sender(MuxOutputData &record);
+// Ends the run's sender: the phase becomes Idle, the queue is dropped, a connect under way ends
+// at once, a write in progress and the close within kHaltBudgetNs; then joins the thread. On
+// the thread of start, stop or destroy, without the lock. Returns whether a run was active
+// (Opening, Streaming or Reconnecting).
+bool halt_sender(MuxOutputData &record);
 
 // The registration record, filled once (mux-output.cpp).
 const obs_output_info &mux_output_info();

@@ -1,8 +1,9 @@
 // Registration and lifecycle of the output type "bl_vertical_mux_rtmp": create, update, start,
-// stop, destroy, defaults and properties. The host calls these on the thread of whoever drives
-// the output (the output controller); the packet callback and the connect worker's job live in
-// packet-path.cpp. start, stop and destroy first end a connect under way (halt_connecting), so
-// that no connect of an earlier run publishes into the record or outlives it.
+// stop, destroy, defaults, properties and the health callbacks. The host calls these on the
+// thread of whoever drives the output (the output controller); the packet callback and the
+// sender thread live in packet-path.cpp. start, stop and destroy first end the sender of an
+// earlier run (halt_sender), within about a second whatever the link does, so that nothing of an
+// earlier run writes into the record or outlives it.
 
 #include "mux/mux-output.hpp"
 
@@ -65,10 +66,7 @@ void mux_destroy(void *data)
 	std::unique_ptr<MuxOutputData> record(static_cast<MuxOutputData *>(data));
 	if (!record)
 		return;
-	halt_connecting(*record);
-	// A packet callback still finishing must not see the muxer vanish under it.
-	std::lock_guard<std::mutex> lock(record->mutex);
-	close_muxer(*record);
+	halt_sender(*record);
 }
 
 void mux_update(void *data, obs_data_t *settings)
@@ -91,18 +89,26 @@ bool mux_start(void *data)
 	auto *record = static_cast<MuxOutputData *>(data);
 	if (!record)
 		return false;
-	halt_connecting(*record);
-	// The host starts delivering packets only after begin_data_capture; they wait here until
-	// the record is ready for them.
-	std::lock_guard<std::mutex> lock(record->mutex);
-	record->connect_phase = ConnectPhase::Idle;
-	if (record->url.empty()) {
-		obs_output_set_last_error(record->output, "Missing RTMP server/key");
-		return false;
+	// A sender left from a run that ended on an error, with its muxer closed.
+	halt_sender(*record);
+	{
+		// Against update and the packet callback.
+		std::lock_guard<std::mutex> lock(record->mutex);
+		if (record->url.empty()) {
+			obs_output_set_last_error(record->output, "Missing RTMP server/key");
+			return false;
+		}
+		record->queue.clear();
+		record->queue.reset_counters();
+		record->video_frames = 0;
+		record->awaiting_keyframe = false;
+		record->total_bytes.store(0);
+		record->total_frames.store(0);
+		record->dropped_frames.store(0);
+		record->congestion.store(0.0f);
+		record->connect_time_ms.store(0);
+		record->packets_written.store(0);
 	}
-	record->active = true;
-	// A muxer left open by an output that stopped itself on a write failure.
-	close_muxer(*record);
 	if (!obs_output_can_begin_data_capture(record->output, kCaptureFlags)) {
 		obs_output_set_last_error(record->output, "obs_output_can_begin_data_capture failed");
 		return false;
@@ -111,6 +117,13 @@ bool mux_start(void *data)
 		obs_output_set_last_error(record->output, "obs_output_initialize_encoders failed");
 		return false;
 	}
+	{
+		std::lock_guard<std::mutex> lock(record->mutex);
+		record->phase = RunPhase::Opening;
+		record->published_phase.store(RunPhase::Opening);
+	}
+	launch_sender(*record);
+	// Packets arrive from here on; the first one asks the sender to connect.
 	obs_output_begin_data_capture(record->output, kCaptureFlags);
 	return true;
 }
@@ -120,12 +133,30 @@ void mux_stop(void *data, uint64_t)
 	auto *record = static_cast<MuxOutputData *>(data);
 	if (!record)
 		return;
-	if (!halt_connecting(*record))
+	// Bounded: the sender drops what is queued and closes within kHaltBudgetNs.
+	if (!halt_sender(*record))
 		return;
-	// Not under the lock: ending capture stops the encoders, whose threads may be waiting on it.
 	obs_output_end_data_capture(record->output);
-	std::lock_guard<std::mutex> lock(record->mutex);
-	close_muxer(*record);
+}
+
+uint64_t mux_get_total_bytes(void *data)
+{
+	return static_cast<MuxOutputData *>(data)->total_bytes.load();
+}
+
+int mux_get_dropped_frames(void *data)
+{
+	return static_cast<int>(static_cast<MuxOutputData *>(data)->dropped_frames.load());
+}
+
+float mux_get_congestion(void *data)
+{
+	return static_cast<MuxOutputData *>(data)->congestion.load();
+}
+
+int mux_get_connect_time_ms(void *data)
+{
+	return static_cast<MuxOutputData *>(data)->connect_time_ms.load();
 }
 
 void mux_get_defaults(obs_data_t *settings)
@@ -159,6 +190,10 @@ const obs_output_info &mux_output_info()
 		i.update = mux_update;
 		i.get_defaults = mux_get_defaults;
 		i.get_properties = mux_get_properties;
+		i.get_total_bytes = mux_get_total_bytes;
+		i.get_dropped_frames = mux_get_dropped_frames;
+		i.get_congestion = mux_get_congestion;
+		i.get_connect_time_ms = mux_get_connect_time_ms;
 		return i;
 	}();
 	return info;

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <cstdint>
+
+struct obs_output;
+
 namespace brasslight {
 
 inline constexpr const char *kMuxOutputId = "bl_vertical_mux_rtmp";
@@ -7,5 +11,32 @@ inline constexpr const char *kMuxOutputName = "Vertical RTMP Mux (stereo)";
 
 // Registers the output type with the host. Unconditional and never undone.
 void register_mux_output_type();
+
+// What a user is told about the stream.
+enum class MuxState {
+	Stopped,      // not started, stopped, or ended by an error
+	Connecting,   // started; the first connection is not up yet
+	Streaming,    // connected: packets reach the server
+	Reconnecting, // the connection was lost; attempts go on until one succeeds or a stop
+};
+
+// The stream's state and health in one snapshot, for the dock and for remote control.
+struct MuxStatus {
+	MuxState state = MuxState::Stopped;
+	uint64_t bytes_sent = 0;     // since the start
+	uint64_t frames_total = 0;   // video frames received while connected
+	uint64_t frames_dropped = 0; // of those, dropped because the link was too slow
+	float congestion = 0.0f;     // 0 to 1, from the send queue's length
+	int connect_time_ms = 0;     // how long the first connection took
+
+	double dropped_share() const
+	{
+		return frames_total ? static_cast<double>(frames_dropped) / static_cast<double>(frames_total) : 0.0;
+	}
+};
+
+// The status of an output of this type; Stopped for a null output or one of another type. Any
+// thread; takes no lock the packet path waits for.
+MuxStatus mux_output_status(obs_output *output);
 
 } // namespace brasslight

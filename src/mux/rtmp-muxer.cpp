@@ -1,7 +1,6 @@
-// Opening and closing the FLV-over-RTMP connection of one output. prepare_muxer runs on the
-// host's encoder thread that delivered a packet and close_muxer on the thread of start, stop or
-// destroy, or on an encoder thread when a disconnect is handled, both with the record's lock
-// held; open_muxer and discard_muxer run on the output's connect worker, without it.
+// Opening and closing the FLV-over-RTMP connection of one output, all on the output's sender
+// thread: prepare_muxer and adopt_muxer with the record's lock held, open_muxer, close_muxer and
+// discard_muxer without it (they do the network I/O).
 
 #include "mux/mux-output-data.hpp"
 
@@ -130,10 +129,16 @@ void FormatContextDeleter::operator()(AVFormatContext *context) const
 int io_interrupt(void *opaque)
 {
 	const auto *record = static_cast<const MuxOutputData *>(opaque);
-	if (record->connector.cancelled())
+	const uint64_t now = os_gettime_ns();
+	// A halt ends a connect at once (nothing is lost), and a write or close at its deadline.
+	const uint64_t halt = record->halt_deadline_ns.load(std::memory_order_relaxed);
+	if (halt != 0 && (record->connecting.load(std::memory_order_relaxed) || now >= halt))
+		return 1;
+	// A send queue at its cap: the link cannot carry the stream, whatever the write does.
+	if (record->overflow.load(std::memory_order_relaxed))
 		return 1;
 	const uint64_t deadline = record->io_deadline_ns.load(std::memory_order_relaxed);
-	return deadline != 0 && os_gettime_ns() >= deadline ? 1 : 0;
+	return deadline != 0 && now >= deadline ? 1 : 0;
 }
 
 void arm_io_deadline(MuxOutputData &record, uint64_t budget_ns)
@@ -236,7 +241,9 @@ OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request)
 		options.reset(raw_options);
 		if (rc < 0) {
 			disarm_io_deadline(record);
-			log_msg(LOG_ERROR, "avio_open2 failed: %s (code %d)", describe_error(rc).c_str(), rc);
+			// A connect that a stop cut short failed for no fault of the server's.
+			if (!halt_requested(record))
+				log_msg(LOG_ERROR, "avio_open2 failed: %s (code %d)", describe_error(rc).c_str(), rc);
 			return failed("Stream rejected — check server URL and stream key");
 		}
 	}
@@ -246,7 +253,9 @@ OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request)
 	av_dict_free(&raw_options);
 	disarm_io_deadline(record);
 	if (rc < 0) {
-		log_msg(LOG_ERROR, "avformat_write_header failed: %s (code %d)", describe_error(rc).c_str(), rc);
+		if (!halt_requested(record))
+			log_msg(LOG_ERROR, "avformat_write_header failed: %s (code %d)", describe_error(rc).c_str(),
+				rc);
 		close_bounded(record, context);
 		return failed("Stream rejected — write header failed");
 	}
@@ -265,7 +274,6 @@ void adopt_muxer(MuxOutputData &record, FormatContextPtr context)
 	record.audio_stream = record.fmt_ctx->streams[kAudioStreamIndex];
 	record.last_video_dts = kNoTimestamp;
 	record.last_audio_dts = kNoTimestamp;
-	record.awaiting_keyframe = true;
 }
 
 void discard_muxer(MuxOutputData &record, FormatContextPtr context)
@@ -275,14 +283,20 @@ void discard_muxer(MuxOutputData &record, FormatContextPtr context)
 
 void close_muxer(MuxOutputData &record)
 {
-	if (!record.fmt_ctx)
+	FormatContextPtr context;
+	{
+		// Brief: whoever reads the record under the lock sees the muxer gone at once.
+		std::lock_guard<std::mutex> lock(record.mutex);
+		context = std::move(record.fmt_ctx);
+		record.video_stream = nullptr;
+		record.audio_stream = nullptr;
+	}
+	if (!context)
 		return;
 	arm_io_deadline(record, kCloseBudgetNs);
-	av_write_trailer(record.fmt_ctx.get());
-	record.fmt_ctx.reset();
+	av_write_trailer(context.get());
+	context.reset();
 	disarm_io_deadline(record);
-	record.video_stream = nullptr;
-	record.audio_stream = nullptr;
 }
 
 } // namespace brasslight

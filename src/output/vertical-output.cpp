@@ -276,6 +276,12 @@ bool VerticalOutput::is_active() const
 	return output && obs_output_active(output);
 }
 
+MuxStatus VerticalOutput::stream_status() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	return mux_output_status(output);
+}
+
 void VerticalOutput::update_config(const OutputConfig &new_config)
 {
 	std::lock_guard<std::mutex> lock(mutex);

@@ -6,6 +6,7 @@
 #include <obs.hpp>
 
 #include "config/profile-config.hpp"
+#include "mux/mux-output.hpp"
 
 namespace brasslight {
 
@@ -26,6 +27,8 @@ public:
 	bool start();
 	void stop();
 	bool is_active() const;
+	// The stream's state and health (no output yet: Stopped), for the dock and remote control.
+	MuxStatus stream_status() const;
 	// Replaces the stored settings. URL and key reach the output at its next start; bitrate and
 	// preset go to the video encoder at once, which applies what it can while it runs (x264: the
 	// bitrate) and the rest at its next start.

@@ -32,7 +32,36 @@ namespace {
 constexpr const char *kSmallGrey = "font-size: 11px; color: #888;";
 constexpr const char *kStreamingStyle = "font-size: 11px; color: #4caf50; font-weight: bold;";
 constexpr const char *kRefusedStyle = "font-size: 11px; color: #e57373;";
+constexpr const char *kReconnectingStyle = "font-size: 11px; color: #ffb300; font-weight: bold;";
 constexpr int kStatusIntervalMs = 500;
+
+struct StatusLine {
+	QString text;
+	const char *style;
+};
+
+// "Streaming" only while packets reach the server: a lost connection that the output is still
+// trying to get back says so, however long that takes. A stopped stream whose last start was
+// refused says why.
+StatusLine status_line(const MuxStatus &status, const std::string &refused)
+{
+	switch (status.state) {
+	case MuxState::Connecting:
+		return {QString::fromUtf8("Connecting…"), kSmallGrey};
+	case MuxState::Reconnecting:
+		return {QString::fromUtf8("Reconnecting…"), kReconnectingStyle};
+	case MuxState::Streaming:
+		if (status.frames_dropped == 0)
+			return {QStringLiteral("Streaming"), kStreamingStyle};
+		return {QStringLiteral("Streaming (%1% dropped)").arg(status.dropped_share() * 100.0, 0, 'f', 1),
+			kStreamingStyle};
+	case MuxState::Stopped:
+		break;
+	}
+	if (!refused.empty())
+		return {QStringLiteral("Not started: ") + QString::fromUtf8(refused.c_str()), kRefusedStyle};
+	return {QStringLiteral("Stopped"), kSmallGrey};
+}
 
 QString utf8(const std::string &text)
 {
@@ -234,13 +263,9 @@ void VerticalDock::updateStatus()
 		return;
 	}
 	const bool active = output->is_active();
-	const std::string refused = active ? std::string() : output->refusal_reason();
-	statusLabel->setText(active            ? QStringLiteral("Streaming")
-			     : refused.empty() ? QStringLiteral("Stopped")
-					       : QStringLiteral("Not started: ") + utf8(refused));
-	statusLabel->setStyleSheet(QString::fromUtf8(active            ? kStreamingStyle
-						     : refused.empty() ? kSmallGrey
-								       : kRefusedStyle));
+	const StatusLine line = status_line(output->stream_status(), active ? std::string() : output->refusal_reason());
+	statusLabel->setText(line.text);
+	statusLabel->setStyleSheet(QString::fromUtf8(line.style));
 	startButton->setEnabled(!active);
 	stopButton->setEnabled(active);
 }

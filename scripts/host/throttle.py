@@ -1,0 +1,96 @@
+#!/usr/bin/python3
+"""A fault injector: a loopback TCP relay that drains what its clients send at `rate` bytes per
+second (None: full speed), as a slow uplink does, and passes the server's answers at once. Its small
+receive window keeps its own buffering small; the sender's kernel still takes a few hundred kB
+before the sender's writes wait. As a program, SIGUSR2 throttles it and SIGUSR1 opens it again:
+
+    throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND
+"""
+
+import argparse
+import signal
+import socket
+import threading
+import time
+
+TICK = 0.01
+
+
+class Throttle:
+    def __init__(self, target_port: int, rate: float | None = None, port: int = 0):
+        self.target_port, self.rate = target_port, rate
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 1400)
+        self.sock.bind(("127.0.0.1", port))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.conns: list[socket.socket] = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                client, _ = self.sock.accept()
+            except OSError:
+                return
+            try:
+                server = socket.create_connection(("127.0.0.1", self.target_port))
+            except OSError:
+                client.close()
+                continue
+            self.conns += [client, server]
+            threading.Thread(target=self._pump, args=(client, server, True), daemon=True).start()
+            threading.Thread(target=self._pump, args=(server, client, False), daemon=True).start()
+
+    def _pump(self, src: socket.socket, dst: socket.socket, throttled: bool) -> None:
+        budget, last = 0.0, time.monotonic()
+        try:
+            while True:
+                rate = self.rate if throttled else None
+                if rate is not None:
+                    now = time.monotonic()
+                    budget, last = min(budget + (now - last) * rate, rate * 0.1), now
+                    if budget < 1:
+                        time.sleep(TICK)
+                        continue
+                data = src.recv(65536 if rate is None else int(budget))
+                if not data:
+                    break
+                budget -= len(data)
+                dst.sendall(data)
+        except OSError:
+            pass
+        self._end(src, dst)
+
+    @staticmethod
+    def _end(*socks: socket.socket) -> None:
+        # shutdown() wakes the threads blocked on the sockets; a plain close() would wait for them.
+        for sock in socks:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        self._end(self.sock, *self.conns)
+        for sock in (self.sock, *self.conns):
+            sock.close()
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--target", type=int, required=True)
+    parser.add_argument("--rate", type=float, required=True)
+    args = parser.parse_args()
+    relay = Throttle(args.target, None, args.port)
+    signal.signal(signal.SIGUSR1, lambda *_: setattr(relay, "rate", None))
+    signal.signal(signal.SIGUSR2, lambda *_: setattr(relay, "rate", args.rate))
+    while True:
+        signal.pause()
+
+
+if __name__ == "__main__":
+    main()
