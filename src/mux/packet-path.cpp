@@ -225,6 +225,17 @@ void fail_run(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 }
 
 // A packet asked for a connection; lock held on entry and exit.
+// A failed connect: a reconnect waits for its next attempt, a first connect ends the run.
+void connect_failed(MuxOutputData &record, std::unique_lock<std::mutex> &lock, bool reconnecting)
+{
+	if (reconnecting) {
+		reconnect_failed(record);
+		return;
+	}
+	log_msg(LOG_ERROR, "open_muxer fatal — stopping output");
+	fail_run(record, lock);
+}
+
 void connect(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 {
 	record.connect_requested = false;
@@ -241,12 +252,7 @@ void connect(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 			record.next_attempt_ns = os_gettime_ns() + kSecondNs;
 		return;
 	case PrepareResult::Fatal:
-		if (reconnecting) {
-			reconnect_failed(record);
-		} else {
-			log_msg(LOG_ERROR, "open_muxer fatal — stopping output");
-			fail_run(record, lock);
-		}
+		connect_failed(record, lock, reconnecting);
 		return;
 	}
 
@@ -269,13 +275,8 @@ void connect(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 	}
 	if (!opened.context) {
 		obs_output_set_last_error(record.output, opened.error);
-		if (reconnecting) {
-			// The delay counts from the end of the attempt.
-			reconnect_failed(record);
-		} else {
-			log_msg(LOG_ERROR, "open_muxer fatal — stopping output");
-			fail_run(record, lock);
-		}
+		// The reconnect delay counts from the end of the attempt.
+		connect_failed(record, lock, reconnecting);
 		return;
 	}
 	adopt_muxer(record, std::move(opened.context));
