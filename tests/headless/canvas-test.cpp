@@ -36,9 +36,12 @@ CanvasConfig small_canvas(bool route_audio = true)
 	return config;
 }
 
+// Track 6 of the host's six audio tracks: mixer bit 5.
+constexpr uint32_t kTrack6 = 0x20;
+
 bool has_vertical_bit(obs_source_t *source)
 {
-	return (obs_source_get_audio_mixers(source) & kVerticalMixerBit) != 0;
+	return (obs_source_get_audio_mixers(source) & kTrack6) != 0;
 }
 
 // Names the colour at a few points across the frame, for one readable assertion.
@@ -259,7 +262,7 @@ TEST(VerticalCanvas, Track6FollowsTheActiveSlotAndIsClearedOnRelease)
 		ASSERT_TRUE(canvas.assign_scene_source("B", "Audio B"));
 		EXPECT_TRUE(has_vertical_bit(a));
 		EXPECT_FALSE(has_vertical_bit(b));
-		const uint32_t other_bits = obs_source_get_audio_mixers(a) & ~kVerticalMixerBit;
+		const uint32_t other_bits = obs_source_get_audio_mixers(a) & ~kTrack6;
 
 		ASSERT_TRUE(canvas.set_active_scene("B"));
 		EXPECT_FALSE(has_vertical_bit(a));
@@ -280,7 +283,7 @@ TEST(VerticalCanvas, Track6FollowsTheActiveSlotAndIsClearedOnRelease)
 		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "Audio A"));
 		ASSERT_TRUE(canvas.assign_scene_source("B", "Audio B"));
 		EXPECT_FALSE(has_vertical_bit(a));
-		obs_source_set_audio_mixers(b, obs_source_get_audio_mixers(b) | kVerticalMixerBit);
+		obs_source_set_audio_mixers(b, obs_source_get_audio_mixers(b) | kTrack6);
 		ASSERT_TRUE(canvas.set_active_scene("B"));
 		EXPECT_TRUE(has_vertical_bit(b)) << "routing is off: switching must not touch mixer bits";
 		// Releasing a source clears the bit whatever the option says.
@@ -305,7 +308,7 @@ TEST(VerticalCanvas, Track6ReachesTheAudioInsideAnAssignedHostScene)
 	ASSERT_TRUE(canvas.init());
 	ASSERT_TRUE(canvas.add_scene("Other"));
 	ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "With Audio"));
-	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u | kVerticalMixerBit);
+	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u | kTrack6);
 	ASSERT_TRUE(canvas.set_active_scene("Other"));
 	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u);
 	ASSERT_TRUE(canvas.set_active_scene("Scene 1"));

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "child-process.hpp"
 #include "log-capture.hpp"
 #include "temp-dir.hpp"
 
@@ -52,7 +53,7 @@ private:
 	bool started = false;
 	std::vector<std::function<void()>> shutdown_hooks;
 	std::unique_ptr<TempDir> config_dir;
-	int xvfb_pid = -1;
+	ChildProcess xvfb;
 	void *x_display = nullptr;
 };
 

@@ -8,6 +8,9 @@
 
 using namespace brasslight;
 
+// Qt's QWIDGETSIZE_MAX: no width limit.
+constexpr int kNone = 16777215;
+
 TEST(PreviewFit, LetterboxesTheCanvasInsideTheDisplay)
 {
 	struct Row {
@@ -40,9 +43,9 @@ TEST(PreviewFit, LimitsTheWidthToNineSixteenthsOfTheHeight)
 		int width, height, max_width;
 	};
 	const Row rows[] = {
-		{500, 400, 225},       {200, 400, kNoWidthLimit}, {225, 400, kNoWidthLimit},
-		{226, 400, 225},       {135, 240, kNoWidthLimit}, {136, 241, 135}, // 241 * 9 / 16 truncates to 135
-		{0, 0, kNoWidthLimit},
+		{500, 400, 225}, {200, 400, kNone}, {225, 400, kNone},
+		{226, 400, 225}, {135, 240, kNone}, {136, 241, 135}, // 241 * 9 / 16 truncates to 135
+		{0, 0, kNone},
 	};
 	for (const Row &r : rows)
 		EXPECT_EQ(preview_max_width(r.width, r.height), r.max_width) << r.width << "x" << r.height;
