@@ -22,17 +22,51 @@ uint32_t bounded(const char *what, uint32_t value, uint32_t low, uint32_t high, 
 	return sane;
 }
 
-void set_mixer_bit(obs_source_t *source, bool on)
+// Marks, in the source's own stored settings, that track 6 is on because this module turned it
+// on, not the user. The host saves the scene collection with the bit (after every mixer change,
+// and at exit before modules unload), so the mark travels with it and a later run still tells
+// its own bits from the user's.
+constexpr const char *kTrack6Mark = "brasslight_vertical_track6";
+
+bool has_track6_mark(obs_source_t *source)
+{
+	OBSDataAutoRelease priv = obs_source_get_private_settings(source);
+	return obs_data_get_bool(priv, kTrack6Mark);
+}
+
+void set_track6(obs_source_t *source, bool on)
 {
 	const uint32_t mixers = obs_source_get_audio_mixers(source);
 	const uint32_t wanted = on ? (mixers | kVerticalMixerBit) : (mixers & ~kVerticalMixerBit);
 	if (wanted != mixers)
 		obs_source_set_audio_mixers(source, wanted);
+	OBSDataAutoRelease priv = obs_source_get_private_settings(source);
+	if (on)
+		obs_data_set_bool(priv, kTrack6Mark, true);
+	else
+		obs_data_erase(priv, kTrack6Mark);
 }
 
+// The audio sources that play through a slot's source. The host keeps mixer bits only on
+// sources that have audio, and a scene has none of its own: what it plays comes from the sources
+// inside it (nested scenes and groups included). Each found source is held by a reference, so
+// that a concurrent removal from its scene cannot free it before it is used.
 struct AudioWalk {
-	bool on;
 	std::vector<obs_source_t *> visited;
+	std::vector<OBSSourceAutoRelease> audio;
+
+	bool has(obs_source_t *source) const
+	{
+		for (const OBSSourceAutoRelease &found : audio)
+			if (found.Get() == source)
+				return true;
+		return false;
+	}
+	void add(obs_source_t *source)
+	{
+		if (!has(source))
+			audio.emplace_back(obs_source_get_ref(source));
+	}
 };
 
 void walk_audio_sources(obs_source_t *source, AudioWalk &walk);
@@ -49,22 +83,12 @@ void walk_audio_sources(obs_source_t *source, AudioWalk &walk)
 		return;
 	walk.visited.push_back(source);
 	if (obs_source_get_output_flags(source) & OBS_SOURCE_AUDIO)
-		set_mixer_bit(source, walk.on);
+		walk.add(source);
 	obs_scene_t *scene = obs_scene_from_source(source);
 	if (!scene)
 		scene = obs_group_from_source(source);
 	if (scene)
 		obs_scene_enum_items(scene, walk_scene_item, &walk);
-}
-
-// Track 6 on a slot's source. The host keeps mixer bits only on sources that have audio, and a
-// scene has none of its own: what it plays comes from the sources inside it (nested scenes and
-// groups included), so the bit goes on those. Without this the usual assignment, a host scene,
-// would leave track 6, and with it the vertical stream, silent.
-void set_vertical_bit(obs_source_t *source, bool on)
-{
-	AudioWalk walk {on, {}};
-	walk_audio_sources(source, walk);
 }
 
 } // namespace
@@ -83,13 +107,24 @@ VerticalCanvas::VerticalCanvas(const CanvasConfig &config) : cfg(sanitize_canvas
 
 VerticalCanvas::~VerticalCanvas()
 {
+	stop_following_host();
 	std::lock_guard<std::mutex> lock(mutex);
 	shutdown_locked();
 }
 
 bool VerticalCanvas::init()
 {
-	std::lock_guard<std::mutex> lock(mutex);
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		if (!init_locked())
+			return false;
+	}
+	follow_host();
+	return true;
+}
+
+bool VerticalCanvas::init_locked()
+{
 	if (is_initialised) {
 		log_msg(LOG_WARNING, "VerticalCanvas already initialised");
 		return true;
@@ -128,8 +163,178 @@ bool VerticalCanvas::init()
 
 void VerticalCanvas::shutdown()
 {
+	stop_following_host();
 	std::lock_guard<std::mutex> lock(mutex);
 	shutdown_locked();
+}
+
+void VerticalCanvas::follow_host()
+{
+	if (!host_signals.empty())
+		return;
+	signal_handler_t *signals = obs_get_signal_handler();
+	host_signals.emplace_back(signals, "source_rename", on_source_renamed, this);
+	host_signals.emplace_back(signals, "source_remove", on_source_removed, this);
+	host_signals.emplace_back(signals, "source_create", on_source_created, this);
+}
+
+void VerticalCanvas::stop_following_host()
+{
+	// Each disconnect waits for a handler that is running on another thread to finish.
+	host_signals.clear();
+}
+
+void VerticalCanvas::on_source_renamed(void *data, calldata_t *params)
+{
+	static_cast<VerticalCanvas *>(data)->follow_rename(static_cast<obs_source_t *>(calldata_ptr(params, "source")),
+							   calldata_string(params, "new_name"));
+}
+
+void VerticalCanvas::on_source_removed(void *data, calldata_t *params)
+{
+	static_cast<VerticalCanvas *>(data)->follow_removal(
+		static_cast<obs_source_t *>(calldata_ptr(params, "source")));
+}
+
+void VerticalCanvas::on_source_created(void *data, calldata_t *params)
+{
+	static_cast<VerticalCanvas *>(data)->follow_return(static_cast<obs_source_t *>(calldata_ptr(params, "source")));
+}
+
+// The host-signal handlers run on whichever thread changed the host's scenes (the user-interface
+// thread, a websocket request's thread), holding only the host's lock of that signal. They never
+// take the runtime lock: a teardown holds it while it disconnects them.
+
+void VerticalCanvas::follow_rename(obs_source_t *source, const char *new_name)
+{
+	if (!source || !new_name || !*new_name)
+		return;
+	bool renamed = false;
+	bool returned = false;
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		if (!is_initialised)
+			return;
+		for (SceneSlot &slot : scenes) {
+			if (slot.source == source && slot.source_name != new_name) {
+				log_msg(LOG_INFO, "Scene '%s': host scene renamed '%s' → '%s'", slot.name.c_str(),
+					slot.source_name.c_str(), new_name);
+				slot.source_name = new_name;
+				renamed = true;
+			} else if (!slot.source && slot.source_name == new_name && !obs_source_removed(source)) {
+				// Another scene took the missing scene's name: the slot shows it.
+				attach_source(slot, obs_source_get_ref(source));
+				log_msg(LOG_INFO, "Scene '%s': host scene '%s' is back", slot.name.c_str(), new_name);
+				returned = true;
+			}
+		}
+		if (returned) {
+			publish_active_source();
+			sync_track6(true);
+		}
+	}
+	if (renamed || returned)
+		notify_host_change(renamed);
+}
+
+void VerticalCanvas::follow_removal(obs_source_t *source)
+{
+	if (!source)
+		return;
+	bool released = false;
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		if (!is_initialised)
+			return;
+		for (SceneSlot &slot : scenes) {
+			if (slot.source != source)
+				continue;
+			// Out of the slot's scene and the slot's hands at once: the host destroys the scene
+			// (and closes its capture devices) as soon as its last reference goes. The name stays.
+			place_source(slot, nullptr);
+			release_source(slot);
+			log_msg(LOG_INFO, "Scene '%s': host scene '%s' removed — released", slot.name.c_str(),
+				slot.source_name.c_str());
+			released = true;
+		}
+		if (released) {
+			publish_active_source();
+			sync_track6(true);
+		}
+	}
+	if (released)
+		notify_host_change(false);
+}
+
+void VerticalCanvas::follow_return(obs_source_t *source)
+{
+	const char *name = source ? obs_source_get_name(source) : nullptr;
+	if (!name || !*name)
+		return;
+	bool returned = false;
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		if (!is_initialised)
+			return;
+		for (SceneSlot &slot : scenes) {
+			if (slot.source || slot.source_name != name)
+				continue;
+			attach_source(slot, obs_source_get_ref(source));
+			log_msg(LOG_INFO, "Scene '%s': host scene '%s' is back", slot.name.c_str(), name);
+			returned = true;
+		}
+		if (returned) {
+			publish_active_source();
+			sync_track6(true);
+		}
+	}
+	if (returned)
+		notify_host_change(false);
+}
+
+void VerticalCanvas::notify_host_change(bool names_changed)
+{
+	HostChangeHandler handler;
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		handler = host_change_handler;
+	}
+	if (handler)
+		handler(names_changed);
+}
+
+void VerticalCanvas::set_host_change_handler(HostChangeHandler handler)
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	host_change_handler = std::move(handler);
+}
+
+void VerticalCanvas::release_scene_sources()
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	bool released = false;
+	for (SceneSlot &slot : scenes) {
+		if (!slot.source)
+			continue;
+		place_source(slot, nullptr);
+		release_source(slot);
+		released = true;
+	}
+	if (released) {
+		publish_active_source();
+		sync_track6(true);
+		log_msg(LOG_INFO, "Host scenes released");
+	}
+}
+
+bool VerticalCanvas::scene_source_missing(const std::string &name) const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	const int index = find_index(name);
+	if (index < 0)
+		return false;
+	const SceneSlot &slot = scenes[static_cast<size_t>(index)];
+	return !slot.source && !slot.source_name.empty();
 }
 
 void VerticalCanvas::shutdown_locked()
@@ -137,12 +342,13 @@ void VerticalCanvas::shutdown_locked()
 	if (!is_initialised)
 		return;
 	obs_view_set_source(view.get(), 0, nullptr);
-	clear_vertical_audio_routing();
+	sync_track6(false);
 	for (SceneSlot &slot : scenes) {
 		release_source(slot);
 		slot.scene = nullptr;
 	}
 	scenes.clear();
+	track6_sources.clear();
 	active_index = -1;
 	publish_active_source();
 	view.reset();
@@ -224,12 +430,15 @@ bool VerticalCanvas::add_scene(const std::string &name)
 
 void VerticalCanvas::release_source(SceneSlot &slot)
 {
-	if (!slot.source)
-		return;
-	// Whatever the routing option says: a source the canvas lets go of must not keep feeding
-	// track 6.
-	set_vertical_bit(slot.source, false);
+	// Its track-6 bits, where this canvas set them, are cleared by the next sync_track6 (every
+	// caller runs one), which still reaches them through track6_sources.
 	slot.source = nullptr;
+}
+
+void VerticalCanvas::attach_source(SceneSlot &slot, OBSSourceAutoRelease source)
+{
+	place_source(slot, source);
+	slot.source = std::move(source);
 }
 
 bool VerticalCanvas::remove_scene(const std::string &name)
@@ -257,7 +466,7 @@ bool VerticalCanvas::remove_scene(const std::string &name)
 		active_index = 0;
 	if (shown_changed)
 		show_active_slot();
-	route_active_scene_audio();
+	sync_track6(true);
 	log_msg(LOG_INFO, "Scene removed: %s", name.c_str());
 	return true;
 }
@@ -294,7 +503,7 @@ bool VerticalCanvas::set_active_scene(const std::string &name)
 		return true;
 	active_index = index;
 	show_active_slot();
-	route_active_scene_audio();
+	sync_track6(true);
 	log_msg(LOG_INFO, "Active scene: %s", name.c_str());
 	return true;
 }
@@ -313,22 +522,27 @@ bool VerticalCanvas::assign_scene_source(const std::string &slot_name, const std
 	if (source_name.empty()) {
 		place_source(*slot, nullptr);
 		publish_active_source();
+		sync_track6(true);
 		log_msg(LOG_INFO, "Scene '%s': source cleared", slot_name.c_str());
 		return true;
 	}
 
 	OBSSourceAutoRelease source = obs_get_source_by_name(source_name.c_str());
+	// A removed scene can outlive its removal while someone still holds it; the host no longer
+	// lists it, so neither does a slot.
+	if (source && obs_source_removed(source))
+		source = nullptr;
 	if (!source) {
 		log_msg(LOG_WARNING, "assign_scene_source — OBS source not found: %s", source_name.c_str());
 		slot->source_name = source_name;
 		publish_active_source();
+		sync_track6(true);
 		return false;
 	}
-	place_source(*slot, source);
+	attach_source(*slot, std::move(source));
 	slot->source_name = source_name;
-	slot->source = std::move(source);
 	publish_active_source();
-	route_active_scene_audio();
+	sync_track6(true);
 	log_msg(LOG_INFO, "Scene '%s': source assigned → '%s'", slot_name.c_str(), source_name.c_str());
 	return true;
 }
@@ -388,25 +602,38 @@ void VerticalCanvas::place_source(SceneSlot &slot, obs_source_t *source)
 		fit.scale, fit.pos_x, fit.pos_y);
 }
 
-void VerticalCanvas::clear_vertical_audio_routing()
+void VerticalCanvas::sync_track6(bool route)
 {
-	if (!cfg.use_active_scene_audio)
-		return;
-	for (SceneSlot &slot : scenes)
-		if (slot.source)
-			set_vertical_bit(slot.source, false);
-}
+	// Track 6 goes on the audio inside the active slot's host scene, and only while the option
+	// is on.
+	AudioWalk wanted;
+	if (route && cfg.use_active_scene_audio && active_index >= 0 &&
+	    static_cast<size_t>(active_index) < scenes.size())
+		walk_audio_sources(scenes[static_cast<size_t>(active_index)].source, wanted);
 
-void VerticalCanvas::route_active_scene_audio()
-{
-	if (!cfg.use_active_scene_audio)
-		return;
-	clear_vertical_audio_routing();
-	if (active_index >= 0 && static_cast<size_t>(active_index) < scenes.size()) {
-		obs_source_t *source = scenes[static_cast<size_t>(active_index)].source;
+	// It comes off only where this module put it: the sources it set it on in this run (held or
+	// not), and marked ones inside any slot's scene (set in an earlier run, saved with the
+	// scene collection). A track-6 bit of the user's own is never cleared, and never marked.
+	AudioWalk held;
+	for (const SceneSlot &slot : scenes)
+		walk_audio_sources(slot.source, held);
+	for (const OBSWeakSourceAutoRelease &weak : track6_sources) {
+		OBSSourceAutoRelease source = obs_weak_source_get_source(weak);
 		if (source)
-			set_vertical_bit(source, true);
+			held.add(source);
 	}
+
+	std::vector<OBSWeakSourceAutoRelease> still_set;
+	for (const OBSSourceAutoRelease &source : wanted.audio) {
+		if (!(obs_source_get_audio_mixers(source) & kVerticalMixerBit))
+			set_track6(source, true);
+		if (has_track6_mark(source))
+			still_set.emplace_back(obs_source_get_weak_source(source));
+	}
+	for (const OBSSourceAutoRelease &source : held.audio)
+		if (!wanted.has(source) && has_track6_mark(source))
+			set_track6(source, false);
+	track6_sources = std::move(still_set);
 }
 
 std::string VerticalCanvas::active_scene_name() const

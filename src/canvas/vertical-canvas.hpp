@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,6 +73,18 @@ public:
 	// however the slots change while the caller renders it.
 	OBSSourceAutoRelease active_source() const;
 
+	// Called after the canvas followed a change of the host's scenes (a slot's host scene renamed,
+	// removed or back again), on whichever thread the host changed them, without the canvas lock.
+	// `names_changed` is true when a stored host-scene name changed and the list wants saving.
+	using HostChangeHandler = std::function<void(bool names_changed)>;
+	void set_host_change_handler(HostChangeHandler handler);
+	// Lets go of every slot's host scene and keeps the names: what a scene-collection switch
+	// needs before the host removes the old collection's scenes.
+	void release_scene_sources();
+	// True when the slot names a host scene that it does not hold (removed, renamed away, not
+	// loaded): the dock shows such a slot as missing.
+	bool scene_source_missing(const std::string &name) const;
+
 	bool add_scene(const std::string &name);
 	bool remove_scene(const std::string &name);
 	bool rename_scene(const std::string &old_name, const std::string &new_name);
@@ -83,16 +96,30 @@ public:
 
 private:
 	// All of these run with `mutex` held.
+	bool init_locked();
 	SceneSlot *find_slot(const std::string &name);
 	int find_index(const std::string &name) const;
 	bool create_slot(const std::string &name);
 	void place_source(SceneSlot &slot, obs_source_t *source);
 	void show_active_slot();
+	void attach_source(SceneSlot &slot, OBSSourceAutoRelease source);
 	void release_source(SceneSlot &slot);
-	void clear_vertical_audio_routing();
-	void route_active_scene_audio();
+	void sync_track6(bool route);
 	void publish_active_source();
 	void shutdown_locked();
+
+	// The host's scenes, followed through the host's global source signals. Connected outside
+	// the canvas lock and disconnected before it is taken: the host holds a signal's lock while
+	// it runs the handlers, and the handlers take the canvas lock.
+	void follow_host();
+	void stop_following_host();
+	static void on_source_renamed(void *data, calldata_t *params);
+	static void on_source_removed(void *data, calldata_t *params);
+	static void on_source_created(void *data, calldata_t *params);
+	void follow_rename(obs_source_t *source, const char *new_name);
+	void follow_removal(obs_source_t *source);
+	void follow_return(obs_source_t *source);
+	void notify_host_change(bool names_changed);
 
 	const CanvasConfig cfg;
 	obs_video_info video_info = {};
@@ -102,8 +129,16 @@ private:
 	std::vector<SceneSlot> scenes;
 	int32_t active_index = -1;
 	bool is_initialised = false;
+	// Audio sources on which this canvas may have set track 6 and not cleared it yet, so that a
+	// released source is cleared even after it left every slot. Weak: they never keep a source
+	// alive.
+	std::vector<OBSWeakSourceAutoRelease> track6_sources;
+	HostChangeHandler host_change_handler;
 	// Guards everything above; held across the host calls of each operation.
 	mutable std::mutex mutex;
+
+	// Touched only by init, shutdown and the destructor, which the runtime serialises.
+	std::vector<OBSSignal> host_signals;
 
 	// What the preview renders: a reference to the active slot's source, swapped under its own
 	// small lock, never held across a host call.

@@ -3,6 +3,9 @@
 #include <atomic>
 #include <mutex>
 
+#include <QCoreApplication>
+#include <QMetaObject>
+
 #include "canvas/vertical-canvas.hpp"
 #include "config/profile-config.hpp"
 #include "config/scene-list-store.hpp"
@@ -55,6 +58,57 @@ void on_profile_changed()
 			     "switch.\n\nRestart OBS before using the vertical output again.");
 }
 
+// The canvas followed a rename, removal or return of a slot's host scene, on whichever thread the
+// host changed it. Saving and refreshing the dock need the runtime lock, which this thread must not
+// take: a teardown holds it while it disconnects the canvas's handlers, and so waits for this one.
+// Both are posted to the user-interface thread. A renamed scene's new name is saved at once: the
+// next start looks the slot's scene up by it.
+void on_host_scenes_changed(bool names_changed)
+{
+	QCoreApplication *app = QCoreApplication::instance();
+	if (!app)
+		return;
+	QMetaObject::invokeMethod(
+		app,
+		[names_changed]() {
+			std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+			if (names_changed)
+				save_scene_list();
+			refresh_dock();
+		},
+		Qt::QueuedConnection);
+}
+
+// The host is about to remove every scene of the current collection: the slots let go of them
+// now, so that none of those scenes, or their capture devices, outlives the switch.
+void on_scene_collection_changing()
+{
+	if (canvas)
+		canvas->release_scene_sources();
+	refresh_dock();
+}
+
+// The new collection is loaded: each slot looks its stored host-scene name up again, as the
+// finished-loading re-application does.
+void reassign_scene_sources()
+{
+	for (const std::string &name : canvas->scene_names()) {
+		const std::string source = canvas->scene_source_name(name);
+		if (source.empty())
+			continue;
+		log_msg(LOG_INFO, "Re-applying source '%s' → scene '%s'", source.c_str(), name.c_str());
+		canvas->assign_scene_source(name, source);
+	}
+}
+
+void on_scene_collection_changed()
+{
+	if (!canvas)
+		return;
+	reassign_scene_sources();
+	refresh_dock();
+}
+
 void on_exit()
 {
 	save_dock_state();
@@ -71,13 +125,9 @@ void reapply_scene_sources()
 	if (!canvas)
 		return;
 	restore_scene_list();
-	for (const std::string &name : canvas->scene_names()) {
-		const std::string source = canvas->scene_source_name(name);
-		if (source.empty())
-			continue;
-		log_msg(LOG_INFO, "Re-applying source '%s' → scene '%s'", source.c_str(), name.c_str());
-		canvas->assign_scene_source(name, source);
-	}
+	reassign_scene_sources();
+	// From here on the host's scenes exist, and the slots follow their renames and removals.
+	canvas->set_host_change_handler(on_host_scenes_changed);
 	refresh_dock();
 }
 
@@ -102,6 +152,12 @@ void on_frontend_event(enum obs_frontend_event event, void *)
 			break;
 		case OBS_FRONTEND_EVENT_EXIT:
 			on_exit();
+			break;
+		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING:
+			on_scene_collection_changing();
+			break;
+		case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGED:
+			on_scene_collection_changed();
 			break;
 		case OBS_FRONTEND_EVENT_FINISHED_LOADING:
 			reapply_scene_sources();

@@ -45,6 +45,11 @@ MODULE_EXPORT bool obs_module_load(void)
 	return brasslight::module_load();
 }
 
+MODULE_EXPORT void obs_module_post_load(void)
+{
+	brasslight::module_post_load();
+}
+
 MODULE_EXPORT void obs_module_unload(void)
 {
 	brasslight::module_unload();

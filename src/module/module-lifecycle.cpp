@@ -9,11 +9,13 @@
 
 #include "config/global-config.hpp"
 #include "config/profile-config.hpp"
+#include "module/automation.hpp"
 #include "module/dock-registration.hpp"
 #include "module/host-events.hpp"
 #include "module/log.hpp"
 #include "module/runtime.hpp"
 #include "mux/mux-output.hpp"
+#include "output/vertical-output.hpp"
 #include "ui/settings-dialog.hpp"
 
 namespace brasslight {
@@ -28,6 +30,20 @@ constexpr const char *kBanner = "===============================================
 // Owned lookup of the current locale; the module reads none of its own texts through it, it
 // only answers the host's obs_module_get_string queries.
 TextLookup locale_lookup;
+
+// Whether load waits for obs_module_post_load to create the runtime.
+bool runtime_deferred = false;
+
+bool host_encoders_registered()
+{
+	if (!obs_get_encoder_codec(VerticalOutput::kAudioEncoderId))
+		return false;
+	for (const char *id : VerticalOutput::kVideoEncoderCandidates) {
+		if (obs_get_encoder_codec(id))
+			return true;
+	}
+	return false;
+}
 
 void log_summary()
 {
@@ -70,6 +86,28 @@ bool module_load()
 	load_global_config();
 	load_profile_config();
 
+	// The host loads its system plug-in folder in alphabetical order, so a system-wide install of
+	// this module comes before obs-x264 and obs-ffmpeg, whose encoders the runtime needs. Then
+	// the runtime waits for obs_module_post_load, which the host calls once every module has loaded.
+	if (!host_encoders_registered()) {
+		log_msg(LOG_INFO,
+			"Host encoders not registered yet — the runtime is created once all modules have loaded");
+		runtime_deferred = true;
+		return true;
+	}
+	return finish_load();
+}
+
+void module_post_load()
+{
+	if (!runtime_deferred)
+		return;
+	runtime_deferred = false;
+	finish_load();
+}
+
+bool finish_load()
+{
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 	if (!create_runtime_from_current_profile()) {
 		log_msg(LOG_ERROR, "Runtime init failed — plugin will not load");
@@ -79,6 +117,7 @@ bool module_load()
 	obs_frontend_add_event_callback(on_frontend_event, nullptr);
 	event_callback_registered = true;
 	obs_frontend_add_tools_menu_item(kToolsMenuText, open_settings_dialog, nullptr);
+	automation_load();
 
 	log_msg(LOG_INFO, "Loaded successfully");
 	log_summary();
@@ -94,6 +133,7 @@ void module_unload()
 		obs_frontend_remove_event_callback(on_frontend_event, nullptr);
 		event_callback_registered = false;
 	}
+	automation_unload();
 
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 	destroy_runtime(true);

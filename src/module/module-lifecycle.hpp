@@ -20,6 +20,10 @@ extern bool event_callback_registered;
 
 // The work behind the exported entry points (module-entry.cpp forwards to these).
 bool module_load();
+void module_post_load();
+// Load from the runtime's creation on (load itself, or post-load when the host's encoders were not
+// registered yet at load); true when the runtime was created.
+bool finish_load();
 void module_unload();
 void module_set_locale(const char *locale);
 void module_free_locale();

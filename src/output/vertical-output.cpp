@@ -11,7 +11,6 @@ namespace brasslight {
 
 namespace {
 
-constexpr const char *kAudioEncoderId = "ffmpeg_aac";
 constexpr int kAudioBitrateKbps = 160;
 constexpr int kKeyframeIntervalSec = 2;
 // The host's audio track 6 carries the active vertical scene's audio; track 1 is the main mix.

@@ -34,6 +34,7 @@ public:
 	// The host's H.264 encoders in order of preference: hardware first, software x264 last.
 	static constexpr const char *kVideoEncoderCandidates[] = {"jim_nvenc", "h264_texture_amf", "obs_qsv11",
 								  "obs_x264"};
+	static constexpr const char *kAudioEncoderId = "ffmpeg_aac";
 
 private:
 	bool create_video_encoder();

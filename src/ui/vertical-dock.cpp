@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include <QColor>
 #include <QFont>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -16,8 +17,8 @@
 
 #include <obs.h>
 
+#include "actions/slot-actions.hpp"
 #include "canvas/vertical-canvas.hpp"
-#include "config/scene-list-store.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/scene-config-dialog.hpp"
 #include "ui/vertical-preview-widget.hpp"
@@ -181,9 +182,18 @@ void VerticalDock::refreshSceneList()
 		text += utf8(name);
 		if (!source.empty())
 			text += QStringLiteral(" [") + utf8(source) + QStringLiteral("]");
+		const bool missing = canvas->scene_source_missing(name);
+		if (missing)
+			text += QStringLiteral(" (missing)");
 		auto *item = new QListWidgetItem(text, sceneList);
 		// Every call into the canvas uses this plain name, never the decorated text.
 		item->setData(Qt::UserRole, utf8(name));
+		if (missing) {
+			item->setForeground(QColor(0x88, 0x88, 0x88));
+			item->setToolTip(
+				QStringLiteral("The host has no scene named '") + utf8(source) +
+				QStringLiteral("'. The slot shows it again when a scene of that name exists."));
+		}
 		if (isActive) {
 			QFont font = item->font();
 			font.setWeight(QFont::Bold);
@@ -234,7 +244,7 @@ void VerticalDock::onSceneItemClicked(QListWidgetItem *item)
 	if (!canvas || !item)
 		return;
 	// Not saved here: the next add, remove, rename or assign, or the next teardown, stores it.
-	canvas->set_active_scene(utf8(item->data(Qt::UserRole).toString()));
+	activate_slot(canvas, utf8(item->data(Qt::UserRole).toString()));
 	refreshSceneList();
 }
 
@@ -250,12 +260,11 @@ void VerticalDock::onAddScene()
 	// runtime away meanwhile, so the canvas is checked again after every modal dialog.
 	if (!ok || name.isEmpty() || !canvas)
 		return;
-	if (!canvas->add_scene(utf8(name))) {
+	if (!add_slot(canvas, utf8(name)).ok) {
 		QMessageBox::warning(this, QStringLiteral("Add Scene"), refusedText(typed));
 		return;
 	}
 	refreshSceneList();
-	save_scene_list_locked();
 }
 
 void VerticalDock::onRemoveScene()
@@ -271,9 +280,8 @@ void VerticalDock::onRemoveScene()
 				      QMessageBox::Yes | QMessageBox::Cancel);
 	if (answer != QMessageBox::Yes || !canvas)
 		return;
-	canvas->remove_scene(utf8(name));
+	remove_slot(canvas, utf8(name));
 	refreshSceneList();
-	save_scene_list_locked();
 }
 
 void VerticalDock::onRenameScene()
@@ -289,12 +297,11 @@ void VerticalDock::onRenameScene()
 	const QString name = typed.trimmed();
 	if (!ok || name.isEmpty() || name == old || !canvas)
 		return;
-	if (!canvas->rename_scene(utf8(old), utf8(name))) {
+	if (!rename_slot(canvas, utf8(old), utf8(name)).ok) {
 		QMessageBox::warning(this, QStringLiteral("Rename Scene"), refusedText(typed));
 		return;
 	}
 	refreshSceneList();
-	save_scene_list_locked();
 }
 
 void VerticalDock::onConfigureScene()
@@ -313,17 +320,15 @@ void VerticalDock::onConfigureScene()
 		return;
 	if (!canvas)
 		return;
-	canvas->assign_scene_source(utf8(slot), utf8(dialog.selectedSource()));
+	assign_slot_scene(canvas, utf8(slot), utf8(dialog.selectedSource()));
 	refreshSceneList();
-	save_scene_list_locked();
 }
 
 void VerticalDock::onStartClicked()
 {
 	if (!output)
 		return;
-	if (!output->start())
-		blog(LOG_WARNING, "[brasslight] Dock: failed to start vertical output");
+	start_vertical_stream(output);
 	updateStatus();
 }
 
@@ -331,7 +336,7 @@ void VerticalDock::onStopClicked()
 {
 	if (!output)
 		return;
-	output->stop();
+	stop_vertical_stream(output);
 	updateStatus();
 }
 

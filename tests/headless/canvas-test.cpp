@@ -246,53 +246,6 @@ TEST(VerticalCanvas, ActiveSourceReferenceOutlivesTheSlot)
 	EXPECT_EQ(obs_source_get_width(held), 64u);
 }
 
-TEST(VerticalCanvas, Track6FollowsTheActiveSlotAndIsClearedOnRelease)
-{
-	// Mixer bits exist only on sources that have audio: media sources of the host's obs-ffmpeg.
-	OBSSourceAutoRelease a = obs_source_create("ffmpeg_source", "Audio A", nullptr, nullptr);
-	OBSSourceAutoRelease b = obs_source_create("ffmpeg_source", "Audio B", nullptr, nullptr);
-	OBSSourceAutoRelease untouched = obs_source_create("ffmpeg_source", "Not In A Slot", nullptr, nullptr);
-	obs_source_set_audio_mixers(untouched, 0x3f);
-
-	{
-		VerticalCanvas canvas(small_canvas(true));
-		ASSERT_TRUE(canvas.init());
-		ASSERT_TRUE(canvas.add_scene("B"));
-		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "Audio A"));
-		ASSERT_TRUE(canvas.assign_scene_source("B", "Audio B"));
-		EXPECT_TRUE(has_vertical_bit(a));
-		EXPECT_FALSE(has_vertical_bit(b));
-		const uint32_t other_bits = obs_source_get_audio_mixers(a) & ~kTrack6;
-
-		ASSERT_TRUE(canvas.set_active_scene("B"));
-		EXPECT_FALSE(has_vertical_bit(a));
-		EXPECT_TRUE(has_vertical_bit(b));
-		EXPECT_EQ(obs_source_get_audio_mixers(a), other_bits) << "bits other than track 6 changed";
-
-		// Removing the active slot releases B's source and routes to the new active slot.
-		ASSERT_TRUE(canvas.remove_scene("B"));
-		EXPECT_FALSE(has_vertical_bit(b));
-		EXPECT_TRUE(has_vertical_bit(a));
-		canvas.shutdown();
-		EXPECT_FALSE(has_vertical_bit(a));
-	}
-	{
-		VerticalCanvas canvas(small_canvas(false));
-		ASSERT_TRUE(canvas.init());
-		ASSERT_TRUE(canvas.add_scene("B"));
-		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "Audio A"));
-		ASSERT_TRUE(canvas.assign_scene_source("B", "Audio B"));
-		EXPECT_FALSE(has_vertical_bit(a));
-		obs_source_set_audio_mixers(b, obs_source_get_audio_mixers(b) | kTrack6);
-		ASSERT_TRUE(canvas.set_active_scene("B"));
-		EXPECT_TRUE(has_vertical_bit(b)) << "routing is off: switching must not touch mixer bits";
-		// Releasing a source clears the bit whatever the option says.
-		ASSERT_TRUE(canvas.assign_scene_source("B", "Audio A"));
-		EXPECT_FALSE(has_vertical_bit(b));
-	}
-	EXPECT_EQ(obs_source_get_audio_mixers(untouched), 0x3fu);
-}
-
 TEST(VerticalCanvas, Track6ReachesTheAudioInsideAnAssignedHostScene)
 {
 	// A host scene has no mixer bits of its own: what it plays comes from the sources in it,

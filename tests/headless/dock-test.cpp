@@ -77,8 +77,10 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickActivatesTh
 	ASSERT_TRUE(canvas->assign_scene_source("Alt", "Cam"));
 	ASSERT_TRUE(canvas->assign_scene_source("Main", "Cam"));
 	ASSERT_TRUE(canvas->set_active_scene("Main"));
+	ASSERT_TRUE(canvas->add_scene("Gone"));
+	ASSERT_FALSE(canvas->assign_scene_source("Gone", "Deleted"));
 	make_dock();
-	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Main [Cam]", " Alt [Cam]"}));
+	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Main [Cam]", " Alt [Cam]", " Gone [Deleted] (missing)"}));
 	for (int i = 0; i < list()->count(); ++i)
 		EXPECT_EQ(list()->item(i)->font().weight() == QFont::Bold, i == 1) << "row " << i;
 	EXPECT_EQ(utf8(header()->text()), "Scene: Main");
@@ -89,7 +91,8 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickActivatesTh
 	for (int i = 0; i < 2; ++i) {
 		click_item("Alt");
 		EXPECT_EQ(canvas->active_scene_name(), "Alt");
-		EXPECT_EQ(item_texts(), (Texts {" Scene 1", " Main [Cam]", "\u25BA Alt [Cam]"}));
+		EXPECT_EQ(item_texts(),
+			  (Texts {" Scene 1", " Main [Cam]", "\u25BA Alt [Cam]", " Gone [Deleted] (missing)"}));
 		EXPECT_EQ(utf8(header()->text()), "Scene: Alt");
 	}
 	EXPECT_EQ(LogCapture::get().count("not found", from), 0u);
