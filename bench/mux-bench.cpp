@@ -230,8 +230,10 @@ void run(int steady_seconds)
 		// The sender thread's share: the output logs its CPU per packet when it stops.
 		const size_t steady_mark = bltest::LogCapture::get().mark();
 		rig.stop();
-		const std::vector<std::string> cpu_lines =
-			bltest::LogCapture::get().with_prefix("[brasslight-obs-vertical] CPU per packet", steady_mark);
+		std::vector<std::string> cpu_lines;
+		for (const std::string &line : bltest::LogCapture::get().since(steady_mark))
+			if (line.rfind("[brasslight-obs-vertical] CPU per packet", 0) == 0)
+				cpu_lines.push_back(line);
 		const std::string sender_cpu = cpu_lines.empty() ? "(no line)" : cpu_lines.back();
 		if (!rig.start() || !server.wait_publishing("bench", 15s))
 			fail("the bench stream did not publish again");

@@ -1,8 +1,14 @@
-"""A real nginx with its RTMP module on loopback for the host-app tests, and ffprobe on what
-arrived. The same set-up as the C++ fixture (tests/support/rtmp-server.cpp): one process, no
-daemon, no master, a folder of its own, an XML status page."""
+"""A real nginx with its RTMP module on loopback, and ffprobe on what arrived: the one RTMP server
+fixture of the host-app tests, the demo, the benchmarks and (through the command line at the end,
+driven by tests/support/rtmp-server.cpp) the C++ tests. One process, no daemon, no master, a folder
+of its own, an XML status page; optionally a TLS front made by nginx's stream module."""
 
+import ctypes
 import json
+import signal
+import socket
+import sys
+import threading
 import shutil
 import subprocess
 import tempfile
@@ -14,23 +20,67 @@ from pathlib import Path
 from obshost import HostError, free_loopback_port, wait_until
 
 RTMP_MODULE = "/usr/lib/nginx/modules/ngx_rtmp_module.so"
+STREAM_MODULE = "/usr/lib/nginx/modules/ngx_stream_module.so"
+
+
+def _die_with_parent() -> None:
+    # Between fork and exec: nginx never outlives whoever started it, even when that is killed.
+    ctypes.CDLL("libc.so.6").prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def port_accepts(port: int) -> bool:
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+        return True
+    except OSError:
+        return False
 
 
 class NginxRtmp:
-    """Application "live" on a free loopback port; ports are kept across restart()."""
+    """Application "live" on a free loopback port; ports are kept across a new start(), as a real
+    server comes back after a crash. With tls, a TLS front on tls_port whose certificate (for
+    localhost and 127.0.0.1) is signed by a CA made here, in ca_file."""
 
-    def __init__(self):
+    def __init__(self, tls: bool = False):
         self.dir = Path(tempfile.mkdtemp(prefix="bl-nginx-"))
-        self.rtmp_port = free_loopback_port()
-        self.http_port = free_loopback_port()
+        ports = set()
+        while len(ports) < (3 if tls else 2):  # each is released before nginx binds it
+            ports.add(free_loopback_port())
+        self.rtmp_port, self.http_port, *rest = sorted(ports)
+        self.tls_port = rest[0] if tls else 0
+        self.ca_file = self.dir / "ca.pem"
         self.proc: subprocess.Popen | None = None
+        if tls:
+            self._make_certificates()
+
+    def _make_certificates(self) -> None:
+        d = self.dir
+        (d / "ext.cnf").write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n")
+        for step in (
+            f"req -x509 -newkey rsa:2048 -nodes -keyout {d}/ca.key -out {d}/ca.pem -days 2 -subj /CN=test-CA "
+            "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign",
+            f"req -newkey rsa:2048 -nodes -keyout {d}/server.key -out {d}/server.csr -subj /CN=localhost",
+            f"x509 -req -in {d}/server.csr -CA {d}/ca.pem -CAkey {d}/ca.key -CAcreateserial -out {d}/server.pem "
+            f"-days 2 -extfile {d}/ext.cnf",
+        ):
+            subprocess.run(["openssl", *step.split()], check=True, capture_output=True, timeout=30)
 
     def _write_config(self) -> Path:
         for sub in ("logs", "tmp"):
             (self.dir / sub).mkdir(exist_ok=True)
         conf = self.dir / "nginx.conf"
+        tls = f"""
+load_module {STREAM_MODULE};
+stream {{
+    server {{
+        listen 127.0.0.1:{self.tls_port} ssl;
+        ssl_certificate {self.dir}/server.pem;
+        ssl_certificate_key {self.dir}/server.key;
+        proxy_pass 127.0.0.1:{self.rtmp_port};
+    }}
+}}""" if self.tls_port else ""
         conf.write_text(f"""
-load_module {RTMP_MODULE};
+load_module {RTMP_MODULE};{tls}
 daemon off;
 master_process off;
 pid {self.dir}/nginx.pid;
@@ -59,14 +109,21 @@ http {{
         return conf
 
     def start(self) -> "NginxRtmp":
+        if self.running():
+            return self
         conf = self._write_config()
         self.proc = subprocess.Popen(["nginx", "-p", str(self.dir), "-c", str(conf), "-e",
                                       str(self.dir / "logs" / "error.log")],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     start_new_session=True)
-        wait_until(lambda: self.stat_xml() is not None, 15, "nginx to answer",
+                                     start_new_session=True, preexec_fn=_die_with_parent)
+        ports = [p for p in (self.rtmp_port, self.tls_port) if p]
+        wait_until(lambda: self.proc.poll() is None and self.stat_xml() is not None
+                   and all(map(port_accepts, ports)), 15, "nginx to answer",
                    lambda: (self.dir / "logs" / "error.log").read_text(errors="replace")[-2000:])
         return self
+
+    def running(self) -> bool:
+        return self.proc is not None and self.proc.poll() is None
 
     def kill(self) -> None:
         if self.proc and self.proc.poll() is None:
@@ -105,6 +162,24 @@ http {{
                 return reply.read().decode()
         except OSError:
             return None
+
+    def stream(self, name: str) -> dict:
+        """What the status page says of one stream: {} when absent, else publishing (bool),
+        bytes_in, width, height, video and audio (codec names)."""
+        xml = self.stat_xml()
+        for stream in ElementTree.fromstring(xml).iter("stream") if xml else ():
+            if stream.findtext("name") == name:
+                return {"publishing": stream.find("publishing") is not None,
+                        "bytes_in": int(stream.findtext("bytes_in") or 0),
+                        "width": int(stream.findtext("meta/video/width") or 0),
+                        "height": int(stream.findtext("meta/video/height") or 0),
+                        "video": stream.findtext("meta/video/codec") or "",
+                        "audio": stream.findtext("meta/audio/codec") or ""}
+        return {}
+
+    @property
+    def rtmps_url(self) -> str:
+        return f"rtmps://localhost:{self.tls_port}/live"
 
     def publishing(self) -> set[str]:
         """The names of the streams being published right now."""
@@ -204,12 +279,10 @@ def colours_across(width: int, height: int, pixels: bytes) -> list[str]:
 class SilentServer:
     """A loopback TCP listener that accepts connections and never answers: a hung ingest."""
 
-    def __init__(self):
-        import socket
-        import threading
+    def __init__(self, port: int = 0):
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock.bind(("127.0.0.1", port))
         self.sock.listen(16)
         self.port = self.sock.getsockname()[1]
         self.accepted = []
@@ -229,6 +302,69 @@ class SilentServer:
         return f"rtmp://127.0.0.1:{self.port}/live"
 
     def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept(); close alone would not
+        except OSError:
+            pass
         self.sock.close()
         for conn in self.accepted:
             conn.close()
+
+
+def main() -> None:
+    """The fixture for a test in another language: `rtmpserver.py [--tls]` starts nginx and prints
+    {"rtmp": PORT, "http": PORT, "tls": PORT, "ca": PATH}; `rtmpserver.py silent [PORT]` starts a
+    SilentServer and prints {"port": PORT}. Then one command a line on stdin, one reply line each:
+    kill (SIGKILL nginx: a crash), hang (kill, then a SilentServer on the RTMP port at once),
+    start (again, same ports), stop (graceful), stat NAME (the stream() dict as JSON), running,
+    accepted (connections the silent server took). End of input (also when the caller dies) stops
+    everything and removes the folder."""
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    _die_with_parent()
+    args = sys.argv[1:]
+    reply = lambda value: print(json.dumps(value), flush=True)  # noqa: E731
+    if args[:1] == ["silent"]:
+        server = SilentServer(int(args[1]) if len(args) > 1 else 0)
+        reply({"port": server.port})
+    else:
+        server = NginxRtmp(tls="--tls" in args)
+        try:
+            server.start()
+        except Exception as error:  # noqa: BLE001 - the caller shows it as the failure
+            reply({"error": str(error)})
+            server.close()
+            return
+        reply({"rtmp": server.rtmp_port, "http": server.http_port, "tls": server.tls_port,
+               "ca": str(server.ca_file)})
+    silent = server if isinstance(server, SilentServer) else None
+
+    def hang():
+        nonlocal silent
+        server.kill()
+        silent = SilentServer(server.rtmp_port)
+
+    def start():
+        nonlocal silent
+        if silent:
+            silent.close()
+            silent = None
+        server.start()
+
+    try:
+        for line in sys.stdin:
+            command, _, arg = line.strip().partition(" ")
+            try:
+                result = {"kill": lambda: server.kill(), "hang": hang, "stop": lambda: server.stop(), "start": start,
+                          "stat": lambda: server.stream(arg), "running": lambda: server.running(),
+                          "accepted": lambda: len(silent.accepted)}[command]()
+                reply(result if result is not None else "ok")
+            except Exception as error:  # noqa: BLE001
+                reply({"error": f"{command}: {error}"})
+    finally:
+        server.close()
+        if silent:
+            silent.close()
+
+
+if __name__ == "__main__":
+    main()

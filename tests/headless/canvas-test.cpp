@@ -36,9 +36,12 @@ CanvasConfig small_canvas(bool route_audio = true)
 	return config;
 }
 
+// Track 6 of the host's six audio tracks: mixer bit 5.
+constexpr uint32_t kTrack6 = 0x20;
+
 bool has_vertical_bit(obs_source_t *source)
 {
-	return (obs_source_get_audio_mixers(source) & kVerticalMixerBit) != 0;
+	return (obs_source_get_audio_mixers(source) & kTrack6) != 0;
 }
 
 // Names the colour at a few points across the frame, for one readable assertion.
@@ -258,7 +261,7 @@ TEST(VerticalCanvas, Track6ReachesTheAudioInsideAnAssignedHostScene)
 	ASSERT_TRUE(canvas.init());
 	ASSERT_TRUE(canvas.add_scene("Other"));
 	ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "With Audio"));
-	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u | kVerticalMixerBit);
+	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u | kTrack6);
 	ASSERT_TRUE(canvas.set_active_scene("Other"));
 	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u);
 	ASSERT_TRUE(canvas.set_active_scene("Scene 1"));

@@ -49,16 +49,8 @@ OBSSceneAutoRelease make_busy_scene(const std::string &name, uint32_t colour)
 
 class PreviewTest : public bltest::UiTest {
 protected:
-	void rebuild_runtime(uint32_t width, uint32_t height)
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		destroy_runtime(false);
-		set_canvas_width(width);
-		set_canvas_height(height);
-		ASSERT_TRUE(create_runtime_from_current_profile());
-	}
-
-	// The colours the window shows down its middle column and across its middle row.
+	// The colours the window shows down its middle column (at the edges and a quarter of the way
+	// in) and across its middle row.
 	static std::string colours_of(QWidget *widget)
 	{
 		// Wayland lets no client read the screen: the compositor's screenshooter takes the whole
@@ -66,16 +58,30 @@ protected:
 		const QImage image = bltest::Host::get().options().wayland
 					     ? bltest::wayland_screenshot()
 					     : QGuiApplication::primaryScreen()->grabWindow(widget->winId()).toImage();
-		if (image.isNull())
-			return "(no picture)";
-		const auto at = [&image](int x, int y) {
-			const QRgb pixel = image.pixel(x, y);
-			return colour_name({qRed(pixel), qGreen(pixel), qBlue(pixel)});
-		};
-		const int w = image.width();
-		const int h = image.height();
-		return "column: " + at(w / 2, 2) + " " + at(w / 2, h / 2) + " " + at(w / 2, h - 3) +
-		       "; row: " + at(2, h / 2) + " " + at(w / 2, h / 2) + " " + at(w - 3, h / 2);
+		const int w = image.width(), h = image.height();
+		std::string out = image.isNull() ? "(no picture)" : "column:";
+		for (const auto &[x, y] : {std::pair {w / 2, 2},
+					   {w / 2, h / 4},
+					   {w / 2, h / 2},
+					   {w / 2, h * 3 / 4},
+					   {w / 2, h - 3},
+					   {2, h / 2},
+					   {w / 2, h / 2},
+					   {w - 3, h / 2}}) {
+			const QRgb pixel = image.isNull() ? 0 : image.pixel(x, y);
+			out += (x == 2 ? "; row: " : " ") + colour_name({qRed(pixel), qGreen(pixel), qBlue(pixel)});
+		}
+		return out;
+	}
+
+	// Polls the window's picture until it shows expected, or says what it showed last.
+	static ::testing::AssertionResult shows(QWidget *widget, const std::string &expected)
+	{
+		std::string seen;
+		if (process_events_until([&] { return (seen = colours_of(widget)) == expected; },
+					 std::chrono::seconds(10)))
+			return ::testing::AssertionSuccess();
+		return ::testing::AssertionFailure() << "last seen " << seen;
 	}
 };
 
@@ -106,37 +112,24 @@ TEST_F(PreviewTest, HasADisplayExactlyWhileShown)
 
 TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 {
-	// A 3:4 canvas in a 9:16 widget: bars above and below. The three-band host scene is wider
-	// than the canvas, so cover-fit cuts its sides: red at the left edge, green in the middle,
-	// blue at the right edge, as the canvas's own mix shows it. Also run at a scale factor of 2
-	// (preview-test-scale-2) and on Wayland: the picture must cover the whole widget there too.
-	rebuild_runtime(240, 320);
+	// A 3:4 canvas in a 9:16 widget of 180x320: scaled to 180x240, bars of 40 px above and below.
+	// The 16:9 three-band host scene is cover-fitted to the canvas's height, so its sides are
+	// cut: a strip of red at the left edge, green in the middle, blue at the right edge. Contained
+	// instead, or with the canvas's sides swapped, the picture would not reach a quarter of the
+	// way in. Also run at a scale factor of 2 (preview-test-scale-2) and on Wayland: the picture
+	// must cover the whole widget there too.
+	set_canvas_width(240);
+	ASSERT_TRUE(build_runtime());
 	OBSSceneAutoRelease bands = bltest::make_band_scene("Preview Bands");
 	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Preview Bands"));
-
 	VerticalPreviewWidget preview(canvas.get());
 	preview.resize(180, 320);
 	bltest::Host::get().options().wayland ? preview.showFullScreen() : preview.show();
-	const std::string expected = "column: black green black; row: red green blue";
-	std::string seen;
-	EXPECT_TRUE(process_events_until(
-		[&]() {
-			seen = colours_of(&preview);
-			return seen == expected;
-		},
-		std::chrono::seconds(10)))
-		<< "last seen " << seen;
+	EXPECT_TRUE(shows(&preview, "column: black green green green black; row: red green blue"));
 	EXPECT_GT(preview.framesDrawn(), 0u);
-
 	// No canvas: only the background.
 	preview.setCanvas(nullptr);
-	EXPECT_TRUE(process_events_until(
-		[&]() {
-			seen = colours_of(&preview);
-			return seen == "column: black black black; row: black black black";
-		},
-		std::chrono::seconds(10)))
-		<< "last seen " << seen;
+	EXPECT_TRUE(shows(&preview, "column: black black black black black; row: black black black"));
 }
 
 TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
@@ -216,11 +209,7 @@ TEST_F(PreviewTest, ChangingAndTearingDownTheRuntimeWhileTheDisplayDrawsIsSafe)
 		// The runtime's teardown: the dock lets go first, then the runtime goes while the
 		// display keeps drawing; then a new one comes.
 		dock->setRuntime(nullptr, nullptr);
-		{
-			std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-			destroy_runtime(false);
-			ASSERT_TRUE(create_runtime_from_current_profile());
-		}
+		ASSERT_TRUE(build_runtime());
 		dock->setRuntime(canvas.get(), output.get());
 	}
 

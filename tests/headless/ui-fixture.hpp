@@ -42,7 +42,7 @@ protected:
 		brasslight::set_canvas_height(320);
 		brasslight::set_rtmp_url("rtmp://127.0.0.1:9/live");
 		brasslight::set_stream_key("ui-test-key");
-		build_runtime();
+		ASSERT_TRUE(build_runtime());
 	}
 
 	void TearDown() override
@@ -56,10 +56,12 @@ protected:
 		brasslight::profile_config.Close();
 	}
 
-	void build_runtime()
+	// A fresh runtime from the current profile; callers assert on the result.
+	static bool build_runtime()
 	{
 		std::lock_guard<std::recursive_mutex> lock(brasslight::runtime_lock);
-		ASSERT_TRUE(brasslight::create_runtime_from_current_profile());
+		brasslight::destroy_runtime(false);
+		return brasslight::create_runtime_from_current_profile();
 	}
 
 	// The dock as the host gets it: built on the runtime, then handed it through setRuntime.

@@ -29,17 +29,6 @@ constexpr int kVideoKbps = 1200;
 // A quarter of the vertical stream: video and 160 kbit/s of audio, in bytes per second.
 constexpr int kQuarterLink = (kVideoKbps + 160) * 1000 / 8 / 4;
 
-bool poll(const std::function<bool()> &done, std::chrono::milliseconds timeout)
-{
-	const auto deadline = Clock::now() + timeout;
-	while (!done()) {
-		if (Clock::now() >= deadline)
-			return false;
-		std::this_thread::sleep_for(20ms);
-	}
-	return true;
-}
-
 // The longest pause of the host's audio thread, in ns: a raw audio callback ticks on it.
 struct AudioPauses {
 	std::atomic<int64_t> last {0}, longest {0};
@@ -69,7 +58,8 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 			     "--target", std::to_string(server.rtmp_port()), "--rate", std::to_string(kQuarterLink)},
 			    dir.file("relay.log"), &error))
 		<< error;
-	ASSERT_TRUE(poll([&] { return bltest::port_accepts(relay_port); }, 10s)) << "the relay did not listen";
+	ASSERT_TRUE(bltest::poll_until([&] { return bltest::port_accepts(relay_port); }, 10s))
+		<< "the relay did not listen";
 	// A player waiting before the stream starts records all of it.
 	const std::string recording = dir.file("vertical.flv");
 	ASSERT_TRUE(recorder.start({"ffmpeg", "-nostdin", "-v", "error", "-i", server.play_url("vertical"), "-c",
@@ -87,7 +77,7 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 		return brasslight::mux_output_status(vertical.output());
 	};
 	auto shows = [&](MuxState state, std::chrono::milliseconds timeout) {
-		return poll([&] { return status().state == state; }, timeout);
+		return bltest::poll_until([&] { return status().state == state; }, timeout);
 	};
 	signal_handler_t *signals = obs_output_get_signal_handler(vertical.output());
 	auto count = [](void *n, calldata_t *) {
@@ -120,7 +110,8 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	relay.signal(SIGUSR2);
 	const size_t from = bltest::LogCapture::get().mark();
 	// The kernel's send buffer (a few hundred kB) fills first.
-	ASSERT_TRUE(poll([&] { return status().frames_dropped > 0; }, 40s)) << "nothing dropped at a quarter link";
+	ASSERT_TRUE(bltest::poll_until([&] { return status().frames_dropped > 0; }, 40s))
+		<< "nothing dropped at a quarter link";
 	pauses.longest = 0;
 	const double main_congested = main_kbps(8s);
 	EXPECT_GE(main_congested, 0.85 * main_open) << "open " << main_open << " kbit/s";
@@ -131,21 +122,22 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	EXPECT_FALSE(bltest::LogCapture::get().contains("entering reconnect mode", from));
 	// The host sees the same health through the output's callbacks.
 	EXPECT_GT(obs_output_get_frames_dropped(vertical.output()), 0);
-	EXPECT_TRUE(poll([&] { return obs_output_get_congestion(vertical.output()) > 0.0f; }, 5s));
+	EXPECT_TRUE(bltest::poll_until([&] { return obs_output_get_congestion(vertical.output()) > 0.0f; }, 5s));
 	EXPECT_LE(obs_output_get_congestion(vertical.output()), 1.0f);
 	EXPECT_GT(obs_output_get_total_bytes(vertical.output()), 100000u);
 	EXPECT_GT(obs_output_get_connect_time_ms(vertical.output()), 0);
 
 	// Full speed again: once the queue has drained and video resumed, nothing more is dropped.
 	relay.signal(SIGUSR1);
-	ASSERT_TRUE(poll(
+	ASSERT_TRUE(bltest::poll_until(
 		[&] {
 			std::lock_guard<std::mutex> lock(record.mutex);
 			return record.queue.span_us() < 100000 && !record.queue.waiting_for_keyframe();
 		},
 		10s));
 	const uint64_t dropped = status().frames_dropped;
-	EXPECT_FALSE(poll([&] { return status().frames_dropped != dropped; }, 4s)) << "still dropping at full speed";
+	EXPECT_FALSE(bltest::poll_until([&] { return status().frames_dropped != dropped; }, 4s))
+		<< "still dropping at full speed";
 	EXPECT_EQ(status().state, MuxState::Streaming);
 
 	// What reached the server decodes without a single error.
@@ -163,12 +155,12 @@ TEST(CongestionTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	ASSERT_TRUE(server.restart());
 	EXPECT_TRUE(shows(MuxState::Streaming, 20s));
 	EXPECT_EQ(reconnects.load(), 1);
-	EXPECT_TRUE(poll([&] { return successes.load() == 1; }, 5s));
+	EXPECT_TRUE(bltest::poll_until([&] { return successes.load() == 1; }, 5s));
 
 	// A stop on a congested link is bounded: what is queued is dropped.
 	relay.signal(SIGUSR2);
 	const uint64_t before = status().frames_dropped;
-	EXPECT_TRUE(poll([&] { return status().frames_dropped > before; }, 40s));
+	EXPECT_TRUE(bltest::poll_until([&] { return status().frames_dropped > before; }, 40s));
 	const auto stopping = Clock::now();
 	vertical.stop();
 	EXPECT_LT(Clock::now() - stopping, 3s);

@@ -2,7 +2,6 @@
 // encoders, our output type, a real nginx-rtmp, and ffprobe on what arrived.
 
 #include <chrono>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <obs.hpp>
@@ -50,22 +49,19 @@ protected:
 		profile_config.Close();
 	}
 
-	void build_runtime(uint32_t width, uint32_t height, uint32_t fps)
+	static bool build_runtime(uint32_t width, uint32_t height, uint32_t fps)
 	{
 		set_canvas_width(width);
 		set_canvas_height(height);
 		set_fps_num(fps);
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 		destroy_runtime(false);
-		ASSERT_TRUE(create_runtime_from_current_profile());
+		return create_runtime_from_current_profile();
 	}
 
-	void wait_stopped()
+	static bool stopped()
 	{
-		const auto deadline = std::chrono::steady_clock::now() + 10s;
-		while (output->is_active() && std::chrono::steady_clock::now() < deadline)
-			std::this_thread::sleep_for(20ms);
-		ASSERT_FALSE(output->is_active()) << "the output did not stop";
+		return bltest::poll_until([] { return !output->is_active(); }, 10s);
 	}
 
 	bltest::TempDir dir;
@@ -81,8 +77,13 @@ TEST_F(VerticalStreamTest, StreamsTheCanvasAtItsOwnSizeAndRate)
 		const char *rate;
 	};
 	for (const Row &row : {Row {360, 640, 30, "30/1"}, Row {240, 428, 25, "25/1"}}) {
-		build_runtime(row.width, row.height, row.fps);
+		ASSERT_TRUE(build_runtime(row.width, row.height, row.fps));
 		ASSERT_TRUE(output->start());
+		// The profile's bitrate and preset reach x264.
+		obs_output_t *handle = output->output_handle();
+		OBSDataAutoRelease video = obs_encoder_get_settings(obs_output_get_video_encoder(handle));
+		EXPECT_EQ(obs_data_get_int(video, "bitrate"), 800);
+		EXPECT_STREQ(obs_data_get_string(video, "preset"), "ultrafast");
 		std::string last;
 		ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
 		const bltest::ProbeResult probe = bltest::probe_stream(server.play_url(kKey), 20s);
@@ -90,7 +91,7 @@ TEST_F(VerticalStreamTest, StreamsTheCanvasAtItsOwnSizeAndRate)
 							 static_cast<int>(row.height), row.rate));
 
 		output->stop();
-		wait_stopped();
+		ASSERT_TRUE(stopped());
 		ASSERT_TRUE(server.wait_not_publishing(kKey, 10s, &last)) << last;
 	}
 	// A normal stop is no error: no dialog.
@@ -100,13 +101,13 @@ TEST_F(VerticalStreamTest, StreamsTheCanvasAtItsOwnSizeAndRate)
 TEST_F(VerticalStreamTest, ARefusedServerEndsInTheErrorDialogWithTheOutputsLastError)
 {
 	set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(bltest::free_loopback_port()) + "/live").c_str());
-	build_runtime(360, 640, 30);
+	ASSERT_TRUE(build_runtime(360, 640, 30));
 	ASSERT_TRUE(output->start()); // the connection is made by the first packet
 	const bltest::ShownBox box = bltest::capture_message_box(20s);
 	ASSERT_TRUE(box.shown) << "no error dialog";
 	EXPECT_EQ(box.title, "Vertical Canvas — Stream Error");
 	EXPECT_EQ(box.text, "Stream rejected — check server URL and stream key");
-	wait_stopped();
+	ASSERT_TRUE(stopped());
 	// The controller stays usable: the user fixes the URL and starts again.
 	set_rtmp_url(server.rtmp_url().c_str());
 	{
@@ -120,7 +121,7 @@ TEST_F(VerticalStreamTest, ARefusedServerEndsInTheErrorDialogWithTheOutputsLastE
 
 TEST_F(VerticalStreamTest, StartsAndStopsWithTheMainStream)
 {
-	build_runtime(360, 640, 30);
+	ASSERT_TRUE(build_runtime(360, 640, 30));
 	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
 	std::string last;
 	ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
@@ -130,12 +131,20 @@ TEST_F(VerticalStreamTest, StartsAndStopsWithTheMainStream)
 	EXPECT_TRUE(bltest::module_lines(from).empty());
 
 	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STOPPED, nullptr);
-	wait_stopped();
+	ASSERT_TRUE(stopped());
 	EXPECT_TRUE(server.wait_not_publishing(kKey, 10s, &last)) << last;
 
-	// Exit stops a stream started by hand.
-	ASSERT_TRUE(output->start());
-	ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
-	on_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
-	wait_stopped();
+	// With auto-start off, the main stream's start leaves the vertical one alone, but its stop
+	// ends a vertical stream started by hand; so does the host's exit.
+	set_auto_start_with_main(false);
+	for (const auto event : {OBS_FRONTEND_EVENT_STREAMING_STOPPED, OBS_FRONTEND_EVENT_EXIT}) {
+		ASSERT_TRUE(output->start());
+		ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
+		const size_t before = LogCapture::get().mark();
+		on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
+		EXPECT_TRUE(bltest::module_lines(before).empty());
+		on_frontend_event(event, nullptr);
+		EXPECT_TRUE(stopped()) << "event " << event;
+		EXPECT_TRUE(server.wait_not_publishing(kKey, 10s, &last)) << last;
+	}
 }

@@ -2,72 +2,118 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char **environ;
+#include <utility>
 
 namespace bltest {
-
-namespace {
-
-// Polling interval while waiting for a program to end: short enough to keep tests quick,
-// long enough not to spin.
-constexpr auto kReapPoll = std::chrono::milliseconds(10);
-
-} // namespace
 
 ChildProcess::~ChildProcess()
 {
 	kill_and_wait();
 }
 
-bool ChildProcess::start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error)
+bool ChildProcess::spawn(const std::vector<std::string> &argv, int in, int out, int err, std::string *error)
 {
 	kill_and_wait();
 	status_.reset();
-
-	posix_spawn_file_actions_t actions;
-	posix_spawn_file_actions_init(&actions);
-	posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-	posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-					 0644);
-	posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-
 	std::vector<char *> args;
 	for (const std::string &a : argv)
 		args.push_back(const_cast<char *>(a.c_str()));
 	args.push_back(nullptr);
-
-	pid_t pid = -1;
-	int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-	posix_spawn_file_actions_destroy(&actions);
-	if (rc != 0) {
-		if (error)
-			*error = "cannot start " + argv[0] + ": " + std::strerror(rc);
-		return false;
+	const pid_t parent = getpid();
+	const pid_t pid = fork();
+	if (pid == 0) {
+		// Only async-signal-safe calls until exec: the test process has the host's threads.
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		if (getppid() != parent)
+			_exit(127);
+		dup2(in, STDIN_FILENO);
+		dup2(out, STDOUT_FILENO);
+		dup2(err, STDERR_FILENO);
+		execvp(args[0], args.data());
+		_exit(127);
 	}
+	if (pid < 0 && error)
+		*error = "cannot start " + argv[0] + ": " + std::strerror(errno);
 	pid_ = pid;
-	return true;
+	return pid > 0;
+}
+
+bool ChildProcess::start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error)
+{
+	const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+	const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+	const bool ok = in >= 0 && out >= 0 && spawn(argv, in, out, out, error);
+	close(in);
+	close(out);
+	return ok;
+}
+
+bool ChildProcess::start_piped(const std::vector<std::string> &argv, std::string *error)
+{
+	int to[2], from[2];
+	if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0)
+		return false;
+	const bool ok = spawn(argv, to[0], from[1], STDERR_FILENO, error);
+	close(to[0]);
+	close(from[1]);
+	close_pipes();
+	to_child_ = to[1];
+	from_child_ = from[0];
+	buffered_.clear();
+	return ok;
+}
+
+bool ChildProcess::send_line(const std::string &line)
+{
+	const std::string data = line + "\n";
+	return to_child_ >= 0 && write(to_child_, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+}
+
+std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	for (;;) {
+		const size_t eol = buffered_.find('\n');
+		if (eol != std::string::npos) {
+			std::string line = buffered_.substr(0, eol);
+			buffered_.erase(0, eol + 1);
+			return line;
+		}
+		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+			deadline - std::chrono::steady_clock::now());
+		pollfd p = {from_child_, POLLIN, 0};
+		if (from_child_ < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+			return std::nullopt;
+		char chunk[4096];
+		const ssize_t n = read(from_child_, chunk, sizeof(chunk));
+		if (n <= 0)
+			return std::nullopt;
+		buffered_.append(chunk, static_cast<size_t>(n));
+	}
+}
+
+void ChildProcess::close_pipes()
+{
+	for (int *fd : {&to_child_, &from_child_})
+		if (*fd >= 0)
+			close(std::exchange(*fd, -1));
 }
 
 bool ChildProcess::running()
 {
-	if (pid_ <= 0)
-		return false;
 	int status = 0;
-	pid_t r = waitpid(pid_, &status, WNOHANG);
-	if (r == pid_ || (r < 0 && errno == ECHILD)) {
-		status_ = status;
-		pid_ = -1;
-		return false;
-	}
-	return true;
+	if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) == 0)
+		return pid_ > 0;
+	status_ = status;
+	pid_ = -1;
+	return false;
 }
 
 void ChildProcess::signal(int sig)
@@ -82,13 +128,14 @@ std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds timeout)
 	while (running()) {
 		if (std::chrono::steady_clock::now() >= deadline)
 			return std::nullopt;
-		std::this_thread::sleep_for(kReapPoll);
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
 	}
 	return status_;
 }
 
 void ChildProcess::kill_and_wait()
 {
+	close_pipes();
 	if (!running())
 		return;
 	::kill(pid_, SIGKILL);
@@ -99,26 +146,26 @@ void ChildProcess::kill_and_wait()
 	pid_ = -1;
 }
 
+void ChildProcess::end(std::chrono::milliseconds grace)
+{
+	close_pipes();
+	if (!wait_exit(grace))
+		kill_and_wait();
+}
+
 CommandResult run_command(const std::vector<std::string> &argv, std::chrono::milliseconds timeout)
 {
 	CommandResult result;
 	TempDir dir("bl-cmd");
-	const std::string out = dir.file("output.txt");
 	ChildProcess child;
-	std::string error;
-	if (!child.start(argv, out, &error)) {
-		result.output = error;
+	if (!child.start(argv, dir.file("output.txt"), &result.output))
 		return result;
-	}
-	result.started = true;
-	std::optional<int> status = child.wait_exit(timeout);
-	if (!status) {
-		result.timed_out = true;
-		child.kill_and_wait();
-	} else if (WIFEXITED(*status)) {
+	const std::optional<int> status = child.wait_exit(timeout);
+	result.timed_out = !status;
+	if (status && WIFEXITED(*status))
 		result.exit_code = WEXITSTATUS(*status);
-	}
-	result.output = read_file(out);
+	child.kill_and_wait();
+	result.output = read_file(dir.file("output.txt"));
 	return result;
 }
 

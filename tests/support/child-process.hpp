@@ -10,9 +10,9 @@
 
 namespace bltest {
 
-// One program started by a test (a server, a publisher, a probe). Its standard output and error
-// go to a file so that a failing test can show them. The destructor kills a program that is
-// still running: a test that fails half-way never leaves one behind.
+// One program started by a test (a server, a probe, Xvfb). It gets SIGKILL when the test
+// process dies, and the destructor kills it: a test that fails or crashes half-way never leaves
+// one behind.
 class ChildProcess {
 public:
 	ChildProcess() = default;
@@ -20,33 +20,37 @@ public:
 	ChildProcess &operator=(const ChildProcess &) = delete;
 	~ChildProcess();
 
-	// Starts argv[0] (looked up in PATH) with output to output_path. False when it could not
-	// be started; error then says why.
+	// Starts argv[0] (looked up in PATH) with stdout and stderr to output_path; false (error
+	// says why) when it could not be started.
 	bool start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error);
+	// Starts it talking lines over pipes: send_line() to its stdin, read_line() from its stdout;
+	// its stderr stays the test's (CTest shows it on a failure).
+	bool start_piped(const std::vector<std::string> &argv, std::string *error);
+	bool send_line(const std::string &line);
+	// The next line without its newline; nothing on time-out or end of output.
+	std::optional<std::string> read_line(std::chrono::milliseconds timeout);
 
 	bool running();
 	pid_t pid() const { return pid_; }
-
-	// Sends sig to this program only (never to a group or by name).
-	void signal(int sig);
-
-	// Waits up to timeout for the program to end and reaps it. Its wait status, or nothing
-	// when it is still running.
+	void signal(int sig); // to this program only, never to a group or by name
+	// Waits up to timeout for the end and reaps: the wait status, or nothing while it runs.
 	std::optional<int> wait_exit(std::chrono::milliseconds timeout);
-
-	// SIGKILL and reap; does nothing when not running.
-	void kill_and_wait();
-
-	// The wait status of the last run once it has ended.
-	std::optional<int> exit_status() const { return status_; }
+	void kill_and_wait(); // SIGKILL and reap; nothing when not running
+	// Closes its stdin (a piped program's cue to clean up and end), then kills it after grace.
+	void end(std::chrono::milliseconds grace);
 
 private:
+	bool spawn(const std::vector<std::string> &argv, int in, int out, int err, std::string *error);
+	void close_pipes();
+
 	pid_t pid_ = -1;
 	std::optional<int> status_;
+	int to_child_ = -1;
+	int from_child_ = -1;
+	std::string buffered_;
 };
 
 struct CommandResult {
-	bool started = false;
 	bool timed_out = false;
 	int exit_code = -1; // the program's exit code, or -1 when it was killed or did not start
 	std::string output; // standard output and error, interleaved

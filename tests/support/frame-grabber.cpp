@@ -16,17 +16,6 @@ Rgb Frame::at(uint32_t x, uint32_t y) const
 	return {rgba[offset], rgba[offset + 1], rgba[offset + 2]};
 }
 
-void Frame::save_ppm(const std::string &path) const
-{
-	FILE *file = fopen(path.c_str(), "wb");
-	if (!file)
-		return;
-	fprintf(file, "P6\n%u %u\n255\n", width, height);
-	for (size_t i = 0; i < static_cast<size_t>(width) * height; ++i)
-		fwrite(&rgba[i * 4], 1, 3, file);
-	fclose(file);
-}
-
 std::string colour_name(const Rgb &p)
 {
 	const auto high = [](int v) {
@@ -141,12 +130,6 @@ bool FrameGrabber::next_frame(Frame &out, int settle, std::chrono::milliseconds 
 		return false;
 	out = latest;
 	return true;
-}
-
-uint64_t FrameGrabber::frames_seen() const
-{
-	std::lock_guard<std::mutex> lock(mutex);
-	return count;
 }
 
 } // namespace bltest

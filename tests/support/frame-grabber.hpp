@@ -22,8 +22,6 @@ struct Frame {
 	std::vector<uint8_t> rgba;
 
 	Rgb at(uint32_t x, uint32_t y) const;
-	// Writes the frame as a binary PPM, for looking at what a failing test saw.
-	void save_ppm(const std::string &path) const;
 };
 
 // Which of the pure colours a pixel is closest to ("red", "green", "blue", "black", "white"),
@@ -43,7 +41,6 @@ public:
 	// A frame that was rendered after this call, skipping `settle` frames first so that a
 	// change made just before has reached the mix. False when none comes within the time-out.
 	bool next_frame(Frame &out, int settle = 3, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-	uint64_t frames_seen() const;
 
 private:
 	static void register_type();

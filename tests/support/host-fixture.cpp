@@ -3,9 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -18,8 +16,6 @@
 #include <util/bmem.h>
 
 #include "qt-app.hpp"
-
-extern char **environ;
 
 namespace bltest {
 
@@ -65,20 +61,16 @@ void Host::start_xvfb()
 	const char *display = getenv("DISPLAY");
 	if (display && *display)
 		return;
-
 	// Xvfb picks a free display number itself and writes it to the pipe once it accepts clients.
 	int fds[2];
-	if (pipe(fds) != 0)
+	if (pipe2(fds, 0) != 0)
 		fatal("pipe for Xvfb failed");
-	const std::string fd_arg = std::to_string(fds[1]);
-	const char *argv[] = {"Xvfb",         "-displayfd", fd_arg.c_str(), "-screen",  "0",
-			      "1280x1024x24", "-nolisten",  "tcp",          "-noreset", nullptr};
-	pid_t pid = -1;
-	if (posix_spawnp(&pid, "Xvfb", nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
+	std::string error;
+	if (!xvfb.start({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x1024x24", "-nolisten",
+			 "tcp", "-noreset"},
+			"/dev/null", &error))
 		fatal("cannot start Xvfb (install xvfb, or set DISPLAY)");
 	close(fds[1]);
-	xvfb_pid = pid;
-
 	std::string number;
 	char c;
 	while (read(fds[0], &c, 1) == 1 && c != '\n')
@@ -91,12 +83,10 @@ void Host::start_xvfb()
 
 void Host::stop_xvfb()
 {
-	if (xvfb_pid <= 0)
+	if (!xvfb.running())
 		return;
-	kill(xvfb_pid, SIGTERM);
-	int status = 0;
-	waitpid(xvfb_pid, &status, 0);
-	xvfb_pid = -1;
+	xvfb.signal(SIGTERM);
+	xvfb.end(std::chrono::seconds(5));
 	unsetenv("DISPLAY");
 }
 

@@ -60,7 +60,7 @@ private:
 	bool started = false;
 	std::vector<std::function<void()>> shutdown_hooks;
 	std::unique_ptr<TempDir> config_dir;
-	int xvfb_pid = -1;
+	ChildProcess xvfb;
 	std::unique_ptr<TempDir> wayland_dir;
 	std::unique_ptr<ChildProcess> weston;
 	void *x_display = nullptr;

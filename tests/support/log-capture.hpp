@@ -1,39 +1,41 @@
 #pragma once
 
+#include <cstdarg>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace bltest {
 
-// Every line the host logs, in order, so that tests can assert on exact lines. Installed as the
-// host's log handler; each line is also echoed to stderr, where CTest shows it on a failure.
+// Polls done() until it holds or the time-out passes; returns its last value.
+bool poll_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+
+// Every line the host logs, in order and with the moment it was logged, so that tests can assert
+// on exact lines and on the time between two. Installed as the host's log handler; each line is
+// also echoed to stderr, where CTest shows it on a failure.
 class LogCapture {
 public:
+	using Clock = std::chrono::steady_clock;
 	static LogCapture &get();
-
-	// Installs the handler (once per process); safe to call again.
-	void install();
-
-	std::vector<std::string> lines() const;
+	void install(); // once per process; safe to call again
+	std::vector<std::string> lines() const { return since(0); }
 	// The number of lines so far: hand it to since() or wait_for() to look only at what follows.
 	size_t mark() const;
 	std::vector<std::string> since(size_t mark) const;
-	bool contains(const std::string &substring, size_t from = 0) const;
-	size_t count(const std::string &substring, size_t from = 0) const;
-	// Polls until a line containing substring appears after from, or the deadline passes.
+	bool contains(const std::string &substring, size_t from = 0) const { return count(substring, from) > 0; }
+	size_t count(const std::string &substring, size_t from = 0) const { return times(substring, from).size(); }
 	bool wait_for(const std::string &substring, std::chrono::milliseconds timeout, size_t from = 0) const;
-	// Lines after from that start with prefix, with the prefix kept.
-	std::vector<std::string> with_prefix(const std::string &prefix, size_t from = 0) const;
+	// When each line after from that contains substring was logged.
+	std::vector<Clock::time_point> times(const std::string &substring, size_t from = 0) const;
 
 private:
 	LogCapture() = default;
 	static void handler(int level, const char *format, va_list args, void *param);
-
 	mutable std::mutex mutex;
-	std::vector<std::string> captured;
+	std::vector<std::pair<Clock::time_point, std::string>> captured;
 	bool installed = false;
 };
 

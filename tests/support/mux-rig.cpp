@@ -1,11 +1,7 @@
 #include "mux-rig.hpp"
 
-#include <cstdarg>
-#include <cstdio>
-#include <thread>
-
 #include <gtest/gtest.h>
-#include <util/base.h>
+#include "log-capture.hpp"
 
 #include "mux/mux-output-data.hpp"
 
@@ -14,7 +10,6 @@ namespace bltest {
 namespace {
 
 constexpr auto kStopTimeout = std::chrono::seconds(10);
-constexpr auto kPoll = std::chrono::milliseconds(10);
 
 std::string unique(const char *base)
 {
@@ -112,13 +107,7 @@ void MuxRig::stop()
 
 bool MuxRig::wait_inactive(std::chrono::milliseconds timeout)
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	while (obs_output_active(output_)) {
-		if (std::chrono::steady_clock::now() >= deadline)
-			return false;
-		std::this_thread::sleep_for(kPoll);
-	}
-	return true;
+	return poll_until([this] { return !obs_output_active(output_); }, timeout);
 }
 
 std::string MuxRig::last_error() const
@@ -135,13 +124,7 @@ std::vector<long long> MuxRig::stop_codes() const
 
 bool MuxRig::wait_stop_signals(size_t count, std::chrono::milliseconds timeout) const
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	while (stop_codes().size() < count) {
-		if (std::chrono::steady_clock::now() >= deadline)
-			return false;
-		std::this_thread::sleep_for(kPoll);
-	}
-	return true;
+	return poll_until([&] { return stop_codes().size() >= count; }, timeout);
 }
 
 void MuxRig::clear_stop_codes()
@@ -156,51 +139,6 @@ void MuxRig::on_stop(void *param, calldata_t *data)
 	const long long code = calldata_int(data, "code");
 	std::lock_guard<std::mutex> lock(rig->stop_mutex_);
 	rig->stop_codes_.push_back(code);
-}
-
-TimedLog &TimedLog::get()
-{
-	static TimedLog log;
-	return log;
-}
-
-TimedLog::TimedLog()
-{
-	base_get_log_handler(&next_handler_, &next_param_);
-	base_set_log_handler(&TimedLog::handler, this);
-}
-
-void TimedLog::handler(int level, const char *format, va_list args, void *param)
-{
-	auto *self = static_cast<TimedLog *>(param);
-	const auto now = Clock::now();
-	va_list copy;
-	va_copy(copy, args);
-	char text[4096];
-	vsnprintf(text, sizeof(text), format, copy);
-	va_end(copy);
-	{
-		std::lock_guard<std::mutex> lock(self->mutex_);
-		self->lines_.push_back({now, text});
-	}
-	if (self->next_handler_)
-		self->next_handler_(level, format, args, self->next_param_);
-}
-
-size_t TimedLog::mark() const
-{
-	std::lock_guard<std::mutex> lock(mutex_);
-	return lines_.size();
-}
-
-std::vector<TimedLog::Line> TimedLog::find(const std::string &substring, size_t from) const
-{
-	std::lock_guard<std::mutex> lock(mutex_);
-	std::vector<Line> found;
-	for (size_t i = from; i < lines_.size(); ++i)
-		if (lines_[i].text.find(substring) != std::string::npos)
-			found.push_back(lines_[i]);
-	return found;
 }
 
 } // namespace bltest

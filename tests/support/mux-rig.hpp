@@ -76,29 +76,4 @@ private:
 	std::vector<long long> stop_codes_;
 };
 
-// Every log line with the moment it was logged. Chains itself in front of the log handler that
-// is installed when it is first used (the host fixture's capture keeps working).
-class TimedLog {
-public:
-	using Clock = std::chrono::steady_clock;
-	struct Line {
-		Clock::time_point at;
-		std::string text;
-	};
-
-	static TimedLog &get();
-	size_t mark() const;
-	// Lines after from that contain substring, with their times.
-	std::vector<Line> find(const std::string &substring, size_t from = 0) const;
-
-private:
-	TimedLog();
-	static void handler(int level, const char *format, va_list args, void *param);
-
-	mutable std::mutex mutex_;
-	std::vector<Line> lines_;
-	void (*next_handler_)(int, const char *, va_list, void *) = nullptr;
-	void *next_param_ = nullptr;
-};
-
 } // namespace bltest

@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -22,97 +22,79 @@ struct StreamStat {
 	std::string audio_codec;
 };
 
-// A real nginx with its RTMP module on loopback, in a folder of its own (configuration, pid,
-// logs, temporary paths), as one process (no daemon, no master). Application "live" relays what
-// is published to players; an HTTP port serves the module's XML status page at /stat. With TLS
-// on, nginx's stream module also terminates TLS on a port of its own in front of the RTMP port,
-// with a CA and a server certificate (for "localhost" and 127.0.0.1) made at start.
-//
-// The ports are chosen at the first start and kept: restart() comes back on the same ones, as a
-// real server does after a crash. The destructor kills the server and removes its folder.
+// A real nginx with its RTMP module on loopback: application "live" relays what is published to
+// players. The server is the one fixture the Python tests use too (scripts/host/rtmpserver.py),
+// run as a child that answers one command a line. With TLS on, a TLS front on a port of its own,
+// signed by a CA made at start (ca_file()). The ports are chosen at the first start and kept:
+// restart() comes back on the same ones, as a real server does after a crash.
 class RtmpServer {
 public:
 	struct Options {
 		bool tls = false;
 	};
-
-	RtmpServer();
-	explicit RtmpServer(Options options);
-	RtmpServer(const RtmpServer &) = delete;
-	RtmpServer &operator=(const RtmpServer &) = delete;
-	~RtmpServer();
+	RtmpServer() = default;
+	explicit RtmpServer(Options options) : options_(options) {}
+	~RtmpServer() { fixture_.end(std::chrono::seconds(5)); }
 
 	// Starts nginx and waits until every port accepts connections.
 	::testing::AssertionResult start();
-	// Graceful end (SIGTERM, then SIGKILL if it lingers).
-	void stop();
-	// SIGKILL: the server vanishes as if it crashed; its clients' connections are reset.
-	void kill();
-	// Starts again on the same ports.
+	// Graceful end; kill() is a SIGKILL: the server vanishes as if it crashed.
+	void stop() { command("stop"); }
+	void kill() { command("kill"); }
+	// Kills it and at once listens on its RTMP port, accepting connections and never answering.
+	void hang() { command("hang"); }
+	int accepted() { return std::atoi(command("accepted").c_str()); } // connections taken while hung
 	::testing::AssertionResult restart() { return start(); }
-	bool running();
+	bool running() { return command("running") == "true"; }
 
 	uint16_t rtmp_port() const { return rtmp_port_; }
-	uint16_t http_port() const { return http_port_; }
 	uint16_t tls_port() const { return tls_port_; }
-
 	// "rtmp://127.0.0.1:PORT/live", the server part of a publish target (no key).
-	std::string rtmp_url() const;
+	std::string rtmp_url() const { return "rtmp://127.0.0.1:" + std::to_string(rtmp_port_) + "/live"; }
 	// "rtmps://localhost:PORT/live" through the TLS front.
-	std::string rtmps_url() const;
-	// Where a player reads a stream that was published under name.
+	std::string rtmps_url() const { return "rtmps://localhost:" + std::to_string(tls_port_) + "/live"; }
 	std::string play_url(const std::string &name) const { return rtmp_url() + "/" + name; }
-	// PEM file of the CA that signed the TLS front's certificate.
-	std::string ca_file() const;
+	const std::string &ca_file() const { return ca_file_; }
 
-	// The status page as nginx serves it; empty when it cannot be read.
-	std::string stat_xml() const;
-	StreamStat stream(const std::string &name) const;
-
+	StreamStat stream(const std::string &name);
 	// Polls the status page until the stream is (or is no longer) publishing. On time-out,
 	// last_seen receives what the page said about it the last time.
 	bool wait_publishing(const std::string &name, std::chrono::milliseconds timeout,
-			     std::string *last_seen = nullptr);
+			     std::string *last_seen = nullptr)
+	{
+		return wait(name, true, timeout, last_seen);
+	}
 	bool wait_not_publishing(const std::string &name, std::chrono::milliseconds timeout,
-				 std::string *last_seen = nullptr);
-
-	std::string error_log() const;
+				 std::string *last_seen = nullptr)
+	{
+		return wait(name, false, timeout, last_seen);
+	}
 
 private:
-	::testing::AssertionResult prepare();
-	::testing::AssertionResult make_certificates();
-	void write_config();
+	std::string command(const std::string &line);
+	bool wait(const std::string &name, bool publishing, std::chrono::milliseconds timeout, std::string *last_seen);
 
 	Options options_;
-	std::unique_ptr<TempDir> dir_;
-	ChildProcess process_;
-	bool prepared_ = false;
+	ChildProcess fixture_;
 	uint16_t rtmp_port_ = 0;
-	uint16_t http_port_ = 0;
 	uint16_t tls_port_ = 0;
+	std::string ca_file_;
 };
 
-// A loopback TCP listener that accepts connections and then never reads or writes: the
-// server that hangs an RTMP handshake forever. Connections are held open until destruction.
+// A loopback TCP listener that accepts connections and then never reads or writes: the server
+// that hangs an RTMP handshake forever. Port 0 picks a free one; a given port is bound again at
+// once, for example that of a server that was just killed.
 class SilentServer {
 public:
-	// Port 0 picks a free one; a given port is bound again at once (SO_REUSEADDR), for
-	// example the port of a server that was just killed.
 	explicit SilentServer(uint16_t port = 0);
-	SilentServer(const SilentServer &) = delete;
-	SilentServer &operator=(const SilentServer &) = delete;
-	~SilentServer();
-
-	bool ok() const { return listen_fd_ >= 0; }
+	~SilentServer() { fixture_.end(std::chrono::seconds(2)); }
+	bool ok() const { return port_ != 0; }
 	uint16_t port() const { return port_; }
-	// How many connections it has accepted so far.
-	int accepted() const;
-	std::string rtmp_url() const;
+	int accepted(); // connections accepted so far
+	std::string rtmp_url() const { return "rtmp://127.0.0.1:" + std::to_string(port_) + "/live"; }
 
 private:
-	struct State;
-	std::unique_ptr<State> state_;
-	int listen_fd_ = -1;
+	ChildProcess fixture_;
 	uint16_t port_ = 0;
 };
 
@@ -120,19 +102,5 @@ private:
 uint16_t free_loopback_port();
 // True when something accepts a TCP connection on 127.0.0.1:port.
 bool port_accepts(uint16_t port);
-
-// Publishes a test picture and tone with the ffmpeg command-line tool until destroyed.
-class CliPublisher {
-public:
-	bool start(const std::string &url, int width, int height, int fps, std::string *error);
-	void stop() { process_.kill_and_wait(); }
-	bool running() { return process_.running(); }
-	std::optional<int> wait_exit(std::chrono::milliseconds timeout) { return process_.wait_exit(timeout); }
-	std::string output() const;
-
-private:
-	std::unique_ptr<TempDir> dir_;
-	ChildProcess process_;
-};
 
 } // namespace bltest

@@ -67,7 +67,7 @@ TEST(MuxHelpers, TimestampsRescaleToNearestWithHalvesAwayFromZero)
 		{-2, 1, 30, -67},     // x264's first dts with B-frames
 		{1, 1001, 30000, 33}, // 29.97 fps
 		{90000, 1, 90000, 1000},
-		{kNoTimestamp, 1, 30, kNoTimestamp},
+		{INT64_MIN, 1, 30, INT64_MIN},
 		{INT64_MAX, 1, 30, INT64_MAX},
 	};
 	for (const Row &row : rows)
@@ -77,7 +77,7 @@ TEST(MuxHelpers, TimestampsRescaleToNearestWithHalvesAwayFromZero)
 
 TEST(MuxHelpers, MonotonicFixUpRaisesDtsAndPts)
 {
-	constexpr int64_t N = kNoTimestamp;
+	constexpr int64_t N = INT64_MIN;
 	struct Row {
 		const char *name;
 		int64_t pts, dts, last;
@@ -106,8 +106,8 @@ TEST(MuxHelpers, ReconnectDelayGrowsBySecondsUpToFive)
 {
 	const uint64_t want_seconds[] = {0, 1, 2, 3, 4, 5, 5, 5};
 	for (uint32_t attempts = 0; attempts < 8; ++attempts)
-		EXPECT_EQ(reconnect_delay_ns(attempts), want_seconds[attempts] * kSecondNs) << "row " << attempts;
-	EXPECT_EQ(reconnect_delay_ns(UINT32_MAX), 5 * kSecondNs);
+		EXPECT_EQ(reconnect_delay_ns(attempts), want_seconds[attempts] * 1000000000ULL) << "row " << attempts;
+	EXPECT_EQ(reconnect_delay_ns(UINT32_MAX), 5 * 1000000000ULL);
 }
 
 TEST(MuxHelpers, WriteFailuresFromTheConnectionAreDisconnects)

@@ -8,6 +8,9 @@
 
 using namespace brasslight;
 
+// Qt's QWIDGETSIZE_MAX: no width limit.
+constexpr int kNone = 16777215;
+
 TEST(PreviewFit, LetterboxesTheCanvasInsideTheDisplay)
 {
 	struct Row {

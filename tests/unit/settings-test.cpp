@@ -102,34 +102,6 @@ TEST_F(SettingsTest, EveryKeyRoundTripsThroughTheFileWithItsType)
 	EXPECT_FALSE(get_auto_start_with_main());
 }
 
-TEST_F(SettingsTest, ClosedStoreGivesDefaultsAndIgnoresSetters)
-{
-	profile_config.Close();
-	set_rtmp_url("rtmp://ignored/live");
-	set_video_bitrate(1);
-	set_auto_start_with_main(false);
-	expect_profile_defaults();
-	const OutputConfig output = read_output_config();
-	EXPECT_EQ(output.rtmp_url, "");
-	EXPECT_EQ(output.encoder_preset, "veryfast");
-	EXPECT_EQ(output.video_bitrate_kbps, 4000u);
-	// Nothing to write, and nothing to complain about.
-	save_profile_config();
-	EXPECT_TRUE(module_lines(from).empty());
-}
-
-TEST_F(SettingsTest, NullStringLeavesTheKeyUnchanged)
-{
-	open_profile_config(dir.file("p.ini"));
-	set_rtmp_url("rtmp://kept/live");
-	set_rtmp_url(nullptr);
-	set_stream_key(nullptr);
-	set_encoder_preset(nullptr);
-	EXPECT_STREQ(get_rtmp_url(), "rtmp://kept/live");
-	EXPECT_STREQ(get_stream_key(), "");
-	EXPECT_STREQ(get_encoder_preset(), "veryfast");
-}
-
 TEST_F(SettingsTest, UnusablePathsAreWarningsAndLeaveDefaults)
 {
 	// A regular file where the profile folder should be: neither the folder nor the file can be made.
@@ -137,7 +109,14 @@ TEST_F(SettingsTest, UnusablePathsAreWarningsAndLeaveDefaults)
 	const std::string path = dir.file("blocker/brasslight-vertical-canvas.ini");
 	open_profile_config(path);
 	EXPECT_FALSE(profile_config);
+	// A closed store ignores setters (and null strings) and gives the defaults.
+	set_rtmp_url("rtmp://ignored/live");
+	set_stream_key(nullptr);
+	set_video_bitrate(1);
+	set_auto_start_with_main(false);
 	expect_profile_defaults();
+	EXPECT_EQ(read_output_config().video_bitrate_kbps, 4000u);
+	save_profile_config();
 
 	// Without the host's front end there is no current profile to name.
 	load_profile_config();
