@@ -7,10 +7,10 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -20,8 +20,8 @@
 
 using namespace brasslight;
 using bltest::LogCapture;
-using bltest::ModalScript;
 using bltest::utf8;
+using Names = std::vector<std::string>;
 
 namespace {
 
@@ -71,7 +71,7 @@ protected:
 
 } // namespace
 
-TEST_F(SettingsDialogTest, ShowsStoredValuesClampedWithTheKeyHidden)
+TEST_F(SettingsDialogTest, ShowsStoredValuesClampedAndTheKeyHiddenBehindAButtonThatFitsTheHostTheme)
 {
 	set_video_bitrate(4294967295u);
 	set_canvas_width(8000);
@@ -81,39 +81,25 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedWithTheKeyHidden)
 	set_encoder_preset("slower");
 	set_auto_start_with_main(false);
 	set_use_active_scene_audio(true);
-	open_dialog();
-	EXPECT_EQ(utf8(dialog->windowTitle()), "Vertical Canvas \u2014 Settings");
-	EXPECT_TRUE(dialog->isModal());
-	EXPECT_EQ(utf8(url->text()), "rtmp://127.0.0.1:9/live");
-	EXPECT_EQ(utf8(key->text()), "ui-test-key");
-	EXPECT_EQ(shown(), "51000 7680 16 1 1000000 | slower | off on");
-
-	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
-	QPushButton *show = qobject_cast<QPushButton *>(bltest::find_button(dialog.get(), "Show"));
-	ASSERT_NE(show, nullptr);
-	bltest::click(show);
-	EXPECT_EQ(key->echoMode(), QLineEdit::Normal);
-	EXPECT_EQ(utf8(show->text()), "Hide");
-	bltest::click(show);
-	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
-	EXPECT_EQ(utf8(show->text()), "Show");
-}
-
-TEST_F(SettingsDialogTest, TheKeyButtonFitsBothItsTextsUnderTheHostsDefaultTheme)
-{
 	// The host's own default theme pads every button by 16 px on each side.
 	qApp->setStyleSheet(QString::fromUtf8(bltest::read_file("/usr/share/obs/obs-studio/themes/Yami.qss").c_str()));
 	const std::shared_ptr<void> unthemed(nullptr, [](void *) { qApp->setStyleSheet(QString()); });
 	open_dialog();
-	QPushButton *show = qobject_cast<QPushButton *>(bltest::find_button(dialog.get(), "Show"));
+	EXPECT_EQ(utf8(dialog->windowTitle()), "Vertical Canvas \u2014 Settings");
+	EXPECT_TRUE(dialog->isModal());
+	EXPECT_EQ(utf8(url->text() + " " + key->text()), "rtmp://127.0.0.1:9/live ui-test-key");
+	EXPECT_EQ(shown(), "51000 7680 16 1 1000000 | slower | off on");
+
+	QAbstractButton *show = bltest::find_button(dialog.get(), "Show");
 	ASSERT_NE(show, nullptr);
-	for (const char *text : {"Show", "Hide"}) {
-		ASSERT_EQ(utf8(show->text()), text);
+	EXPECT_EQ(utf8(key->accessibleName() + " / " + show->accessibleName()), "Stream key / Show stream key");
+	for (const auto &[text, mode] : {std::pair {"Show", QLineEdit::Password}, {"Hide", QLineEdit::Normal}}) {
+		EXPECT_EQ(utf8(show->text()), text);
+		EXPECT_EQ(key->echoMode(), mode) << text;
 		EXPECT_GE(show->width(), show->sizeHint().width()) << text;
-		show->toggle();
+		QTest::mouseClick(show, Qt::LeftButton);
 	}
-	EXPECT_EQ(utf8(key->accessibleName()), "Stream key");
-	EXPECT_EQ(utf8(show->accessibleName()), "Show stream key");
+	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
 	dialog.reset();
 }
 
@@ -166,22 +152,9 @@ TEST_F(SettingsDialogTest, ABlankUrlIsRefusedAndCancelLeavesEverythingAsItWas)
 	const std::string before = profile_file();
 	open_dialog();
 	const size_t from = LogCapture::get().mark();
-
 	url->setText("   ");
-	std::string title;
-	std::string text;
-	{
-		ModalScript script({[&](QWidget *modal) {
-			title = utf8(modal->windowTitle());
-			if (auto *box = qobject_cast<QMessageBox *>(modal))
-				text = utf8(box->text());
-			modal->close();
-		}});
-		press_save();
-		EXPECT_EQ(script.problems(), "");
-	}
-	EXPECT_EQ(title, "Validation");
-	EXPECT_EQ(text, "RTMP URL cannot be empty.");
+	EXPECT_EQ(answered({bltest::press_key(Qt::Key_Return)}, [this] { press_save(); }),
+		  Names {"Validation | RTMP URL cannot be empty."});
 	EXPECT_TRUE(dialog->isVisible()) << "the dialog stays open for a correction";
 
 	key->setText("changed");
@@ -190,21 +163,13 @@ TEST_F(SettingsDialogTest, ABlankUrlIsRefusedAndCancelLeavesEverythingAsItWas)
 	EXPECT_EQ(profile_file(), before);
 	EXPECT_STREQ(get_rtmp_url(), "rtmp://127.0.0.1:9/live");
 	EXPECT_EQ(LogCapture::get().count("config updated", from), 0u);
-}
 
-TEST_F(SettingsDialogTest, TheToolsMenuEntryOpensAModalDialogThatDeletesItself)
-{
+	// The Tools menu's entry opens one of its own, modal, that deletes itself once closed.
 	QPointer<QWidget> opened;
-	std::string title;
-	{
-		ModalScript script({[&](QWidget *modal) {
-			opened = modal;
-			title = utf8(modal->windowTitle());
-			modal->close();
-		}});
-		open_settings_dialog(nullptr);
-		EXPECT_EQ(script.problems(), "");
-	}
-	EXPECT_EQ(title, "Vertical Canvas \u2014 Settings");
+	EXPECT_EQ(answered({[&](QWidget *modal) {
+				   (opened = modal)->close();
+			   }},
+			   [] { open_settings_dialog(nullptr); }),
+		  Names {"Vertical Canvas \u2014 Settings"});
 	EXPECT_TRUE(opened.isNull()) << "the dialog is still alive after closing";
 }
