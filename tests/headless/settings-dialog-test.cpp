@@ -35,10 +35,14 @@ protected:
 		url = edits.value(0);
 		key = edits.value(1);
 		spins = dialog->findChildren<QSpinBox *>();
-		preset = dialog->findChild<QComboBox *>();
 		checks = dialog->findChildren<QCheckBox *>();
-		buttons = dialog->findChild<QDialogButtonBox *>();
-		ASSERT_TRUE(url && key && spins.size() == 5 && preset && checks.size() == 2 && buttons);
+		ASSERT_TRUE(url && key && spins.size() == 5 && preset() && checks.size() == 2);
+	}
+
+	QComboBox *preset() const { return dialog->findChild<QComboBox *>(); }
+	void push(QDialogButtonBox::StandardButton which)
+	{
+		dialog->findChild<QDialogButtonBox *>()->button(which)->click();
 	}
 
 	// "bitrate width height fpsnum fpsden | preset | autostart audio" as the dialog shows them.
@@ -47,13 +51,11 @@ protected:
 		std::string out;
 		for (QSpinBox *spin : spins)
 			out += std::to_string(spin->value()) + " ";
-		out += "| " + utf8(preset->currentText()) + " |";
+		out += "| " + utf8(preset()->currentText()) + " |";
 		for (QCheckBox *check : checks)
 			out += check->isChecked() ? " on" : " off";
 		return out;
 	}
-
-	void press_save() { buttons->button(QDialogButtonBox::Save)->click(); }
 
 	std::string profile_file() const
 	{
@@ -64,9 +66,7 @@ protected:
 	QLineEdit *url = nullptr;
 	QLineEdit *key = nullptr;
 	QList<QSpinBox *> spins;
-	QComboBox *preset = nullptr;
 	QList<QCheckBox *> checks;
-	QDialogButtonBox *buttons = nullptr;
 };
 
 } // namespace
@@ -108,8 +108,8 @@ TEST_F(SettingsDialogTest, AnUnknownPresetShowsAndSavesVeryfast)
 	for (const char *stored : {"VeryFast", "placebo", "veryfast ", ""}) {
 		set_encoder_preset(stored);
 		open_dialog();
-		EXPECT_EQ(utf8(preset->currentText()), "veryfast") << "stored '" << stored << "'";
-		press_save();
+		EXPECT_EQ(utf8(preset()->currentText()), "veryfast") << "stored '" << stored << "'";
+		push(QDialogButtonBox::Save);
 		EXPECT_STREQ(get_encoder_preset(), "veryfast") << "stored '" << stored << "'";
 	}
 }
@@ -124,12 +124,12 @@ TEST_F(SettingsDialogTest, SaveWritesEveryFieldAsTypedAndReachesTheOutputControl
 	spins[2]->setValue(1280);
 	spins[3]->setValue(30000); // the host's own 29.97 fps
 	spins[4]->setValue(1001);
-	preset->setCurrentText("fast");
+	preset()->setCurrentText("fast");
 	checks[0]->setChecked(true);
 	checks[1]->setChecked(false);
 
 	const size_t from = LogCapture::get().mark();
-	press_save();
+	push(QDialogButtonBox::Save);
 	EXPECT_EQ(dialog->result(), QDialog::Accepted);
 	EXPECT_FALSE(dialog->isVisible());
 	EXPECT_EQ(LogCapture::get().count("[brasslight-obs-vertical] VerticalOutput config updated (url:   "
@@ -153,12 +153,12 @@ TEST_F(SettingsDialogTest, ABlankUrlIsRefusedAndCancelLeavesEverythingAsItWas)
 	open_dialog();
 	const size_t from = LogCapture::get().mark();
 	url->setText("   ");
-	EXPECT_EQ(answered({bltest::press_key(Qt::Key_Return)}, [this] { press_save(); }),
+	EXPECT_EQ(answered({bltest::press_key(Qt::Key_Return)}, [this] { push(QDialogButtonBox::Save); }),
 		  Names {"Validation | RTMP URL cannot be empty."});
 	EXPECT_TRUE(dialog->isVisible()) << "the dialog stays open for a correction";
 
 	key->setText("changed");
-	buttons->button(QDialogButtonBox::Cancel)->click();
+	push(QDialogButtonBox::Cancel);
 	EXPECT_EQ(dialog->result(), QDialog::Rejected);
 	EXPECT_EQ(profile_file(), before);
 	EXPECT_STREQ(get_rtmp_url(), "rtmp://127.0.0.1:9/live");

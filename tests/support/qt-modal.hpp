@@ -23,8 +23,6 @@ public:
 	using Step = std::function<void(QWidget *)>;
 
 	explicit ModalScript(std::vector<Step> steps, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-	ModalScript(const ModalScript &) = delete;
-	ModalScript &operator=(const ModalScript &) = delete;
 
 	// What each modal seen showed, in order: "title | text" for a message box, "title | label
 	// [value]" for a text prompt, the title for any other.
