@@ -46,7 +46,7 @@ protected:
 
 } // namespace
 
-TEST_F(DockTest, FreshRuntimeShowsItsDefaultSlotAndWithoutARuntimeEverythingIsDisabled)
+TEST_F(DockTest, AFreshDockShowsTheDefaultSlotFillsAnySizeAndWithoutARuntimeDisablesAll)
 {
 	make_dock();
 	EXPECT_EQ(utf8(dock->objectName()), "BrasslightVerticalCanvasDock");
@@ -64,73 +64,7 @@ TEST_F(DockTest, FreshRuntimeShowsItsDefaultSlotAndWithoutARuntimeEverythingIsDi
 		EXPECT_TRUE(!control || !widget->accessibleName().isEmpty()) << widget->metaObject()->className();
 	}
 
-	dock->setRuntime(nullptr, nullptr);
-	EXPECT_EQ(item_texts(), Texts {});
-	EXPECT_EQ(header(), "No active scene");
-	EXPECT_EQ(status_seen(), "No output / font-size: 11px; color: #888; / "
-				 "+ Add=0 - Remove=0 Rename=0 Assign OBS Scene=0 Start=0 Stop=0");
-
-	// A profile switch: a new runtime, here without slots, is handed in.
-	ASSERT_TRUE(build_runtime());
-	ASSERT_TRUE(canvas->remove_scene("Scene 1"));
-	dock->setRuntime(canvas.get(), output.get());
-	EXPECT_EQ(item_texts(), Texts {});
-	EXPECT_EQ(header(), "No active scene");
-	EXPECT_EQ(status_seen(), "Stopped / font-size: 11px; color: #888; / "
-				 "+ Add=1 - Remove=0 Rename=0 Assign OBS Scene=0 Start=1 Stop=0");
-}
-
-TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickOrEnterOrSpaceActivatesThePlainName)
-{
-	OBSSceneAutoRelease cam = obs_scene_create("Cam");
-	ASSERT_TRUE(canvas->add_scene("Main"));
-	ASSERT_TRUE(canvas->add_scene("Alt"));
-	ASSERT_TRUE(canvas->assign_scene_source("Alt", "Cam"));
-	ASSERT_TRUE(canvas->assign_scene_source("Main", "Cam"));
-	ASSERT_TRUE(canvas->set_active_scene("Main"));
-	ASSERT_TRUE(canvas->add_scene("Gone"));
-	ASSERT_FALSE(canvas->assign_scene_source("Gone", "Deleted"));
-	make_dock();
-	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Main [Cam]", " Alt [Cam]", " Gone [Deleted] (missing)"}));
-	EXPECT_EQ(utf8(list()->item(1)->toolTip()), "Main [Cam]");
-	for (int i = 0; i < list()->count(); ++i)
-		EXPECT_EQ(list()->item(i)->font().weight() == QFont::Bold, i == 1) << "row " << i;
-	EXPECT_EQ(header(), "Scene: Main");
-
-	// A click on an item, then on the active item again: the canvas gets the plain name.
-	const size_t from = LogCapture::get().mark();
-	for (int i = 0; i < 2; ++i) {
-		click_item("Alt");
-		EXPECT_EQ(canvas->active_scene_name(), "Alt");
-		EXPECT_EQ(item_texts(),
-			  (Texts {" Scene 1", " Main [Cam]", "\u25BA Alt [Cam]", " Gone [Deleted] (missing)"}));
-		EXPECT_EQ(header(), "Scene: Alt");
-	}
-	EXPECT_EQ(LogCapture::get().count("not found", from), 0u);
-	// A click chooses; it does not store (the next change or teardown does).
-	EXPECT_EQ(global_file().find("activescene=Alt"), std::string::npos);
-
-	// Arrow keys only move the selection; Enter and Space switch.
-	list()->setFocus();
-	struct Step {
-		Qt::Key key;
-		const char *selected, *active;
-	};
-	const Step steps[] = {{Qt::Key_Down, "Gone", "Alt"},
-			      {Qt::Key_Return, "Gone", "Gone"},
-			      {Qt::Key_Up, "Alt", "Gone"},
-			      {Qt::Key_Up, "Main", "Gone"},
-			      {Qt::Key_Space, "Main", "Main"}};
-	for (const Step &step : steps) {
-		QTest::keyClick(list(), step.key);
-		EXPECT_EQ(utf8(dock->selectedSceneName()), step.selected) << "key " << step.key;
-		EXPECT_EQ(canvas->active_scene_name(), step.active) << "key " << step.key;
-	}
-}
-
-TEST_F(DockTest, ThePreviewFillsTheDockAtEverySizeAndTheLayoutSettles)
-{
-	make_dock();
+	// The preview fills the dock at every size, and the layout settles.
 	auto *preview = dock->findChild<VerticalPreviewWidget *>();
 	struct ResizeCounter : QObject {
 		int count = 0;
@@ -155,6 +89,62 @@ TEST_F(DockTest, ThePreviewFillsTheDockAtEverySizeAndTheLayoutSettles)
 		EXPECT_EQ(resizes.count, after_layout) << at << ": still relaying out";
 		EXPECT_EQ(preview->width(), dock->width() - 8) << at;
 		EXPECT_EQ(preview->geometry(), preview->parentWidget()->rect()) << at;
+	}
+
+	dock->setRuntime(nullptr, nullptr);
+	EXPECT_EQ(item_texts(), Texts {});
+	EXPECT_EQ(header(), "No active scene");
+	EXPECT_EQ(status_seen(), "No output / font-size: 11px; color: #888; / "
+				 "+ Add=0 - Remove=0 Rename=0 Assign OBS Scene=0 Start=0 Stop=0");
+
+	// A profile switch: a new runtime, here without slots, is handed in.
+	ASSERT_TRUE(build_runtime());
+	ASSERT_TRUE(canvas->remove_scene("Scene 1"));
+	dock->setRuntime(canvas.get(), output.get());
+	EXPECT_EQ(item_texts(), Texts {});
+	EXPECT_EQ(header(), "No active scene");
+	EXPECT_EQ(status_seen(), "Stopped / font-size: 11px; color: #888; / "
+				 "+ Add=1 - Remove=0 Rename=0 Assign OBS Scene=0 Start=1 Stop=0");
+}
+
+TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickOrEnterOrSpaceActivatesThePlainName)
+{
+	OBSSceneAutoRelease cam = obs_scene_create("Cam");
+	for (const char *name : {"Main", "Alt"})
+		ASSERT_TRUE(canvas->add_scene(name) && canvas->assign_scene_source(name, "Cam"));
+	ASSERT_TRUE(canvas->set_active_scene("Main"));
+	ASSERT_TRUE(canvas->add_scene("Gone"));
+	ASSERT_FALSE(canvas->assign_scene_source("Gone", "Deleted"));
+	make_dock();
+	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Main [Cam]", " Alt [Cam]", " Gone [Deleted] (missing)"}));
+	EXPECT_EQ(utf8(list()->item(1)->toolTip()), "Main [Cam]");
+	for (int i = 0; i < list()->count(); ++i)
+		EXPECT_EQ(list()->item(i)->font().weight() == QFont::Bold, i == 1) << "row " << i;
+	EXPECT_EQ(header(), "Scene: Main");
+
+	// A click on an item, then on the active item again: the canvas gets the plain name.
+	const size_t from = LogCapture::get().mark();
+	for (int i = 0; i < 2; ++i) {
+		click_item("Alt");
+		EXPECT_EQ(canvas->active_scene_name(), "Alt");
+		EXPECT_EQ(item_texts(),
+			  (Texts {" Scene 1", " Main [Cam]", "\u25BA Alt [Cam]", " Gone [Deleted] (missing)"}));
+		EXPECT_EQ(header(), "Scene: Alt");
+	}
+	EXPECT_EQ(LogCapture::get().count("not found", from), 0u);
+	// A click chooses; it does not store (the next change or teardown does).
+	EXPECT_EQ(global_file().find("activescene=Alt"), std::string::npos);
+
+	// Arrow keys only move the selection; Enter and Space switch. After each key: "selected / active".
+	list()->setFocus();
+	for (const auto &[key, expected] : {std::pair {Qt::Key_Down, "Gone / Alt"},
+					    {Qt::Key_Return, "Gone / Gone"},
+					    {Qt::Key_Up, "Alt / Gone"},
+					    {Qt::Key_Up, "Main / Gone"},
+					    {Qt::Key_Space, "Main / Main"}}) {
+		QTest::keyClick(list(), key);
+		EXPECT_EQ(utf8(dock->selectedSceneName()) + " / " + canvas->active_scene_name(), expected)
+			<< "key " << key;
 	}
 }
 

@@ -34,11 +34,9 @@ BL_HOST_ENVIRONMENT(bltest::HostOptions {640, 360, 60, 1});
 
 namespace {
 
-// FAKE, named as such: a host source type of the tests' own, "bltest_gate_source". No real source
-// can hold a draw at a chosen point; this one blocks its render on the graphics thread until the
-// gate opens, but only when drawn into a display (a swap chain, not a texture of a mix), so a test
-// can act while a preview draw is provably under way. A closed gate opens by itself after 20 s so
-// that a failing test cannot hang forever.
+// FAKE, named as such: no real source can hold a draw at a chosen point; this one blocks its
+// render until the gate opens (by itself after 20 s), but only when drawn into a display (a swap
+// chain, not a texture of a mix), so a test can act while a preview draw is provably under way.
 struct Gate {
 	static inline std::atomic<bool> open {false}, entered {false}, destroyed {false};
 	static inline std::atomic<int> rendering {0};
@@ -122,12 +120,10 @@ using PreviewTest = bltest::UiTest;
 
 TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 {
-	// A 3:4 canvas in a 9:16 widget of 180x320: scaled to 180x240, bars of 40 px above and below.
-	// The 16:9 three-band host scene is cover-fitted to the canvas's height, so its sides are
-	// cut: a strip of red at the left edge, green in the middle, blue at the right edge. Contained
-	// instead, or with the canvas's sides swapped, the picture would not reach a quarter of the
-	// way in. Also run at a scale factor of 2 (preview-test-scale-2) and on Wayland: the picture
-	// must cover the whole widget there too.
+	// A 3:4 canvas in a 180x320 widget: 180x240 with bars of 40 px above and below. The 16:9
+	// three-band host scene is cover-fitted, its sides cut: red at the left edge, green in the
+	// middle, blue at the right. Contained, or with the canvas's sides swapped, the picture would
+	// not reach a quarter of the way in. Also run at a scale factor of 2 and on Wayland.
 	set_canvas_width(240);
 	ASSERT_TRUE(build_runtime());
 	OBSSceneAutoRelease bands = bltest::make_band_scene("Preview Bands");
@@ -136,7 +132,6 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 	preview.resize(180, 320);
 	bltest::Host::get().options().wayland ? preview.showFullScreen() : preview.show();
 	EXPECT_TRUE(shows(&preview, "column: black green green green black; row: red green blue"));
-	EXPECT_GT(preview.framesDrawn(), 0u);
 	// No canvas: only the background.
 	preview.setCanvas(nullptr);
 	EXPECT_TRUE(shows(&preview, "column: black black black black black; row: black black black"));

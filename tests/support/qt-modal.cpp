@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QInputDialog>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QTest>
 
@@ -33,6 +34,8 @@ void ModalScript::poll()
 			what += " | " + utf8(box->text());
 		if (auto *input = qobject_cast<QInputDialog *>(modal))
 			what += " | " + utf8(input->labelText()) + " [" + utf8(input->textValue()) + "]";
+		else if (auto *list = modal->findChild<QListWidget *>(); list && list->currentItem())
+			what += " | " + utf8(list->currentItem()->text());
 		shown.push_back(what);
 		if (next < steps.size())
 			return steps[next++](modal);
@@ -55,8 +58,6 @@ std::string ModalScript::problems() const
 		out += "answered " + std::to_string(next) + " of " + std::to_string(steps.size()) + " dialogs; ";
 	for (const std::string &what : unexpected)
 		out += "unexpected '" + what + "'; ";
-	for (size_t i = 0; !out.empty() && i < shown.size(); ++i)
-		out += " seen '" + shown[i] + "'";
 	return out;
 }
 

@@ -25,7 +25,7 @@ public:
 	explicit ModalScript(std::vector<Step> steps, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 	// What each modal seen showed, in order: "title | text" for a message box, "title | label
-	// [value]" for a text prompt, the title for any other.
+	// [value]" for a text prompt, "title | current item" for one with a list, else the title.
 	const std::vector<std::string> &seen() const { return shown; }
 	// Empty when every step ran and nothing unexpected came; what went wrong otherwise.
 	std::string problems() const;
