@@ -46,8 +46,6 @@ protected:
 
 	void TearDown() override
 	{
-		if (dock)
-			dock->setRuntime(nullptr, nullptr);
 		dock.reset();
 		std::lock_guard<std::recursive_mutex> lock(brasslight::runtime_lock);
 		brasslight::destroy_runtime(false);

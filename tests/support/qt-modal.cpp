@@ -39,9 +39,9 @@ void ModalScript::poll()
 		shown.push_back(what);
 		if (next < steps.size())
 			return steps[next++](modal);
-		unexpected.push_back(what);
+		trouble += "unexpected '" + what + "'; ";
 	} else if (std::chrono::steady_clock::now() > deadline) {
-		unexpected.push_back("still open at the deadline: " + shown.back());
+		trouble += "'" + shown.back() + "' still open at the deadline; ";
 	} else {
 		return;
 	}
@@ -53,12 +53,9 @@ void ModalScript::poll()
 
 std::string ModalScript::problems() const
 {
-	std::string out;
-	if (next != steps.size())
-		out += "answered " + std::to_string(next) + " of " + std::to_string(steps.size()) + " dialogs; ";
-	for (const std::string &what : unexpected)
-		out += "unexpected '" + what + "'; ";
-	return out;
+	if (next == steps.size())
+		return trouble;
+	return "answered " + std::to_string(next) + " of " + std::to_string(steps.size()) + " dialogs; " + trouble;
 }
 
 ModalScript::Step press_key(Qt::Key key)

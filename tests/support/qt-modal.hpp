@@ -36,7 +36,7 @@ private:
 	std::vector<Step> steps;
 	size_t next = 0;
 	std::vector<std::string> shown;
-	std::vector<std::string> unexpected;
+	std::string trouble;
 	QPointer<QWidget> last;
 	QTimer timer;
 	std::chrono::steady_clock::time_point deadline;
