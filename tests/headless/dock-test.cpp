@@ -20,7 +20,6 @@
 using namespace brasslight;
 using namespace std::chrono_literals;
 using bltest::capture_message_box;
-using bltest::LogCapture;
 using bltest::utf8;
 using Texts = std::vector<std::string>;
 
@@ -147,9 +146,9 @@ TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABo
 	set_stream_key("");
 	apply_output_config();
 	make_dock();
-	const size_t from = LogCapture::get().mark();
+	const size_t from = bltest::LogCapture::get().mark();
 	press("Start");
-	EXPECT_EQ(LogCapture::get().count("[brasslight] Dock: failed to start vertical output", from), 1u);
+	EXPECT_EQ(bltest::LogCapture::get().count("[brasslight] Dock: failed to start vertical output", from), 1u);
 	EXPECT_EQ(status_seen(), "Not started: no server URL or stream key / font-size: 11px; color: #e57373; / "
 				 "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=0");
 	// The user asked from the dock and sees the status line: no box for that.

@@ -137,10 +137,9 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 
 TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
 {
-	// The runtime's teardown hands the dock nulls while the graphics thread may be drawing the
-	// preview. That hand-over must not wait for the draw (the teardown runs under the runtime
-	// lock on the user-interface thread, which the host's own rendering paths may need), and
-	// the draw must not need the canvas any more: it holds its own reference to the source.
+	// The runtime's teardown hands the dock nulls while a preview draw may be under way. That must
+	// not wait for the draw (it runs under the runtime lock, which the host's rendering paths may
+	// need), and the draw must not need the canvas any more: it holds its own source reference.
 	make_dock();
 	Gate::register_type();
 	std::shared_ptr<void> opener(nullptr, [](void *) { Gate::open = true; });
