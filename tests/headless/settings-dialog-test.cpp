@@ -7,10 +7,10 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -20,8 +20,8 @@
 
 using namespace brasslight;
 using bltest::LogCapture;
-using bltest::ModalScript;
 using bltest::utf8;
+using Names = std::vector<std::string>;
 
 namespace {
 
@@ -35,10 +35,14 @@ protected:
 		url = edits.value(0);
 		key = edits.value(1);
 		spins = dialog->findChildren<QSpinBox *>();
-		preset = dialog->findChild<QComboBox *>();
 		checks = dialog->findChildren<QCheckBox *>();
-		buttons = dialog->findChild<QDialogButtonBox *>();
-		ASSERT_TRUE(url && key && spins.size() == 5 && preset && checks.size() == 2 && buttons);
+		ASSERT_TRUE(url && key && spins.size() == 5 && preset() && checks.size() == 2);
+	}
+
+	QComboBox *preset() const { return dialog->findChild<QComboBox *>(); }
+	void push(QDialogButtonBox::StandardButton which)
+	{
+		dialog->findChild<QDialogButtonBox *>()->button(which)->click();
 	}
 
 	// "bitrate width height fpsnum fpsden | preset | autostart audio" as the dialog shows them.
@@ -47,13 +51,11 @@ protected:
 		std::string out;
 		for (QSpinBox *spin : spins)
 			out += std::to_string(spin->value()) + " ";
-		out += "| " + utf8(preset->currentText()) + " |";
+		out += "| " + utf8(preset()->currentText()) + " |";
 		for (QCheckBox *check : checks)
 			out += check->isChecked() ? " on" : " off";
 		return out;
 	}
-
-	void press_save() { buttons->button(QDialogButtonBox::Save)->click(); }
 
 	std::string profile_file() const
 	{
@@ -64,14 +66,12 @@ protected:
 	QLineEdit *url = nullptr;
 	QLineEdit *key = nullptr;
 	QList<QSpinBox *> spins;
-	QComboBox *preset = nullptr;
 	QList<QCheckBox *> checks;
-	QDialogButtonBox *buttons = nullptr;
 };
 
 } // namespace
 
-TEST_F(SettingsDialogTest, ShowsStoredValuesClampedWithTheKeyHidden)
+TEST_F(SettingsDialogTest, ShowsStoredValuesClampedAndTheKeyHiddenBehindAButtonThatFitsTheHostTheme)
 {
 	set_video_bitrate(4294967295u);
 	set_canvas_width(8000);
@@ -81,55 +81,38 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedWithTheKeyHidden)
 	set_encoder_preset("slower");
 	set_auto_start_with_main(false);
 	set_use_active_scene_audio(true);
-	open_dialog();
-	EXPECT_EQ(utf8(dialog->windowTitle()), "Vertical Canvas \u2014 Settings");
-	EXPECT_TRUE(dialog->isModal());
-	EXPECT_EQ(utf8(url->text()), "rtmp://127.0.0.1:9/live");
-	EXPECT_EQ(utf8(key->text()), "ui-test-key");
-	EXPECT_EQ(shown(), "51000 7680 16 1 1000000 | slower | off on");
-
-	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
-	QPushButton *show = qobject_cast<QPushButton *>(bltest::find_button(dialog.get(), "Show"));
-	ASSERT_NE(show, nullptr);
-	bltest::click(show);
-	EXPECT_EQ(key->echoMode(), QLineEdit::Normal);
-	EXPECT_EQ(utf8(show->text()), "Hide");
-	bltest::click(show);
-	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
-	EXPECT_EQ(utf8(show->text()), "Show");
-}
-
-TEST_F(SettingsDialogTest, TheKeyButtonFitsBothItsTextsUnderTheHostsDefaultTheme)
-{
 	// The host's own default theme pads every button by 16 px on each side.
 	qApp->setStyleSheet(QString::fromUtf8(bltest::read_file("/usr/share/obs/obs-studio/themes/Yami.qss").c_str()));
 	const std::shared_ptr<void> unthemed(nullptr, [](void *) { qApp->setStyleSheet(QString()); });
 	open_dialog();
-	QPushButton *show = qobject_cast<QPushButton *>(bltest::find_button(dialog.get(), "Show"));
+	EXPECT_EQ(utf8(dialog->windowTitle()), "Vertical Canvas \u2014 Settings");
+	EXPECT_TRUE(dialog->isModal());
+	EXPECT_EQ(utf8(url->text() + " " + key->text()), "rtmp://127.0.0.1:9/live ui-test-key");
+	EXPECT_EQ(shown(), "51000 7680 16 1 1000000 | slower | off on");
+
+	QAbstractButton *show = bltest::find_button(dialog.get(), "Show");
 	ASSERT_NE(show, nullptr);
-	for (const char *text : {"Show", "Hide"}) {
-		ASSERT_EQ(utf8(show->text()), text);
+	EXPECT_EQ(utf8(key->accessibleName() + " / " + show->accessibleName()), "Stream key / Show stream key");
+	for (const auto &[text, mode] : {std::pair {"Show", QLineEdit::Password}, {"Hide", QLineEdit::Normal}}) {
+		EXPECT_EQ(utf8(show->text()), text);
+		EXPECT_EQ(key->echoMode(), mode) << text;
 		EXPECT_GE(show->width(), show->sizeHint().width()) << text;
-		show->toggle();
+		QTest::mouseClick(show, Qt::LeftButton);
 	}
-	EXPECT_EQ(utf8(key->accessibleName()), "Stream key");
-	EXPECT_EQ(utf8(show->accessibleName()), "Show stream key");
+	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
 	dialog.reset();
 }
 
-TEST_F(SettingsDialogTest, AnUnknownPresetShowsAndSavesVeryfast)
+TEST_F(SettingsDialogTest, SaveWritesEveryFieldAsTypedAnUnknownPresetAsVeryfastAndReachesTheOutput)
 {
+	// An unknown preset shows and saves as veryfast.
 	for (const char *stored : {"VeryFast", "placebo", "veryfast ", ""}) {
 		set_encoder_preset(stored);
 		open_dialog();
-		EXPECT_EQ(utf8(preset->currentText()), "veryfast") << "stored '" << stored << "'";
-		press_save();
+		EXPECT_EQ(utf8(preset()->currentText()), "veryfast") << "stored '" << stored << "'";
+		push(QDialogButtonBox::Save);
 		EXPECT_STREQ(get_encoder_preset(), "veryfast") << "stored '" << stored << "'";
 	}
-}
-
-TEST_F(SettingsDialogTest, SaveWritesEveryFieldAsTypedAndReachesTheOutputController)
-{
 	set_canvas_width(8000);
 	open_dialog();
 	url->setText("  rtmp://127.0.0.1:1935/vertical  ");
@@ -138,14 +121,13 @@ TEST_F(SettingsDialogTest, SaveWritesEveryFieldAsTypedAndReachesTheOutputControl
 	spins[2]->setValue(1280);
 	spins[3]->setValue(30000); // the host's own 29.97 fps
 	spins[4]->setValue(1001);
-	preset->setCurrentText("fast");
+	preset()->setCurrentText("fast");
 	checks[0]->setChecked(true);
 	checks[1]->setChecked(false);
 
 	const size_t from = LogCapture::get().mark();
-	press_save();
+	push(QDialogButtonBox::Save);
 	EXPECT_EQ(dialog->result(), QDialog::Accepted);
-	EXPECT_FALSE(dialog->isVisible());
 	EXPECT_EQ(LogCapture::get().count("[brasslight-obs-vertical] VerticalOutput config updated (url:   "
 					  "rtmp://127.0.0.1:1935/vertical  )",
 					  from),
@@ -166,45 +148,24 @@ TEST_F(SettingsDialogTest, ABlankUrlIsRefusedAndCancelLeavesEverythingAsItWas)
 	const std::string before = profile_file();
 	open_dialog();
 	const size_t from = LogCapture::get().mark();
-
 	url->setText("   ");
-	std::string title;
-	std::string text;
-	{
-		ModalScript script({[&](QWidget *modal) {
-			title = utf8(modal->windowTitle());
-			if (auto *box = qobject_cast<QMessageBox *>(modal))
-				text = utf8(box->text());
-			modal->close();
-		}});
-		press_save();
-		EXPECT_EQ(script.problems(), "");
-	}
-	EXPECT_EQ(title, "Validation");
-	EXPECT_EQ(text, "RTMP URL cannot be empty.");
+	EXPECT_EQ(answered({bltest::press_key(Qt::Key_Return)}, [this] { push(QDialogButtonBox::Save); }),
+		  Names {"Validation | RTMP URL cannot be empty."});
 	EXPECT_TRUE(dialog->isVisible()) << "the dialog stays open for a correction";
 
 	key->setText("changed");
-	buttons->button(QDialogButtonBox::Cancel)->click();
+	push(QDialogButtonBox::Cancel);
 	EXPECT_EQ(dialog->result(), QDialog::Rejected);
 	EXPECT_EQ(profile_file(), before);
 	EXPECT_STREQ(get_rtmp_url(), "rtmp://127.0.0.1:9/live");
 	EXPECT_EQ(LogCapture::get().count("config updated", from), 0u);
-}
 
-TEST_F(SettingsDialogTest, TheToolsMenuEntryOpensAModalDialogThatDeletesItself)
-{
+	// The Tools menu's entry opens one of its own, modal, that deletes itself once closed.
 	QPointer<QWidget> opened;
-	std::string title;
-	{
-		ModalScript script({[&](QWidget *modal) {
-			opened = modal;
-			title = utf8(modal->windowTitle());
-			modal->close();
-		}});
-		open_settings_dialog(nullptr);
-		EXPECT_EQ(script.problems(), "");
-	}
-	EXPECT_EQ(title, "Vertical Canvas \u2014 Settings");
+	EXPECT_EQ(answered({[&](QWidget *modal) {
+				   (opened = modal)->close();
+			   }},
+			   [] { open_settings_dialog(nullptr); }),
+		  Names {"Vertical Canvas \u2014 Settings"});
 	EXPECT_TRUE(opened.isNull()) << "the dialog is still alive after closing";
 }

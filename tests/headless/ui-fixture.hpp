@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <QListWidget>
-#include <QString>
 
 #include <gtest/gtest.h>
 
@@ -47,8 +46,6 @@ protected:
 
 	void TearDown() override
 	{
-		if (dock)
-			dock->setRuntime(nullptr, nullptr);
 		dock.reset();
 		std::lock_guard<std::recursive_mutex> lock(brasslight::runtime_lock);
 		brasslight::destroy_runtime(false);
@@ -84,19 +81,14 @@ protected:
 		return out;
 	}
 
-	QListWidgetItem *item_named(const std::string &name) const
-	{
-		for (int i = 0; i < list()->count(); ++i)
-			if (utf8(list()->item(i)->data(Qt::UserRole).toString()) == name)
-				return list()->item(i);
-		return nullptr;
-	}
-
 	// A user's click on the list item of that slot.
 	void click_item(const std::string &name);
 
-	// Clicks a button of the dock by its text while script answers the dialogs it opens.
-	void press(const char *text, ModalScript &script);
+	// Runs act while steps answer the dialogs it opens, in order; what they showed (ModalScript::seen).
+	static std::vector<std::string> answered(std::vector<ModalScript::Step> steps,
+						 const std::function<void()> &act);
+	// A user's click on the dock's button of that text, with steps as for answered().
+	std::vector<std::string> press(const char *text, std::vector<ModalScript::Step> steps = {});
 
 	std::string global_file() const { return read_file(dir.file("settings-global.ini")); }
 

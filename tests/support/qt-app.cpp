@@ -1,14 +1,12 @@
 #include "qt-app.hpp"
 
 #include "host-fixture.hpp"
+#include "qt-modal.hpp"
 
 #include <cstdlib>
 #include <memory>
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QMessageBox>
-#include <QTimer>
 
 namespace bltest {
 
@@ -29,30 +27,14 @@ void ensure_qt_application()
 ShownBox capture_message_box(std::chrono::milliseconds timeout)
 {
 	ensure_qt_application();
-	ShownBox seen;
-	// A box shown with exec() runs its own event loop inside processEvents(); this timer runs in
-	// that loop too, reads the box and closes it, which returns control here.
-	QTimer watcher;
-	watcher.setInterval(20);
-	QObject::connect(&watcher, &QTimer::timeout, [&seen]() {
-		for (QWidget *widget : QApplication::topLevelWidgets()) {
-			auto *box = qobject_cast<QMessageBox *>(widget);
-			if (!box || !box->isVisible())
-				continue;
-			seen.shown = true;
-			seen.title = box->windowTitle().toStdString();
-			seen.text = box->text().toStdString();
-			box->done(QMessageBox::Ok);
-			return;
-		}
-	});
-	watcher.start();
-	QElapsedTimer clock;
-	clock.start();
-	while (!seen.shown && clock.elapsed() < timeout.count())
-		QApplication::processEvents(QEventLoop::AllEvents, 50);
-	watcher.stop();
-	return seen;
+	// A box shown with exec() runs its own event loop inside processEvents(); the script answers
+	// the box from there, which returns control here.
+	ModalScript script({press_key(Qt::Key_Escape)}, timeout);
+	if (!process_events_until([&script] { return !script.seen().empty(); }, timeout))
+		return {};
+	const std::string &shown = script.seen()[0];
+	const size_t bar = shown.find(" | ");
+	return {true, shown.substr(0, bar), bar == std::string::npos ? "" : shown.substr(bar + 3)};
 }
 
 } // namespace bltest

@@ -4,7 +4,10 @@
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QInputDialog>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
 #include <QTest>
 
 namespace bltest {
@@ -17,53 +20,60 @@ ModalScript::ModalScript(std::vector<Step> steps_, std::chrono::milliseconds tim
 	timer.start();
 }
 
-ModalScript::~ModalScript()
-{
-	timer.stop();
-}
-
 void ModalScript::poll()
 {
 	QWidget *modal = QApplication::activeModalWidget();
+	if (!modal)
+		return;
 	// The widget just answered may still be the active modal for a moment; a new dialog that
 	// happens to reuse its address is told apart by the guarded pointer having been cleared.
-	const bool fresh = modal && !(modal == last && modal->isVisible());
-	if (fresh) {
+	if (modal != last || !modal->isVisible()) {
 		last = modal;
-		titles.push_back(utf8(modal->windowTitle()));
-		if (next < steps.size()) {
-			steps[next++](modal);
-			return;
-		}
-		unexpected.push_back(titles.back());
-		if (auto *dialog = qobject_cast<QDialog *>(modal))
-			dialog->reject();
-		else
-			modal->close();
+		std::string what = utf8(modal->windowTitle());
+		if (auto *box = qobject_cast<QMessageBox *>(modal))
+			what += " | " + utf8(box->text());
+		if (auto *input = qobject_cast<QInputDialog *>(modal))
+			what += " | " + utf8(input->labelText()) + " [" + utf8(input->textValue()) + "]";
+		else if (auto *list = modal->findChild<QListWidget *>(); list && list->currentItem())
+			what += " | " + utf8(list->currentItem()->text());
+		shown.push_back(what);
+		if (next < steps.size())
+			return steps[next++](modal);
+		trouble += "unexpected '" + what + "'; ";
+	} else if (std::chrono::steady_clock::now() > deadline) {
+		trouble += "'" + shown.back() + "' still open at the deadline; ";
+	} else {
 		return;
 	}
-	if (modal && std::chrono::steady_clock::now() > deadline) {
-		unexpected.push_back("still open at the deadline: " + utf8(modal->windowTitle()));
-		if (auto *dialog = qobject_cast<QDialog *>(modal))
-			dialog->reject();
-		else
-			modal->close();
-	}
+	if (auto *dialog = qobject_cast<QDialog *>(modal))
+		dialog->reject();
+	else
+		modal->close();
 }
 
 std::string ModalScript::problems() const
 {
-	std::string out;
-	if (next != steps.size())
-		out += "answered " + std::to_string(next) + " of " + std::to_string(steps.size()) + " dialogs; ";
-	for (const std::string &what : unexpected)
-		out += "unexpected dialog '" + what + "'; ";
-	if (!out.empty()) {
-		out += "seen:";
-		for (const std::string &title : titles)
-			out += " '" + title + "'";
-	}
-	return out;
+	if (next == steps.size())
+		return trouble;
+	return "answered " + std::to_string(next) + " of " + std::to_string(steps.size()) + " dialogs; " + trouble;
+}
+
+ModalScript::Step press_key(Qt::Key key)
+{
+	return [key](QWidget *modal) {
+		QTest::keyClick(modal, key);
+	};
+}
+
+ModalScript::Step type_text(const QString &text)
+{
+	return [text](QWidget *modal) {
+		if (QLineEdit *edit = modal->findChild<QLineEdit *>()) {
+			edit->selectAll();
+			QTest::keyClicks(edit, text);
+			QTest::keyClick(edit, Qt::Key_Return);
+		}
+	};
 }
 
 bool process_events_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)
@@ -86,25 +96,6 @@ QAbstractButton *find_button(QWidget *root, const QString &text)
 		if (button->text() == text)
 			return button;
 	return nullptr;
-}
-
-void click(QWidget *widget)
-{
-	QTest::mouseClick(widget, Qt::LeftButton);
-}
-
-void type_and_accept(QWidget *dialog, const QString &text)
-{
-	QLineEdit *edit = dialog->findChild<QLineEdit *>();
-	if (!edit) {
-		dialog->close();
-		return;
-	}
-	edit->selectAll();
-	QTest::keyClick(edit, Qt::Key_Backspace);
-	QTest::keyClicks(edit, text);
-	// Return reaches the dialog's default button, as when a user presses it.
-	QTest::keyClick(edit, Qt::Key_Return);
 }
 
 std::string utf8(const QString &text)
