@@ -159,10 +159,17 @@ TEST_F(RuntimeTest, IsBuiltOnceAndNeverStartsWithoutUrlOrKey)
 	EXPECT_FALSE(canvas || output);
 }
 
-// Which events start and stop the vertical stream, against a real server: vertical-stream-test.
-TEST_F(RuntimeTest, NestedEventsAreDropped)
+// How the main stream's events start and stop the vertical stream, against a real server:
+// vertical-stream-test.
+TEST_F(RuntimeTest, AutoStartOffIgnoresTheMainStreamAndNestedEventsAreDropped)
 {
 	ASSERT_TRUE(build_runtime());
+	set_auto_start_with_main(false);
+	size_t from = LogCapture::get().mark();
+	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
+	EXPECT_TRUE(module_lines(from).empty()) << "auto-start is off";
+	set_auto_start_with_main(true);
+
 	// An event that arrives while another is being handled is dropped, not queued: hold the
 	// runtime lock so that one event waits inside the callback, then deliver a second.
 	std::unique_lock<std::recursive_mutex> held(runtime_lock);
@@ -170,7 +177,7 @@ TEST_F(RuntimeTest, NestedEventsAreDropped)
 	// Nothing outside the callback shows that the thread is waiting in it; give it ample time.
 	// Were it late, the event below would run and the test fail: it cannot pass by accident.
 	std::this_thread::sleep_for(std::chrono::milliseconds(300));
-	const size_t from = LogCapture::get().mark();
+	from = LogCapture::get().mark();
 	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
 	EXPECT_TRUE(module_lines(from).empty()) << "a second event ran while the first was being handled";
 	held.unlock();
