@@ -1,15 +1,10 @@
 // Where the preview puts the canvas inside its display.
 
-#include <string>
-
 #include <gtest/gtest.h>
 
 #include "ui/preview-fit.hpp"
 
 using namespace brasslight;
-
-// Qt's QWIDGETSIZE_MAX: no width limit.
-constexpr int kNone = 16777215;
 
 TEST(PreviewFit, LetterboxesTheCanvasInsideTheDisplay)
 {
@@ -27,12 +22,9 @@ TEST(PreviewFit, LetterboxesTheCanvasInsideTheDisplay)
 	};
 	for (const Row &r : rows) {
 		const PreviewViewport v = preview_viewport(r.canvas_w, r.canvas_h, r.cx, r.cy);
-		const std::string row = std::to_string(r.canvas_w) + "x" + std::to_string(r.canvas_h) + " in " +
-					std::to_string(r.cx) + "x" + std::to_string(r.cy);
-		EXPECT_NEAR(v.scale, r.scale, 5e-5) << row;
-		EXPECT_EQ(v.x, r.x) << row;
-		EXPECT_EQ(v.y, r.y) << row;
-		EXPECT_EQ(v.width, r.w) << row;
-		EXPECT_EQ(v.height, r.h) << row;
+		SCOPED_TRACE(testing::Message() << r.canvas_w << "x" << r.canvas_h << " in " << r.cx << "x" << r.cy);
+		EXPECT_NEAR(v.scale, r.scale, 5e-5);
+		EXPECT_EQ((std::vector<uint32_t> {v.x, v.y, v.width, v.height}),
+			  (std::vector<uint32_t> {r.x, r.y, r.w, r.h}));
 	}
 }
