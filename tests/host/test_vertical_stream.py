@@ -1,9 +1,7 @@
 #!/usr/bin/python3
-"""The vertical stream in the real host app against a real RTMP server, in one run of the app:
-with auto-start off the main stream's start leaves it stopped, yet the main stream's stop ends a
-vertical stream started from the dock; after a profile switch the new profile's canvas size and
-auto-start apply to the same slots; the stream carries the slot's scene cover-fitted and the
-slot's own audio (a tone) on track 6, not the main mix."""
+"""The vertical stream in the real host app, one run: auto-start off, yet the main stream's stop
+ends a stream started from the dock; a profile switch applies the new canvas and auto-start to the
+same slots; the stream carries the slot's scene cover-fitted and the slot's own tone on track 6."""
 
 import array
 import math
@@ -13,8 +11,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
-from obshost import (DOCK_TITLE, HostError, HostTimeout, ModuleFiles, ObsHost, Profile,  # noqa: E402
-                     SceneCollection, color_input, lavfi_input)
+from obshost import (DOCK_TITLE, HostError, ModuleFiles, ObsHost, Profile, SceneCollection,  # noqa: E402
+                     color_input, lavfi_input, retried)
 from rtmpserver import NginxRtmp, colours_across, grab_rgb, wait_for_stream  # noqa: E402
 
 KEYS = {"Manual": "manual-Zq81", "Auto": "auto-Zq82"}
@@ -76,7 +74,7 @@ class VerticalStreamInRealHostTest(unittest.TestCase):
             host.wait_for_log(r"Main stream stopped — stopping vertical output")
 
             mark = len(host.run.lines())
-            ws.set_current_profile("Auto")
+            ws.request("SetCurrentProfile", {"profileName": "Auto"})
             host.wait_for_log(r"Runtime created: 240x428 @ 30/1 fps", start=mark)
             host.wait_for_log(r"Restored 2 scene\(s\), active: Portrait Slot", start=mark)
             ws.start_stream()
@@ -105,17 +103,10 @@ class VerticalStreamInRealHostTest(unittest.TestCase):
             self.assertEqual([], [k for k in KEYS.values() if k in run.text()], "a stream key reached the log")
 
     def click_start(self, host, server, key):
-        """Clicks the dock's Start button. A click that lands while the frame is still being laid
-        out is lost, so it is repeated a few times."""
+        """Clicks the dock's Start button."""
         frame = host.wait_for_window(f"^{DOCK_TITLE}$", 20)
-        for attempt in range(3):
-            x, y, w, h = host.window_rect(frame)
-            host.click(x + w // 4, y + h - 50)
-            try:
-                return server.wait_publishing(key, 10)
-            except HostTimeout:
-                if attempt == 2:
-                    raise
+        x, y, w, h = host.window_rect(frame)
+        retried(lambda: host.click(x + w // 4, y + h - 50), lambda: server.wait_publishing(key, 10))
 
 
 if __name__ == "__main__":
