@@ -46,7 +46,6 @@ GLOBAL_INI_RELPATH = Path("plugin_config") / MODULE_NAME / "settings-global.ini"
 DOCK_TITLE = "Vertical Canvas"
 # 29.0.2 as global.ini stores it; an older one brings what's-new and migration prompts.
 HOST_LAST_VERSION = 486539266
-SHUTDOWN_LINE = "==== Shutting down =================================================="
 _TIMESTAMP = re.compile(r"^\d\d:\d\d:\d\d\.\d\d\d: ")
 _LEAKS = re.compile(r"^Number of memory leaks: (\d+)$")
 
@@ -77,8 +76,7 @@ def wait_until(probe, timeout: float, what: str, report=None, interval: float = 
 
 
 def retried(action, check, attempts: int = 3):
-    """action() then check() until check() passes: on a bare X server a synthetic click or drag
-    that lands while a window is still being laid out is lost now and then."""
+    """action() then check() until it passes: on a bare X server, clicks during a layout get lost."""
     for attempt in range(attempts):
         action()
         try:
@@ -314,17 +312,15 @@ class ObsWebSocket:
 
     def wait_event(self, event_type: str, timeout: float = 15, match=None) -> dict:
         """The eventData of the first such event `match` accepts; it and those before are forgotten."""
-        deadline = time.monotonic() + timeout
-        while True:
+        def probe():
             for index, event in enumerate(self.events):
                 data = event.get("eventData") or {}
                 if event.get("eventType") == event_type and (match is None or match(data)):
                     del self.events[:index + 1]
-                    return data
-            if time.monotonic() > deadline:
-                raise HostTimeout(f"no {event_type} event within {timeout:.0f} s; last: {self.events[-4:]}")
+                    return [data]
             self.request("GetVersion")  # a round trip that collects what has arrived meanwhile
-            time.sleep(0.1)
+
+        return wait_until(probe, timeout, f"a {event_type} event", lambda: f"last: {self.events[-4:]}")[0]
 
     def start_stream(self) -> dict:
         return self.request("StartStream")
@@ -466,8 +462,8 @@ class ObsHost:
         env = dict(os.environ, XDG_CONFIG_HOME=str(self.home), HOME=str(self.home), DISPLAY=self.display,
                    XDG_RUNTIME_DIR=self._runtime_dir, LANG="C.UTF-8", LC_ALL="C.UTF-8")
         # The app must not talk to a desktop session the harness runs inside.
-        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
-        env.pop("WAYLAND_DISPLAY", None)
+        for name in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY"):
+            env.pop(name, None)
         return env
 
     @property
@@ -586,10 +582,10 @@ class ObsHost:
                 self.xdotool("windowfocus", main, check=False)
                 self.xdotool("key", "--window", main, "alt+f")
                 # The File menu is a popup window of its own; "x" is its Exit entry's mnemonic.
-                wait_until(lambda: set(self.windows()) - before, 3, "the File menu to open")
+                wait_until(lambda: set(self.windows()) - before, 5, "the File menu to open")
                 self.xdotool("key", "x")
                 # The app logs this as it begins to shut down; only then is a long wait worth it.
-                self.wait_for_log(re.escape(SHUTDOWN_LINE), 5)
+                self.wait_for_log(r"^==== Shutting down =", 5)
             except HostError as e:
                 problems.append(f"attempt {attempt + 1}: {e}")
                 continue

@@ -22,11 +22,9 @@ STREAM_MODULE = "/usr/lib/nginx/modules/ngx_stream_module.so"
 
 
 def port_accepts(port: int) -> bool:
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-        return True
-    except OSError:
-        return False
+    with socket.socket() as s:
+        s.settimeout(0.5)
+        return s.connect_ex(("127.0.0.1", port)) == 0
 
 
 class NginxRtmp:
@@ -257,13 +255,10 @@ class SilentServer(Throttle):
 
 
 def main() -> None:
-    """The fixture for a test in another language: `rtmpserver.py [--tls]` starts nginx and prints
-    {"rtmp": PORT, "http": PORT, "tls": PORT, "ca": PATH}; `rtmpserver.py silent [PORT]` starts a
-    SilentServer and prints {"port": PORT}. Then one command a line on stdin, one reply line each:
-    kill (SIGKILL nginx: a crash), hang (kill, then a SilentServer on the RTMP port at once),
-    start (again, same ports), stop (graceful), stat NAME (the stream() dict as JSON), running,
-    accepted (connections the silent server took). End of input (also when the caller dies) stops
-    everything and removes the folder."""
+    """`rtmpserver.py [--tls]` prints {"rtmp": PORT, "http": PORT, "tls": PORT, "ca": PATH},
+    `rtmpserver.py silent [PORT]` {"port": PORT}; then a reply line for each command line on stdin:
+    kill (a crash), hang (kill, then a SilentServer on the RTMP port), start (same ports), stop,
+    stat NAME (stream()), running, accepted (by the silent server). End of input ends all."""
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     _die_with_parent()
     args = sys.argv[1:]

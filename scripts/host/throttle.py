@@ -1,21 +1,14 @@
 #!/usr/bin/python3
-"""Fault injectors on loopback. Throttle: a relay that drains what its clients send at `rate`
-bytes per second (None: full speed), as a slow uplink does, and passes the answers at once; its
-small receive window keeps its own buffering small (the sender's kernel still takes a few hundred
-kB). Without a target: a hung ingest that accepts and never answers. As a program, SIGUSR2
-throttles it and SIGUSR1 opens it again:
-
-    throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND
-"""
+"""Fault injectors on loopback. Throttle: a relay that drains what its clients send at `rate` B/s
+(None: full speed), as a slow uplink does, and passes the answers at once; its small receive window
+keeps its own buffering small. Without a target: a hung ingest. As a program, SIGUSR2 throttles
+it, SIGUSR1 opens it again: throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND"""
 
 import signal
 import sys
 import socket
 import threading
 import time
-
-TICK = 0.01
-
 
 class Throttle:
     def __init__(self, target_port: int | None, rate: float | None = None, port: int = 0):
@@ -57,7 +50,7 @@ class Throttle:
                     now = time.monotonic()
                     budget, last = min(budget + (now - last) * rate, rate * 0.1), now
                     if budget < 1:
-                        time.sleep(TICK)
+                        time.sleep(0.01)
                         continue
                 data = src.recv(65536 if rate is None else int(budget))
                 if not data:
