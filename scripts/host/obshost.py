@@ -582,7 +582,7 @@ class ObsHost:
                 self.xdotool("windowfocus", main, check=False)
                 self.xdotool("key", "--window", main, "alt+f")
                 # The File menu is a popup window of its own; "x" is its Exit entry's mnemonic.
-                wait_until(lambda: set(self.windows()) - before, 5, "the File menu to open")
+                wait_until(lambda: set(self.windows()) - before, 10, "the File menu to open")
                 self.xdotool("key", "x")
                 # The app logs this as it begins to shut down; only then is a long wait worth it.
                 self.wait_for_log(r"^==== Shutting down =", 5)

@@ -90,17 +90,17 @@ class VerticalStreamInRealHostTest(unittest.TestCase):
             host.wait_for_log(r"Restored 2 scene\(s\), active: Portrait Slot", start=mark)
             ws.start_stream()
             main = wait_for_stream(server, "main")
-            vertical = wait_for_stream(server, KEYS["Auto"])
+            portrait = wait_for_stream(server, KEYS["Auto"])
             host.wait_for_log(r"Main stream starting — auto-starting vertical output", start=mark)
             self.assertEqual((640, 360), (main["video"]["width"], main["video"]["height"]))
             self.assertEqual(("h264", 240, 428, "30/1", "aac", "48000", 2), tuple(
-                vertical[kind][key] for kind, key in [("video", "codec_name"), ("video", "width"), ("video", "height"),
+                portrait[kind][key] for kind, key in [("video", "codec_name"), ("video", "width"), ("video", "height"),
                                                       ("video", "avg_frame_rate"), ("audio", "codec_name"),
                                                       ("audio", "sample_rate"), ("audio", "channels")]))
             # The 16:9 scene covers the 9:16 canvas: its height fills it, only the green middle
             # is left.
             url = server.play_url(KEYS["Auto"])
-            self.assertEqual(["green"] * 5, colours_across(*grab_rgb(url, vertical["video"])))
+            self.assertEqual(["green"] * 5, colours_across(*grab_rgb(url, portrait["video"])))
             # At 1/8 amplitude a sine's RMS is -21.07 dBFS (here within 10 % of its amplitude); the
             # filter leaves -46 dB of the 1000 Hz tone at 440 Hz, a main tone would be at -21 dB.
             slot_level = tone_level(url, 1000)
