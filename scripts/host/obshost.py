@@ -577,7 +577,7 @@ class ObsHost:
                     if title not in run.dismissed:
                         run.dismissed.append(title)
                     self.xdotool("windowfocus", window, check=False)
-                    self.xdotool("key", "--window", window, "Escape")
+                    self.xdotool("key", "--window", window, "Escape", check=False)  # it may be gone
                 main, before = self.main_window(10), set(self.windows())
                 self.xdotool("windowfocus", main, check=False)
                 self.xdotool("key", "--window", main, "alt+f")
