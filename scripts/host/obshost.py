@@ -1,28 +1,24 @@
 #!/usr/bin/python3
-"""Runs the real OBS Studio app with the module installed into a configuration of its own.
-
-The front-end paths of the module (its load inside the real app, host events, the dock, the
-stream that starts with the main stream) only exist in the real app, so tests, the demo and the
-benchmarks drive `obs` itself: under an Xvfb of their own, with XDG_CONFIG_HOME and HOME pointing
-into a scratch folder, so that the user's own ~/.config/obs-studio is never read or written.
+"""Runs the real OBS Studio app with the module installed, under an Xvfb of its own, with
+XDG_CONFIG_HOME and HOME in a scratch folder (the user's ~/.config/obs-studio is never touched).
+Used by tests/host (registered with bl_add_host_test in tests/CMakeLists.txt), the demo and the
+benchmarks. Each start of the app costs seconds: put checks that do not interfere into one run.
 
     with ObsHost("smoke", module=ModuleFiles.from_env(), profiles=[Profile("Smoke")]) as host:
         host.start()                      # returns once the app has finished loading
         host.wait_for_log(r"Loaded successfully")
-        host.websocket().stream_status()
         run = host.quit()                 # File > Exit, as a user would
         assert run.clean and run.leaks == 0, run.describe()
 
-Leaving the `with` block always stops what the harness started (the app, then Xvfb). The scratch
-folder is deleted after a run that went well and kept, with its path printed, when the block
-ends with an exception, when the app had to be killed, or when BL_HOST_KEEP=1.
-
-Only the Python standard library and Debian's python3-websocket: run with /usr/bin/python3.
+The scratch folder (configuration, logs, screenshots) is kept under BL_HOST_ARTIFACTS when the
+block fails, the app had to be killed, or BL_HOST_KEEP=1. Standard library plus Debian's
+python3-websocket: run with /usr/bin/python3.
 """
 
 from __future__ import annotations
 
 import base64
+import configparser
 import ctypes
 import dataclasses
 import hashlib
@@ -48,20 +44,18 @@ PROFILE_INI_NAME = "brasslight-vertical-canvas.ini"
 GLOBAL_INI_RELPATH = Path("plugin_config") / MODULE_NAME / "settings-global.ini"
 # The title of the module's dock frame: a window of the main view, not a dialog.
 DOCK_TITLE = "Vertical Canvas"
-# The app's version code for 29.0.2 as it stores it in global.ini; without it the app takes the
-# configuration for an older one and may show what's-new or migration prompts.
+# 29.0.2 as global.ini stores it; an older one brings what's-new and migration prompts.
 HOST_LAST_VERSION = 486539266
-SHUTDOWN_LINE = "==== Shutting down =================================================="
 _TIMESTAMP = re.compile(r"^\d\d:\d\d:\d\d\.\d\d\d: ")
 _LEAKS = re.compile(r"^Number of memory leaks: (\d+)$")
 
 
 class HostError(Exception):
-    """The host app or a tool around it did not do what the harness needed."""
+    pass
 
 
 class HostTimeout(HostError):
-    """A wait ran past its deadline; the message says what was last seen."""
+    pass
 
 
 def log(message: str) -> None:
@@ -69,8 +63,7 @@ def log(message: str) -> None:
 
 
 def wait_until(probe, timeout: float, what: str, report=None, interval: float = 0.1):
-    """Polls `probe` until it returns something truthy and returns that; on the deadline raises
-    HostTimeout naming `what` and `report()` (what was last seen)."""
+    """`probe`'s first truthy value; HostTimeout naming `what` and `report()` at the deadline."""
     deadline = time.monotonic() + timeout
     while True:
         value = probe()
@@ -82,6 +75,17 @@ def wait_until(probe, timeout: float, what: str, report=None, interval: float = 
         time.sleep(interval)
 
 
+def retried(action, check, attempts: int = 3):
+    """action() then check() until it passes: on a bare X server, clicks during a layout get lost."""
+    for attempt in range(attempts):
+        action()
+        try:
+            return check()
+        except HostTimeout:
+            if attempt == attempts - 1:
+                raise
+
+
 def free_loopback_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -89,9 +93,8 @@ def free_loopback_port() -> int:
 
 
 def _die_with_parent() -> None:
-    # Between fork and exec: a harness killed by a CTest time-out must not leave its children
-    # holding displays and ports (PR_SET_PDEATHSIG). They also get a session of their own, so a
-    # Ctrl-C reaches only the harness, which then quits the app properly.
+    # A harness killed by a CTest time-out leaves no children holding displays and ports; their
+    # own session keeps a Ctrl-C for the harness, which then quits the app properly.
     ctypes.CDLL("libc.so.6").prctl(1, signal.SIGKILL)
 
 
@@ -101,7 +104,7 @@ def _spawn(argv, out, **kwargs) -> subprocess.Popen:
 
 
 class Xvfb:
-    """An X server of our own; it picks a free display number itself (-displayfd)."""
+    """An X server of our own on a free display number (-displayfd)."""
 
     def __init__(self, width: int = 1280, height: int = 800):
         self.size = f"{width}x{height}x24"
@@ -143,21 +146,15 @@ class Xvfb:
         self.stop()
 
 
-# --------------------------------------------------------------------------------------------
-# What goes into the isolated configuration
-
-
 @dataclasses.dataclass
 class ModuleFiles:
-    """The built module and its data folder, copied in the layout the app loads user plug-ins
-    from (the one `cmake --install` produces)."""
+    """The built module and its data folder, installed as the app's user plug-ins."""
 
     library: Path
     data: Path | None = None
 
     @classmethod
     def from_env(cls) -> "ModuleFiles":
-        """From BL_MODULE_FILE and BL_MODULE_DATA_DIR, which CTest sets for host tests."""
         library, data = os.environ.get("BL_MODULE_FILE"), os.environ.get("BL_MODULE_DATA_DIR")
         if not library:
             raise HostError(f"BL_MODULE_FILE is not set: run through ctest, or set it to the built {MODULE_NAME}.so")
@@ -175,7 +172,7 @@ class ModuleFiles:
 
 @dataclasses.dataclass
 class Profile:
-    """One host profile; the defaults keep the main canvas and stream cheap on two cores."""
+    """One host profile; the defaults keep the main stream cheap on two cores."""
 
     name: str = "Test"
     width: int = 640
@@ -185,7 +182,7 @@ class Profile:
     # Nothing listens on port 1: a main stream started by accident fails at once.
     stream_server: str = "rtmp://127.0.0.1:1/live"
     stream_key: str = "main"
-    # The module's profile file, written as [VerticalCanvas] key=value; None writes none.
+    # The module's profile file ([VerticalCanvas]); None writes none.
     module_settings: dict | None = None
 
     def write(self, profiles_dir: Path) -> None:
@@ -206,8 +203,7 @@ class Profile:
 
 @dataclasses.dataclass
 class Input:
-    """A source placed in a scene at (x, y); `mixers` are its audio tracks as a bit mask (None:
-    the host's default)."""
+    """A source at (x, y) in a scene; `mixers`: its audio tracks as a bit mask (None: default)."""
 
     name: str
     kind: str
@@ -218,20 +214,20 @@ class Input:
 
 
 def color_input(name: str, argb: int, width: int, height: int, x: float = 0, y: float = 0) -> Input:
-    """A plain colour rectangle (the host's color_source_v3, which stores 0xAABBGGRR)."""
+    """A colour rectangle (color_source_v3 stores 0xAABBGGRR)."""
     abgr = (argb & 0xFF00FF00) | ((argb >> 16) & 0xFF) | ((argb & 0xFF) << 16)
     return Input(name, "color_source_v3", {"color": abgr, "width": width, "height": height}, x, y)
 
 
 def lavfi_input(name: str, graph: str, x: float = 0, y: float = 0, mixers: int | None = None) -> Input:
-    """A media source playing an FFmpeg filter graph (a test picture, a tone) for ever."""
+    """A media source looping an FFmpeg filter graph (a test picture, a tone)."""
     return Input(name, "ffmpeg_source", {"is_local_file": False, "input": graph, "input_format": "lavfi",
                                          "looping": True, "close_when_inactive": False}, x, y, mixers)
 
 
 @dataclasses.dataclass
 class SceneCollection:
-    """A scene collection file: scenes in order, each with its inputs bottom to top."""
+    """Scenes in order, each with its inputs bottom to top."""
 
     name: str = "Test"
     scenes: dict = dataclasses.field(default_factory=lambda: {"Scene": []})
@@ -258,7 +254,6 @@ class SceneCollection:
 
 
 def write_ini(path: Path, sections: dict) -> None:
-    """An ini file as the host's settings store reads it (no quoting; booleans as true/false)."""
     text = "".join(f"[{section}]\n" + "".join(
         f"{k}={str(v).lower() if isinstance(v, bool) else v}\n" for k, v in values.items()) + "\n"
         for section, values in sections.items())
@@ -267,27 +262,17 @@ def write_ini(path: Path, sections: dict) -> None:
 
 
 def read_ini(path: Path) -> dict:
-    """{section: {key: value}} of an ini file of the host's settings store."""
-    sections, current = {}, None
-    for line in path.read_text(encoding="utf-8", errors="replace").splitlines():
-        line = line.strip()
-        if line.startswith("[") and line.endswith("]"):
-            current = sections.setdefault(line[1:-1], {})
-        elif current is not None and "=" in line:
-            key, value = line.split("=", 1)
-            current[key] = value
-    return sections
-
-
-# --------------------------------------------------------------------------------------------
-# obs-websocket 5
+    parser = configparser.ConfigParser(delimiters=("=",), interpolation=None, strict=False)
+    parser.optionxform = str  # keys keep their case
+    parser.read(path, encoding="utf-8")
+    return {name: dict(parser[name]) for name in parser.sections()}
 
 
 class ObsWebSocket:
-    """A small client of the app's obs-websocket 5 server: requests and their answers."""
+    """A small obs-websocket 5 client."""
 
     def __init__(self, port: int, password: str, timeout: float = 20):
-        import websocket  # Debian's python3-websocket; only the tests that talk to the app need it
+        import websocket  # only who talks to the app needs it
 
         def connect():
             try:
@@ -317,7 +302,6 @@ class ObsWebSocket:
                 return message["d"]
 
     def request(self, request_type: str, data: dict | None = None) -> dict:
-        """Sends one request and returns its responseData ({} when there is none)."""
         self._next_id += 1
         request_id = str(self._next_id)
         self._send(6, {"requestType": request_type, "requestId": request_id, "requestData": data or {}})
@@ -327,19 +311,16 @@ class ObsWebSocket:
         return answer.get("responseData") or {}
 
     def wait_event(self, event_type: str, timeout: float = 15, match=None) -> dict:
-        """The eventData of the first event of that type, received before or during the wait, that
-        `match` accepts; it and the events before it are forgotten."""
-        deadline = time.monotonic() + timeout
-        while True:
+        """The eventData of the first such event `match` accepts; it and those before are forgotten."""
+        def probe():
             for index, event in enumerate(self.events):
                 data = event.get("eventData") or {}
                 if event.get("eventType") == event_type and (match is None or match(data)):
                     del self.events[:index + 1]
-                    return data
-            if time.monotonic() > deadline:
-                raise HostTimeout(f"no {event_type} event within {timeout:.0f} s; last: {self.events[-4:]}")
+                    return [data]
             self.request("GetVersion")  # a round trip that collects what has arrived meanwhile
-            time.sleep(0.1)
+
+        return wait_until(probe, timeout, f"a {event_type} event", lambda: f"last: {self.events[-4:]}")[0]
 
     def start_stream(self) -> dict:
         return self.request("StartStream")
@@ -353,9 +334,6 @@ class ObsWebSocket:
     def stats(self) -> dict:
         return self.request("GetStats")
 
-    def set_current_profile(self, name: str) -> dict:
-        return self.request("SetCurrentProfile", {"profileName": name})
-
     def close(self) -> None:
         try:
             self._ws.close()
@@ -363,13 +341,9 @@ class ObsWebSocket:
             pass
 
 
-# --------------------------------------------------------------------------------------------
-# The app
-
-
 @dataclasses.dataclass
 class HostRun:
-    """One start of the app, from launch to its end, with its own log file."""
+    """One start of the app, with its own log file."""
 
     index: int
     process: subprocess.Popen
@@ -397,22 +371,19 @@ class HostRun:
         return self.stdout_path.read_text(encoding="utf-8", errors="replace")
 
     def lines(self) -> list[str]:
-        """The log's complete lines without the time stamps the app puts in front of them."""
+        """The log's complete lines without time stamps."""
         return [_TIMESTAMP.sub("", line) for line in self.text().split("\n")[:-1]]
 
     def module_lines(self) -> list[str]:
-        """What the module wrote: its tagged lines, the dock's and its banners."""
         return [l for l in self.lines() if l.startswith((MODULE_TAG, "[brasslight]")) or l == BANNER]
 
     @property
     def leaks(self) -> int | None:
-        """The count of the app's own "Number of memory leaks: N" line; None when absent."""
         found = [int(m.group(1)) for m in map(_LEAKS.match, self.lines()) if m]
         return found[-1] if found else None
 
     @property
     def clean(self) -> bool:
-        """Ended by itself with code 0 after a full shutdown."""
         return not self.killed and self.returncode == 0 and self.leaks is not None
 
     def describe(self) -> str:
@@ -422,15 +393,8 @@ class HostRun:
 
 
 class ObsHost:
-    """The real app in an isolated configuration; a context manager that always cleans up.
-
-    profiles     the profiles to write; the app starts with the first
-    collection   the SceneCollection to write (default: one empty scene)
-    module       ModuleFiles to install, None when the module is installed already
-    config_home  XDG_CONFIG_HOME/HOME to use and keep (the demo's); default: a scratch folder
-    display      an X display to use; default: an Xvfb of our own
-    module_global_settings  the module's global file, {"Section": {"key": value}}
-    """
+    """The real app in an isolated configuration. It starts with the first profile; module None:
+    installed already; config_home: kept (the demo's); display None: an Xvfb of our own."""
 
     def __init__(self, name: str, *, profiles=(), collection: SceneCollection | None = None,
                  module: ModuleFiles | None = None, config_home: Path | None = None, display: str | None = None,
@@ -473,8 +437,7 @@ class ObsHost:
             self.home = Path(tempfile.mkdtemp(prefix=f"{self.name}-{time.strftime('%Y%m%d-%H%M%S')}-", dir=artifacts))
         first = self.profiles[0]
         write_ini(self.config_dir / "global.ini", {
-            # FirstRun skips the set-up wizard; confirmation prompts would block File > Exit and
-            # the stream requests.
+            # No set-up wizard; no prompts that would block File > Exit and the stream requests.
             "General": {"FirstRun": True, "LastVersion": HOST_LAST_VERSION, "ConfirmOnExit": False},
             "Basic": {"Profile": first.name, "ProfileDir": first.name, "SceneCollection": self.collection.name,
                       "SceneCollectionFile": self.collection.name},
@@ -499,8 +462,8 @@ class ObsHost:
         env = dict(os.environ, XDG_CONFIG_HOME=str(self.home), HOME=str(self.home), DISPLAY=self.display,
                    XDG_RUNTIME_DIR=self._runtime_dir, LANG="C.UTF-8", LC_ALL="C.UTF-8")
         # The app must not talk to a desktop session the harness runs inside.
-        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
-        env.pop("WAYLAND_DISPLAY", None)
+        for name in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY"):
+            env.pop(name, None)
         return env
 
     @property
@@ -508,8 +471,7 @@ class ObsHost:
         return self.runs[-1]
 
     def start(self, *args: str, profile: str | None = None, timeout: float = 60) -> HostRun:
-        """Launches the app with extra arguments (e.g. "--startstreaming") and returns once it has
-        finished loading: obs-websocket starts its server then, and the main window is up."""
+        """Returns once the app has loaded: obs-websocket listens and the main window is up."""
         if self.runs and self.run.running:
             raise HostError("the app is running already")
         logs_dir = self.config_dir / "logs"
@@ -524,8 +486,7 @@ class ObsHost:
         return self.run
 
     def wait_for_log(self, pattern: str, timeout: float = 30, start: int = 0) -> re.Match:
-        """Waits for a line of the current run's log, at or after line `start`, in which the
-        regular expression `pattern` is found; fails at once when the app ends first."""
+        """A log line from line `start` on matching `pattern`; fails at once when the app ends."""
         run, regex = self.run, re.compile(pattern)
 
         def probe():
@@ -542,17 +503,17 @@ class ObsHost:
             self._ws = ObsWebSocket(self.websocket_port, self.websocket_password)
         return self._ws
 
-    # -- windows, keys, pictures -------------------------------------------------------------
-
-    def xdotool(self, *args, check: bool = True) -> str:
-        result = subprocess.run(["xdotool", *map(str, args)], env=self.env(), capture_output=True, text=True,
-                                timeout=20)
+    def tool(self, *argv, check: bool = True, timeout: float = 20) -> str:
+        """The output of an X tool run on the app's display."""
+        result = subprocess.run(list(map(str, argv)), env=self.env(), capture_output=True, text=True, timeout=timeout)
         if check and result.returncode != 0:
-            raise HostError(f"xdotool {' '.join(map(str, args))} failed: {result.stderr.strip()}")
+            raise HostError(f"{' '.join(map(str, argv))} failed: {result.stderr.strip()}")
         return result.stdout
 
+    def xdotool(self, *args, check: bool = True) -> str:
+        return self.tool("xdotool", *args, check=check)
+
     def windows(self, name: str = "") -> list[int]:
-        """The app's visible windows whose title matches `name` (a regular expression)."""
         return [int(w) for w in self.xdotool("search", "--all", "--onlyvisible", "--pid", self.run.process.pid,
                                              "--name", name, check=False).split()]
 
@@ -571,47 +532,37 @@ class ObsHost:
         return self.wait_for_window("^OBS ", timeout)
 
     def dialogs(self) -> dict[int, str]:
-        """The app's visible windows other than its main window, the dock frame and Qt's untitled
-        helpers (which carry the program name), by id: message boxes and other dialogs."""
+        """Titles by id of the app's visible windows but the main one, the dock frame and Qt's
+        helpers (titled "obs"): message boxes and dialogs."""
         titles = {w: self.xdotool("getwindowname", w, check=False).strip() for w in self.windows()}
         return {w: t for w, t in titles.items() if t and t not in ("obs", DOCK_TITLE) and not t.startswith("OBS ")}
 
     def window_rect(self, window: int) -> tuple[int, int, int, int]:
         """(x, y, width, height) on the screen (xdotool counts a child window's offset twice)."""
-        info = subprocess.run(["xwininfo", "-id", str(window)], env=self.env(), capture_output=True, text=True,
-                              timeout=20).stdout
+        info = self.tool("xwininfo", "-id", window, check=False)
         return tuple(int(re.search(rf"{label}:\s+(-?\d+)", info).group(1))
                      for label in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
 
     def is_top_level(self, window: int) -> bool:
         """Floating dock frames are windows of their own; docked ones live inside the main window."""
-        tree = subprocess.run(["xwininfo", "-tree", "-id", str(window)], env=self.env(), capture_output=True,
-                              text=True, timeout=20).stdout
+        tree = self.tool("xwininfo", "-tree", "-id", window, check=False)
         return "(the root window)" in tree.split("Parent window id:", 1)[-1].splitlines()[0]
 
     def click(self, x: int, y: int, repeat: int = 1) -> None:
         self.xdotool("mousemove", x, y, "sleep", 0.1, "click", "--repeat", repeat, "--delay", 80, 1)
 
     def screenshot(self, name: str, path: Path | None = None) -> Path:
-        """A PNG of the whole screen, by default shots/NAME.png in the scratch folder."""
         path = Path(path or self.home / "shots" / f"{name}.png")
         path.parent.mkdir(parents=True, exist_ok=True)
-        result = subprocess.run(["import", "-window", "root", str(path)], env=self.env(), capture_output=True,
-                                text=True, timeout=60)
-        if result.returncode != 0:
-            raise HostError(f"screenshot failed: {result.stderr.strip()}")
+        self.tool("import", "-window", "root", path, timeout=60)
         return path
 
     def mapped_libraries(self) -> set[str]:
-        """File names of the shared libraries mapped into the running app."""
         maps = Path(f"/proc/{self.run.process.pid}/maps").read_text().split()
         return {Path(field).name for field in maps if ".so" in field}
 
-    # -- ending ------------------------------------------------------------------------------
-
     def quit(self, timeout: float = 60) -> HostRun:
-        """Ends the app as a user would, through File > Exit, and waits for its shutdown; kills
-        it only when that fails (run.killed then says so). Returns the run."""
+        """File > Exit and its shutdown; kills the app only when that fails (run.killed)."""
         run, problems = self.run, []
         if self._ws is not None:
             self._ws.close()
@@ -626,15 +577,15 @@ class ObsHost:
                     if title not in run.dismissed:
                         run.dismissed.append(title)
                     self.xdotool("windowfocus", window, check=False)
-                    self.xdotool("key", "--window", window, "Escape")
+                    self.xdotool("key", "--window", window, "Escape", check=False)  # it may be gone
                 main, before = self.main_window(10), set(self.windows())
                 self.xdotool("windowfocus", main, check=False)
                 self.xdotool("key", "--window", main, "alt+f")
                 # The File menu is a popup window of its own; "x" is its Exit entry's mnemonic.
-                wait_until(lambda: set(self.windows()) - before, 3, "the File menu to open")
+                wait_until(lambda: set(self.windows()) - before, 10, "the File menu to open")
                 self.xdotool("key", "x")
                 # The app logs this as it begins to shut down; only then is a long wait worth it.
-                self.wait_for_log(re.escape(SHUTDOWN_LINE), 5)
+                self.wait_for_log(r"^==== Shutting down =", 5)
             except HostError as e:
                 problems.append(f"attempt {attempt + 1}: {e}")
                 continue
@@ -651,7 +602,6 @@ class ObsHost:
         return run
 
     def close(self, failed: bool = False) -> None:
-        """Stops whatever still runs; keeps the scratch folder when something went wrong."""
         if self.runs and self.run.running:
             self.quit(timeout=30)
         if self._xvfb is not None:

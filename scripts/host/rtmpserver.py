@@ -1,14 +1,11 @@
-"""A real nginx with its RTMP module on loopback, and ffprobe on what arrived: the one RTMP server
-fixture of the host-app tests, the demo, the benchmarks and (through the command line at the end,
-driven by tests/support/rtmp-server.cpp) the C++ tests. One process, no daemon, no master, a folder
-of its own, an XML status page; optionally a TLS front made by nginx's stream module."""
+"""The one RTMP server fixture (a real nginx-rtmp on loopback, one process with a folder of its
+own, optionally behind a TLS front) of the host tests, demo and benchmarks, and through main()
+of the C++ tests (tests/support/rtmp-server.cpp); ffprobe/ffmpeg on what arrived."""
 
-import ctypes
 import json
 import signal
 import socket
 import sys
-import threading
 import shutil
 import subprocess
 import tempfile
@@ -17,29 +14,22 @@ import urllib.request
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
-from obshost import HostError, free_loopback_port, wait_until
+from obshost import HostError, _die_with_parent, free_loopback_port, wait_until
+from throttle import Throttle
 
 RTMP_MODULE = "/usr/lib/nginx/modules/ngx_rtmp_module.so"
 STREAM_MODULE = "/usr/lib/nginx/modules/ngx_stream_module.so"
 
 
-def _die_with_parent() -> None:
-    # Between fork and exec: nginx never outlives whoever started it, even when that is killed.
-    ctypes.CDLL("libc.so.6").prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def port_accepts(port: int) -> bool:
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-        return True
-    except OSError:
-        return False
+    with socket.socket() as s:
+        s.settimeout(0.5)
+        return s.connect_ex(("127.0.0.1", port)) == 0
 
 
 class NginxRtmp:
-    """Application "live" on a free loopback port; ports are kept across a new start(), as a real
-    server comes back after a crash. With tls, a TLS front on tls_port whose certificate (for
-    localhost and 127.0.0.1) is signed by a CA made here, in ca_file."""
+    """Application "live"; a new start() keeps the ports, as a server back from a crash. With
+    tls, a TLS front on tls_port, its certificate signed by a CA in ca_file."""
 
     def __init__(self, tls: bool = False):
         self.dir = Path(tempfile.mkdtemp(prefix="bl-nginx-"))
@@ -113,9 +103,8 @@ http {{
             return self
         conf = self._write_config()
         self.proc = subprocess.Popen(["nginx", "-p", str(self.dir), "-c", str(conf), "-e",
-                                      str(self.dir / "logs" / "error.log")],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     start_new_session=True, preexec_fn=_die_with_parent)
+                                      str(self.dir / "logs" / "error.log")], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, start_new_session=True, preexec_fn=_die_with_parent)
         ports = [p for p in (self.rtmp_port, self.tls_port) if p]
         wait_until(lambda: self.proc.poll() is None and self.stat_xml() is not None
                    and all(map(port_accepts, ports)), 15, "nginx to answer",
@@ -126,13 +115,11 @@ http {{
         return self.proc is not None and self.proc.poll() is None
 
     def kill(self) -> None:
-        if self.proc and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait(10)
+        self.stop(kill=True)
 
-    def stop(self) -> None:
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
+    def stop(self, kill: bool = False) -> None:
+        if self.running():
+            self.proc.kill() if kill else self.proc.terminate()
             try:
                 self.proc.wait(5)
             except subprocess.TimeoutExpired:
@@ -150,7 +137,6 @@ http {{
 
     @property
     def url(self) -> str:
-        """The server part of a publish target: rtmp://127.0.0.1:PORT/live"""
         return f"rtmp://127.0.0.1:{self.rtmp_port}/live"
 
     def play_url(self, name: str) -> str:
@@ -164,8 +150,7 @@ http {{
             return None
 
     def stream(self, name: str) -> dict:
-        """What the status page says of one stream: {} when absent, else publishing (bool),
-        bytes_in, width, height, video and audio (codec names)."""
+        """The status page's word on one stream ({} when absent)."""
         xml = self.stat_xml()
         for stream in ElementTree.fromstring(xml).iter("stream") if xml else ():
             if stream.findtext("name") == name:
@@ -177,20 +162,10 @@ http {{
                         "audio": stream.findtext("meta/audio/codec") or ""}
         return {}
 
-    @property
-    def rtmps_url(self) -> str:
-        return f"rtmps://localhost:{self.tls_port}/live"
-
     def publishing(self) -> set[str]:
-        """The names of the streams being published right now."""
         xml = self.stat_xml()
-        if not xml:
-            return set()
-        names = set()
-        for stream in ElementTree.fromstring(xml).iter("stream"):
-            if stream.find("publishing") is not None and stream.findtext("name"):
-                names.add(stream.findtext("name"))
-        return names
+        return {s.findtext("name") for s in (ElementTree.fromstring(xml).iter("stream") if xml else ())
+                if s.find("publishing") is not None and s.findtext("name")}
 
     def wait_publishing(self, name: str, timeout: float = 20) -> None:
         wait_until(lambda: name in self.publishing(), timeout, f"stream '{name}' to be published",
@@ -202,7 +177,7 @@ http {{
 
 
 def probe(url: str, timeout: float = 20) -> dict:
-    """What ffprobe sees: {"video": {...}, "audio": {...}} with codec, size, rates, channels."""
+    """What ffprobe sees: {"video": {...}, "audio": {...}}."""
     command = ["ffprobe", "-v", "error", "-rw_timeout", str(int(timeout * 1e6)), "-show_entries",
                "stream=codec_type,codec_name,width,height,avg_frame_rate,r_frame_rate,sample_rate,channels",
                "-of", "json", url]
@@ -218,17 +193,21 @@ def probe(url: str, timeout: float = 20) -> dict:
     return found
 
 
-def grab_png(url: str, path: Path, timeout: float = 20) -> None:
-    """Decodes one video frame of a stream into a PNG file."""
-    command = ["ffmpeg", "-v", "error", "-y", "-rw_timeout", str(int(timeout * 1e6)), "-i", url,
-               "-frames:v", "1", str(path)]
-    result = subprocess.run(command, capture_output=True, text=True, timeout=timeout + 5)
-    if result.returncode != 0 or not path.exists():
-        raise HostError(f"no frame from {url}: {result.stderr.strip()}")
+def grab_frame(url: str, *output: str, timeout: float = 20) -> bytes:
+    """One decoded frame of a stream, written as `output` says (to a file, or to "-": returned)."""
+    result = subprocess.run(["ffmpeg", "-v", "error", "-y", "-rw_timeout", str(int(timeout * 1e6)), "-i", url,
+                             "-frames:v", "1", *output], capture_output=True, timeout=timeout + 5)
+    if result.returncode != 0:
+        raise HostError(f"no frame from {url}: {result.stderr.decode(errors='replace').strip()}")
+    return result.stdout
+
+
+def grab_png(url: str, path: Path) -> None:
+    grab_frame(url, str(path))
 
 
 def wait_for_stream(server: NginxRtmp, name: str, timeout: float = 30) -> dict:
-    """Waits until a stream is published with both video and audio, and returns the probe."""
+    """The probe of a stream once it is published with video and audio."""
     server.wait_publishing(name, timeout)
     deadline = time.monotonic() + timeout
     seen: dict | str = {}
@@ -244,81 +223,42 @@ def wait_for_stream(server: NginxRtmp, name: str, timeout: float = 30) -> dict:
 
 
 def grab_rgb(url: str, video: dict, timeout: float = 20) -> tuple[int, int, bytes]:
-    """One decoded video frame of a stream as (width, height, RGB bytes); `video` is what
-    probe() said of its video (wait_for_stream's result["video"])."""
+    """One frame as (width, height, RGB bytes); `video` is probe()'s word on its video."""
     width, height = int(video["width"]), int(video["height"])
-    command = ["ffmpeg", "-v", "error", "-rw_timeout", str(int(timeout * 1e6)), "-i", url, "-frames:v", "1",
-               "-f", "rawvideo", "-pix_fmt", "rgb24", "-"]
-    result = subprocess.run(command, capture_output=True, timeout=timeout + 5)
-    if result.returncode != 0 or len(result.stdout) < width * height * 3:
-        raise HostError(f"no frame from {url}: {result.stderr.decode(errors='replace').strip()}")
-    return width, height, result.stdout
+    pixels = grab_frame(url, "-f", "rawvideo", "-pix_fmt", "rgb24", "-", timeout=timeout)
+    if len(pixels) < width * height * 3:
+        raise HostError(f"a short frame from {url}: {len(pixels)} bytes")
+    return width, height, pixels
 
 
 def colour_name(rgb: tuple[int, int, int]) -> str:
-    """The pure colour a pixel is closest to, tolerant of compression."""
-    r, g, b = rgb
-    high, low = (lambda v: v > 150), (lambda v: v < 100)
-    for name, test in (("red", (high, low, low)), ("green", (low, high, low)), ("blue", (low, low, high)),
-                       ("black", (low, low, low))):
-        if all(t(v) for t, v in zip(test, (r, g, b))):
-            return name
-    return f"rgb{rgb}"
+    """The pure colour a pixel is closest to, despite compression."""
+    levels = "".join("1" if v > 150 else "0" if v < 100 else "?" for v in rgb)
+    return {"100": "red", "010": "green", "001": "blue", "000": "black"}.get(levels, f"rgb{rgb}")
 
 
 def colours_across(width: int, height: int, pixels: bytes) -> list[str]:
     """The colours at five points across the middle row of a frame, left to right."""
-    y = height // 2
-    names = []
-    for x in (4, width // 4, width // 2, width * 3 // 4, width - 5):
-        offset = (y * width + x) * 3
-        names.append(colour_name(tuple(pixels[offset:offset + 3])))
-    return names
+    offsets = [(height // 2 * width + x) * 3 for x in (4, width // 4, width // 2, width * 3 // 4, width - 5)]
+    return [colour_name(tuple(pixels[o:o + 3])) for o in offsets]
 
 
-class SilentServer:
-    """A loopback TCP listener that accepts connections and never answers: a hung ingest."""
+class SilentServer(Throttle):
+    """A hung ingest: accepts connections and never answers."""
 
     def __init__(self, port: int = 0):
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", port))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
-        self.accepted = []
-        self._thread = threading.Thread(target=self._accept, daemon=True)
-        self._thread.start()
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            self.accepted.append(conn)
+        super().__init__(None, port=port)
 
     @property
     def url(self) -> str:
         return f"rtmp://127.0.0.1:{self.port}/live"
 
-    def close(self):
-        try:
-            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept(); close alone would not
-        except OSError:
-            pass
-        self.sock.close()
-        for conn in self.accepted:
-            conn.close()
-
 
 def main() -> None:
-    """The fixture for a test in another language: `rtmpserver.py [--tls]` starts nginx and prints
-    {"rtmp": PORT, "http": PORT, "tls": PORT, "ca": PATH}; `rtmpserver.py silent [PORT]` starts a
-    SilentServer and prints {"port": PORT}. Then one command a line on stdin, one reply line each:
-    kill (SIGKILL nginx: a crash), hang (kill, then a SilentServer on the RTMP port at once),
-    start (again, same ports), stop (graceful), stat NAME (the stream() dict as JSON), running,
-    accepted (connections the silent server took). End of input (also when the caller dies) stops
-    everything and removes the folder."""
+    """`rtmpserver.py [--tls]` prints {"rtmp": PORT, "http": PORT, "tls": PORT, "ca": PATH},
+    `rtmpserver.py silent [PORT]` {"port": PORT}; then a reply line for each command line on stdin:
+    kill (a crash), hang (kill, then a SilentServer on the RTMP port), start (same ports), stop,
+    stat NAME (stream()), running, accepted (by the silent server). End of input ends all."""
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     _die_with_parent()
     args = sys.argv[1:]
@@ -356,7 +296,7 @@ def main() -> None:
             try:
                 result = {"kill": lambda: server.kill(), "hang": hang, "stop": lambda: server.stop(), "start": start,
                           "stat": lambda: server.stream(arg), "running": lambda: server.running(),
-                          "accepted": lambda: len(silent.accepted)}[command]()
+                          "accepted": lambda: len(silent.conns)}[command]()
                 reply(result if result is not None else "ok")
             except Exception as error:  # noqa: BLE001
                 reply({"error": f"{command}: {error}"})

@@ -1,23 +1,17 @@
 #!/usr/bin/python3
-"""A fault injector: a loopback TCP relay that drains what its clients send at `rate` bytes per
-second (None: full speed), as a slow uplink does, and passes the server's answers at once. Its small
-receive window keeps its own buffering small; the sender's kernel still takes a few hundred kB
-before the sender's writes wait. As a program, SIGUSR2 throttles it and SIGUSR1 opens it again:
+"""Fault injectors on loopback. Throttle: a relay that drains what its clients send at `rate` B/s
+(None: full speed), as a slow uplink does, and passes the answers at once; its small receive window
+keeps its own buffering small. Without a target: a hung ingest. As a program, SIGUSR2 throttles
+it, SIGUSR1 opens it again: throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND"""
 
-    throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND
-"""
-
-import argparse
 import signal
+import sys
 import socket
 import threading
 import time
 
-TICK = 0.01
-
-
 class Throttle:
-    def __init__(self, target_port: int, rate: float | None = None, port: int = 0):
+    def __init__(self, target_port: int | None, rate: float | None = None, port: int = 0):
         self.target_port, self.rate = target_port, rate
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -35,6 +29,9 @@ class Throttle:
                 client, _ = self.sock.accept()
             except OSError:
                 return
+            if self.target_port is None:
+                self.conns.append(client)
+                continue
             try:
                 server = socket.create_connection(("127.0.0.1", self.target_port))
             except OSError:
@@ -53,7 +50,7 @@ class Throttle:
                     now = time.monotonic()
                     budget, last = min(budget + (now - last) * rate, rate * 0.1), now
                     if budget < 1:
-                        time.sleep(TICK)
+                        time.sleep(0.01)
                         continue
                 data = src.recv(65536 if rate is None else int(budget))
                 if not data:
@@ -80,14 +77,10 @@ class Throttle:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--target", type=int, required=True)
-    parser.add_argument("--rate", type=float, required=True)
-    args = parser.parse_args()
-    relay = Throttle(args.target, None, args.port)
+    args = dict(zip(sys.argv[1::2], sys.argv[2::2]))
+    relay = Throttle(int(args["--target"]), None, int(args["--port"]))
     signal.signal(signal.SIGUSR1, lambda *_: setattr(relay, "rate", None))
-    signal.signal(signal.SIGUSR2, lambda *_: setattr(relay, "rate", args.rate))
+    signal.signal(signal.SIGUSR2, lambda *_: setattr(relay, "rate", float(args["--rate"])))
     while True:
         signal.pause()
 

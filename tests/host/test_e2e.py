@@ -1,17 +1,51 @@
 #!/usr/bin/python3
-"""Failures of the vertical stream in the real host app, one profile each in one run of the app:
-a dropped server is reconnected without a dialog; a refused or hung server and bad settings give
-the error dialog or a clear log line, and never hurt the main stream; the user's values are kept."""
+"""The module in the real host app. The load and unload sequences it logs (the log lines are the
+interface here) with the settings read, a clean exit; the dock: floating on a first run, the
+Assign flow, the preview at 9:16, and its place (floating, docked left, a stored area naming none,
+hidden) across restarts. The vertical stream against real RTMP servers, in one run: auto-start off,
+yet the main stream's stop ends a stream started from the dock; a profile switch applies the new
+canvas and auto-start to the same slots; the stream carries the slot's scene cover-fitted and the
+slot's own tone on track 6. Failures, a profile and a start of the app each: a dropped server is
+reconnected without a dialog; a refused or hung server and bad settings give the error dialog or
+a clear log line, never hurt the main stream, and leave the user's values as typed."""
 
 import os
+import re
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
-from obshost import (PROFILE_INI_NAME, ModuleFiles, ObsHost, Profile, free_loopback_port,  # noqa: E402
-                     read_ini, wait_until)
-from rtmpserver import NginxRtmp, SilentServer  # noqa: E402
+from obshost import (BANNER, DOCK_TITLE, GLOBAL_INI_RELPATH, MODULE_TAG, PROFILE_INI_NAME, HostError,  # noqa: E402
+                     ModuleFiles, ObsHost, Profile, SceneCollection, color_input, free_loopback_port, lavfi_input,
+                     read_ini, retried, wait_until, write_ini)
+from rtmpserver import NginxRtmp, SilentServer, colours_across, grab_rgb, wait_for_stream  # noqa: E402
+
+KEYS = {"Manual": "manual-Zq81", "Auto": "auto-Zq82"}
+BANDS = [color_input("Red", 0xFFFF0000, 214, 360, 0, 0), color_input("Green", 0xFF00FF00, 213, 360, 214, 0),
+         color_input("Blue", 0xFF0000FF, 213, 360, 427, 0)]
+# Both tones on track 1 only: track 6 carries the slot's tone only if the module routes it there.
+# The host mixes only what its main output plays, so the slot's tone is in the main scene too.
+# FFmpeg's sine source plays at an amplitude of 1/8.
+SLOT_TONE = lavfi_input("Slot tone", "sine=frequency=1000:sample_rate=48000", mixers=0x1)
+COLLECTION = SceneCollection("Show", {
+    "Main": BANDS + [lavfi_input("Main tone", "sine=frequency=440:sample_rate=48000", mixers=0x1), SLOT_TONE],
+    "Portrait": BANDS + [SLOT_TONE]})
+SLOTS = {"Scenes": {"count": 2, "activescene": "Portrait Slot", "scene_0_name": "Intro", "scene_0_source": "",
+                    "scene_1_name": "Portrait Slot", "scene_1_source": "Portrait"}}
+
+
+def tone_level(url, frequency):
+    """The RMS level (dBFS) of 1.5 s of a stream's left channel through a narrow band-pass (Q 10)."""
+    out = subprocess.run(["ffmpeg", "-nostdin", "-rw_timeout", "20000000", "-i", url, "-map", "0:a", "-t", "1.5", "-af",
+                          f"pan=mono|c0=c0,bandpass=f={frequency}:width_type=q:w=10,astats=measure_perchannel=none:"
+                          "measure_overall=RMS_level", "-f", "null", "-"], capture_output=True, text=True, timeout=40)
+    found = re.findall(r"RMS level dB: (\S+)", out.stderr)
+    if not found:
+        raise HostError(f"no audio level from {url}: {out.stderr[-500:]}")
+    return float(found[-1])
+
 
 ERROR_TITLE = "Vertical Canvas — Stream Error"
 BAD = {"rtmpurl": "not a url at all", "canvaswidth": "100000", "canvasheight": "0"}
@@ -22,19 +56,71 @@ def vertical(url, key="vert", **more):
             "canvaswidth": 360, "canvasheight": 640, "autostartwithmain": "true", **more}
 
 
-def more_frames(ws, before, count):
-    stats = ws.stats()
-    return stats if stats["outputTotalFrames"] >= before["outputTotalFrames"] + count else None
+class VerticalStreamInRealHostTest(unittest.TestCase):
+    def test_stream_follows_the_main_stream_profiles_and_slot(self):
+        with NginxRtmp() as server, ObsHost(
+                "vertical-stream", module=ModuleFiles.from_env(), collection=COLLECTION,
+                module_global_settings=SLOTS, profiles=[
+                    Profile("Manual", stream_server=server.url,
+                            module_settings=vertical(server.url, KEYS["Manual"], autostartwithmain="false")),
+                    Profile("Auto", stream_server=server.url, module_settings=vertical(
+                        server.url, KEYS["Auto"], canvaswidth=240, canvasheight=428))]) as host:
+            host.start()
+            ws = host.websocket()
+            # Auto-start off: the main stream starts alone.
+            ws.start_stream()
+            server.wait_publishing("main")
+            self.assertEqual([], [l for l in host.run.lines() if "auto-starting vertical output" in l])
+            self.assertNotIn(KEYS["Manual"], server.publishing())
+            # Started by hand from the dock (floating on a first run), the vertical stream still
+            # ends with the main stream.
+            frame = host.wait_for_window(f"^{DOCK_TITLE}$", 20)
+
+            def click_start():  # where the frame is now: it may still be being laid out
+                x, y, w, h = host.window_rect(frame)
+                host.click(x + w // 4, y + h - 50)
+            retried(click_start, lambda: server.wait_publishing(KEYS["Manual"], 10))
+            ws.stop_stream()
+            server.wait_not_publishing(KEYS["Manual"], 10)
+            host.wait_for_log(r"Main stream stopped — stopping vertical output")
+
+            mark = len(host.run.lines())
+            ws.request("SetCurrentProfile", {"profileName": "Auto"})
+            host.wait_for_log(r"Runtime created: 240x428 @ 30/1 fps", start=mark)
+            host.wait_for_log(r"Restored 2 scene\(s\), active: Portrait Slot", start=mark)
+            ws.start_stream()
+            main = wait_for_stream(server, "main")
+            portrait = wait_for_stream(server, KEYS["Auto"])
+            host.wait_for_log(r"Main stream starting — auto-starting vertical output", start=mark)
+            self.assertEqual((640, 360), (main["video"]["width"], main["video"]["height"]))
+            self.assertEqual(("h264", 240, 428, "30/1", "aac", "48000", 2), tuple(
+                portrait[kind][key] for kind, key in [("video", "codec_name"), ("video", "width"), ("video", "height"),
+                                                      ("video", "avg_frame_rate"), ("audio", "codec_name"),
+                                                      ("audio", "sample_rate"), ("audio", "channels")]))
+            # The 16:9 scene covers the 9:16 canvas: its height fills it, only the green middle
+            # is left.
+            url = server.play_url(KEYS["Auto"])
+            self.assertEqual(["green"] * 5, colours_across(*grab_rgb(url, portrait["video"])))
+            # At 1/8 amplitude a sine's RMS is -21.07 dBFS (here within 10 % of its amplitude); the
+            # filter leaves -46 dB of the 1000 Hz tone at 440 Hz, a main tone would be at -21 dB.
+            slot_level = tone_level(url, 1000)
+            self.assertTrue(-22.0 < slot_level < -20.2, f"slot's tone at {slot_level:.2f} dBFS")
+            self.assertLess(tone_level(url, 440), -35, "the main scene's tone reached the vertical stream")
+
+            ws.stop_stream()
+            server.wait_not_publishing("main")
+            server.wait_not_publishing(KEYS["Auto"], 10)
+            run = host.quit()
+            self.assertEqual((True, 0, []), (run.clean, run.leaks, run.dismissed), run.describe())
+            self.assertEqual([], [k for k in KEYS.values() if k in run.text()], "a stream key reached the log")
 
 
-class FailuresInRealHostTest(unittest.TestCase):
     def test_failures_never_hurt_the_main_stream(self):
         silent = SilentServer()
         self.addCleanup(silent.close)
         with NginxRtmp() as main_server, NginxRtmp() as vertical_server:
-            # Profile, log lines expected after the main stream's start, whether the error box
-            # shows. One start of the app each: a box posted for a failure after a profile
-            # switch has been seen not to show, which is left to a test of its own.
+            # Profile, log lines after the main stream's start, whether the error box shows. One
+            # start each: a box posted for a failure after a profile switch has been seen not to show.
             cases = [
                 ("Drop", vertical(vertical_server.url), [], False),
                 ("Refused", vertical(f"rtmp://127.0.0.1:{free_loopback_port()}/live"),
@@ -58,11 +144,19 @@ class FailuresInRealHostTest(unittest.TestCase):
                     for line in lines:
                         host.wait_for_log(line, 30)
                     if name == "Drop":
-                        self.reconnect(host, vertical_server)
+                        vertical_server.wait_publishing("vert")
+                        mark = len(host.run.lines())
+                        vertical_server.kill()
+                        host.wait_for_log(r"entering reconnect mode", 20, start=mark)
+                        time.sleep(2)  # the server stays away for a while, as a crashed one does
+                        vertical_server.start()
+                        vertical_server.wait_publishing("vert", 30)
+                        host.wait_for_log(r"reconnect succeeded", 10, start=mark)
                     if dialog:
                         host.wait_for_window(f"^{ERROR_TITLE}$", 30)
                     # A stretch of main stream after the vertical output gave up.
-                    stats = wait_until(lambda: more_frames(ws, before, 60), 20, "60 frames of main stream")
+                    stats = wait_until(lambda: (s := ws.stats())["outputTotalFrames"] >= before["outputTotalFrames"]
+                                       + 60 and s, 20, "60 frames of main stream")
                     frames = stats["outputTotalFrames"] - before["outputTotalFrames"]
                     skipped = stats["outputSkippedFrames"] - before["outputSkippedFrames"]
                     self.assertLessEqual(skipped, max(3, frames // 20), f"{name}: {skipped} of {frames} frames skipped")
@@ -70,21 +164,146 @@ class FailuresInRealHostTest(unittest.TestCase):
                     ws.stop_stream()
                     main_server.wait_not_publishing("main")
                     run = host.quit()
-                    self.assertTrue(run.clean, run.describe())
-                    self.assertEqual((0, [ERROR_TITLE] if dialog else []), (run.leaks, run.dismissed), name)
-                # The user's values stay as typed: nothing of theirs is rewritten.
-                stored = read_ini(host.config_dir / "basic" / "profiles" / "Bad" / PROFILE_INI_NAME)["VerticalCanvas"]
+                    self.assertEqual((True, 0, [ERROR_TITLE] if dialog else []), (run.clean, run.leaks, run.dismissed),
+                                     run.describe())
+                stored = read_ini(host.config_dir / "basic/profiles/Bad" / PROFILE_INI_NAME)["VerticalCanvas"]
                 self.assertEqual(BAD, {key: stored[key] for key in BAD})
 
-    def reconnect(self, host, server):
-        server.wait_publishing("vert")
-        mark = len(host.run.lines())
-        server.kill()
-        host.wait_for_log(r"entering reconnect mode", 20, start=mark)
-        time.sleep(2)  # the server stays away for a while, as a crashed one does
-        server.start()
-        server.wait_publishing("vert", 30)
-        host.wait_for_log(r"reconnect succeeded", 10, start=mark)
+
+
+DOCK_SLOT = "Main"
+DOCK_COLLECTION = SceneCollection("Dock", {"Scene": [],
+                                           "Vertical Colour": [color_input("Orange", 0xFFFF8800, 640, 360)]})
+DOCK_SLOTS = {"count": 1, "activescene": DOCK_SLOT, "scene_0_name": DOCK_SLOT, "scene_0_source": ""}
+LEFT, RIGHT = "1", "2"  # Qt's dock areas as the host's layout reports them
+# Distinctive enough that finding it anywhere in the output can only mean it leaked.
+SMOKE_KEY = "bl-smoke-key-7Qx2Vw9"
+# Values unlike the defaults, so that a default cannot pass for a value read.
+DOCK_SETTINGS = {"rtmpurl": "rtmp://127.0.0.1:1935/vertical", "streamkey": SMOKE_KEY, "videobitrate": 2500,
+                 "canvaswidth": 360, "canvasheight": 640, "autostartwithmain": "false"}
+LOAD_UNLOAD = [[BANNER, f"{MODULE_TAG} Loading version 1.0.0", BANNER,
+                f"{MODULE_TAG} Registered output type: bl_vertical_mux_rtmp"],
+               [f"{MODULE_TAG} {line}" for line in ("Loaded successfully", "Canvas : 360x640 @ 30/1 fps",
+                "RTMP : rtmp://127.0.0.1:1935/vertical", "Bitrate: 2500 kbps", "Auto-start with main: no")] + [BANNER],
+               [f"{MODULE_TAG} Unloading"], [f"{MODULE_TAG} Unloaded"]]
+
+
+def orange_box(picture):
+    """(x, y, w, h) around the orange pixels of a screenshot, or None."""
+    out = subprocess.run(["convert", str(picture), "-fuzz", "6%", "-fill", "#FF00FF", "-opaque", "#FF8800", "-fill",
+                          "black", "+opaque", "#FF00FF", "-format", "%@", "info:"],
+                         capture_output=True, text=True, timeout=60).stdout.strip()
+    m = re.fullmatch(r"(\d+)x(\d+)\+(\d+)\+(\d+)", out)
+    return (int(m[3]), int(m[4]), int(m[1]), int(m[2])) if m and int(m[1]) > 1 and int(m[2]) > 1 else None
+
+
+class DockInRealHostTest(unittest.TestCase):
+    def start(self, host: ObsHost, floating: bool):
+        host.start()
+        # Widgets of another Qt major version could not live in the host's window.
+        self.assertEqual({"5"}, {m[1] for m in map(re.compile(r"libQt(\d)Core").match, host.mapped_libraries()) if m})
+        host.wait_for_log(re.escape(f"{MODULE_TAG} Vertical Canvas dock registered"))
+        if not floating:
+            return None
+        host.wait_for_log(r"^\[brasslight\] VerticalPreviewWidget: display created \(\d+x\d+\)$")
+        frame = host.wait_for_window(f"^{DOCK_TITLE}$", 20)
+        self.assertTrue(host.is_top_level(frame), "the dock frame should float")
+        return frame
+
+    def assert_preview(self, host: ObsHost, name: str, area) -> None:
+        """Screenshots until the preview's orange shows inside `area`, at 9:16."""
+        seen = {}
+
+        def probe():
+            seen["box"] = orange_box(host.screenshot(name))
+            x, y, w, h = seen["box"] or (-1, 0, 0, 0)
+            return area[0] <= x and area[1] <= y and x + w <= area[0] + area[2] and y + h <= area[1] + area[3]
+
+        wait_until(probe, 20, f"the preview's orange inside {area}", lambda: f"orange at {seen['box']}", 0.5)
+        self.assertAlmostEqual(seen["box"][2] / seen["box"][3], 9 / 16, delta=0.03, msg=f"preview {seen['box']}")
+
+    def assert_quit_saved(self, host: ObsHost, floating: str, area: str | None = None, visible: str = "yes"):
+        run = host.quit()
+        self.assertEqual((True, 0, []), (run.clean, run.leaks, run.dismissed), run.describe())
+        lines, at = run.module_lines(), 0
+        for block in LOAD_UNLOAD:  # each as consecutive lines, after the one before
+            at = next((i for i in range(at, len(lines)) if lines[i:i + len(block)] == block), None)
+            self.assertIsNotNone(at, "expected in order\n  " + "\n  ".join(block) + "\nlogged\n  " + "\n  ".join(lines))
+            at += len(block)
+        self.assertIn(f"{MODULE_TAG} Dock state saved (floating={floating}, visible={visible})", lines)
+        self.assertEqual([], [l for l in run.lines() if "Failed to save" in l or "config_save_safe" in l])
+        self.assertNotIn(SMOKE_KEY, run.text() + run.stdout(), "the stream key reached the log")
+        keys = read_ini(host.config_dir / GLOBAL_INI_RELPATH)["VerticalCanvas"]
+        if area:
+            self.assertEqual((area, "false"), (keys.get("dockarea"), keys.get("dockfloating")), keys)
+        return run
+
+    def drag(self, host: ObsHost, start: tuple, end: tuple, steps: int = 25) -> None:
+        # In small moves, so that Qt sees a drag start and the dock areas passed.
+        host.xdotool("mousemove", *start, "mousedown", 1)
+        for i in range(1, steps + 1):
+            host.xdotool("mousemove", start[0] + (end[0] - start[0]) * i // steps,
+                         start[1] + (end[1] - start[1]) * i // steps, "sleep", 0.04)
+        host.xdotool("sleep", 0.5, "mouseup", 1)
+
+    def test_dock_placement_preview_and_restore(self):
+        with ObsHost("dock", module=ModuleFiles.from_env(), collection=DOCK_COLLECTION,
+                     profiles=[Profile("Dock", module_settings=DOCK_SETTINGS)],
+                     module_global_settings={"Scenes": DOCK_SLOTS}) as host:
+            # First run, no dock keys: floating and visible. The user moves it.
+            frame = self.start(host, floating=True)
+            x, y, w, h = host.window_rect(frame)
+            self.drag(host, (x + 60, y + 14), (x + 560, y + 214))
+            wait_until(lambda: host.window_rect(frame)[0] > x + 400, 10, "the floating frame to move")
+            moved = host.window_rect(frame)
+            self.assert_quit_saved(host, "yes")
+
+            # Second run: floating where it was left. Assign the colour scene through the dock's
+            # own dialog; its button keeps its place relative to the frame's bottom-right corner.
+            frame = self.start(host, floating=True)
+            x, y, w, h = host.window_rect(frame)
+            self.assertEqual(moved[:2], (x, y), "the floating frame moved by itself")
+            dialog = retried(lambda: host.click(x + w - 79, y + h - 84),
+                             lambda: host.wait_for_window(f"^Assign OBS Scene — {DOCK_SLOT}$", 3))
+            host.xdotool("key", "--window", dialog, "Down", "Down")
+            # Return accepts and closes the dialog at once: the key's release then finds no window.
+            host.xdotool("key", "--window", dialog, "Return", check=False)
+            host.wait_for_log(re.escape(f"{MODULE_TAG} Scene '{DOCK_SLOT}': source assigned → 'Vertical Colour'"))
+            host.wait_for_log(re.escape(f"{MODULE_TAG} Scene list saved (1 scene(s))"))
+            self.assert_preview(host, "dock-floating", (x, y, w, h))
+
+            # A double click on the title docks it (right area), a drag of the title takes it left.
+            host.click(x + 60, y + 14, repeat=2)
+            wait_until(lambda: not host.is_top_level(frame), 10, "the dock frame to dock")
+            mx, my, mw, mh = host.window_rect(host.main_window())
+            def drag_left():
+                time.sleep(1.0)  # not a bare wait: a press within Qt's double click (400 ms) starts no drag
+                fx, fy, _, _ = host.window_rect(frame)
+                self.drag(host, (fx + 60, fy + 12), (mx + 12, my + mh // 2))
+            retried(drag_left, lambda: wait_until(lambda: not host.is_top_level(frame) and host.window_rect(frame)[0]
+                                                  < mx + mw // 4, 5, "the dock frame in the left area"))
+            self.assert_quit_saved(host, "no", LEFT)
+
+            # Third run: docked left again with the stored slot on screen. A frame that never
+            # floated in this run has no title of its own: it is found by its picture.
+            self.start(host, floating=False)
+            mx, my, mw, mh = host.window_rect(host.main_window())
+            self.assert_preview(host, "dock-docked-left-restart", (mx, my, mw // 3, mh))
+            self.assertEqual([], [w for w in host.windows(f"^{DOCK_TITLE}$") if host.is_top_level(w)])
+            self.assert_quit_saved(host, "no", LEFT)
+
+            # Stored areas that name no single dock area (0; 3 would be left and right at once)
+            # dock it on the right; stored hidden, it stays hidden and creates no display.
+            slots = dict(DOCK_SLOTS, scene_0_source="Vertical Colour")
+            for area, visible in (("0", True), ("3", False)):
+                write_ini(host.config_dir / GLOBAL_INI_RELPATH, {"Scenes": slots, "VerticalCanvas": {
+                    "dockfloating": False, "dockarea": area, "dockvisible": visible}})
+                self.start(host, floating=False)
+                if visible:
+                    mx, my, mw, mh = host.window_rect(host.main_window())
+                    self.assert_preview(host, f"dock-area-{area}", (mx + mw * 2 // 3, my, mw - mw * 2 // 3, mh))
+                run = self.assert_quit_saved(host, "no", RIGHT, "yes" if visible else "no")
+                self.assertEqual(visible, any("display created" in line for line in run.lines()))
 
 
 if __name__ == "__main__":
