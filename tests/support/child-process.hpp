@@ -31,7 +31,6 @@ public:
 	std::optional<std::string> read_line(std::chrono::milliseconds timeout);
 
 	bool running();
-	pid_t pid() const { return pid_; }
 	void signal(int sig); // to this program only, never to a group or by name
 	// Waits up to timeout for the end and reaps: the wait status, or nothing while it runs.
 	std::optional<int> wait_exit(std::chrono::milliseconds timeout);

@@ -66,9 +66,8 @@ void FrameGrabber::register_type()
 bool FrameGrabber::start_capture(void *data)
 {
 	obs_output_t *out = static_cast<FrameGrabber *>(data)->output;
-	if (!obs_output_can_begin_data_capture(out, OBS_OUTPUT_VIDEO))
-		return false;
-	return obs_output_begin_data_capture(out, OBS_OUTPUT_VIDEO);
+	return obs_output_can_begin_data_capture(out, OBS_OUTPUT_VIDEO) &&
+	       obs_output_begin_data_capture(out, OBS_OUTPUT_VIDEO);
 }
 
 void FrameGrabber::stop_capture(void *data, uint64_t)

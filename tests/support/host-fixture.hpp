@@ -44,11 +44,9 @@ public:
 	// Runs at shutdown, after libobs and before the X server go: for what needs the display.
 	void on_shutdown(std::function<void()> hook) { shutdown_hooks.push_back(std::move(hook)); }
 
-	bool running() const { return started; }
 	const HostOptions &options() const { return opts; }
 	// The folder libobs was given for modules' configuration (modules get a subfolder each).
 	const std::string &module_config_dir() const;
-	LogCapture &log() { return LogCapture::get(); }
 
 private:
 	Host() = default;

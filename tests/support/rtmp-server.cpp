@@ -67,10 +67,6 @@ StreamStat RtmpServer::stream(const std::string &name)
 	stat.present = reply.size() > 2 && reply.front() == '{' && json_field(reply, "error").empty();
 	stat.publishing = json_field(reply, "publishing") == "true";
 	stat.bytes_in = std::strtoull(json_field(reply, "bytes_in").c_str(), nullptr, 10);
-	stat.width = std::atoi(json_field(reply, "width").c_str());
-	stat.height = std::atoi(json_field(reply, "height").c_str());
-	stat.video_codec = json_field(reply, "video");
-	stat.audio_codec = json_field(reply, "audio");
 	return stat;
 }
 

@@ -16,10 +16,6 @@ struct StreamStat {
 	bool present = false;
 	bool publishing = false;
 	uint64_t bytes_in = 0;
-	int width = 0;
-	int height = 0;
-	std::string video_codec;
-	std::string audio_codec;
 };
 
 // A real nginx with its RTMP module on loopback: application "live" relays what is published to
@@ -48,7 +44,6 @@ public:
 	bool running() { return command("running") == "true"; }
 
 	uint16_t rtmp_port() const { return rtmp_port_; }
-	uint16_t tls_port() const { return tls_port_; }
 	// "rtmp://127.0.0.1:PORT/live", the server part of a publish target (no key).
 	std::string rtmp_url() const { return "rtmp://127.0.0.1:" + std::to_string(rtmp_port_) + "/live"; }
 	// "rtmps://localhost:PORT/live" through the TLS front.
