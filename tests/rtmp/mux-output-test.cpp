@@ -1,14 +1,17 @@
 // The output type "bl_vertical_mux_rtmp" with the host's real encoders against a real nginx:
 // what arrives at the server, the stop codes and last errors, reconnecting after the server died
 // (after 1 s, then 2 s, and 1 s again after a success), connects that never stall the host's
-// audio and end at once on stop, RTMPS and the protocol whitelist.
+// audio and end at once on stop, RTMPS and the protocol whitelist, and a link slower than the stream.
 
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,6 +28,7 @@ BL_HOST_ENVIRONMENT();
 
 using namespace std::chrono_literals;
 using namespace bltest;
+using brasslight::MuxState;
 using Codes = std::vector<long long>;
 using Clock = std::chrono::steady_clock;
 
@@ -164,7 +168,15 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 {
 	RtmpServer server;
 	ASSERT_TRUE(server.start());
+	std::atomic<int> reconnects {0}, successes {0};
 	MuxRig rig;
+	for (auto [name, n] : {std::pair {"reconnect", &reconnects}, {"reconnect_success", &successes}})
+		signal_handler_connect(
+			obs_output_get_signal_handler(rig.output()), name,
+			[](void *n, calldata_t *) { ++*static_cast<std::atomic<int> *>(n); }, n);
+	const auto state = [&] {
+		return brasslight::mux_output_status(rig.output()).state;
+	};
 	rig.set_target(server.rtmp_url(), "first");
 	ASSERT_TRUE(rig.start()) << rig.last_error();
 	std::string seen;
@@ -177,6 +189,7 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	server.kill();
 	ASSERT_TRUE(log.wait_for("entering reconnect mode: ", 10s, from)) << joined(module_lines(from));
 	EXPECT_EQ(rig.last_error(), "RTMP disconnected, reconnecting...");
+	EXPECT_EQ(state(), MuxState::Reconnecting);
 	EXPECT_TRUE(std::regex_search(joined(module_lines(from)),
 				      std::regex("\n  entering reconnect mode: (video|audio) write failed \\(.+, "
 						 "code=-[0-9]+\\)(\n|$)")))
@@ -198,6 +211,9 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	ASSERT_TRUE(log.wait_for("reconnect succeeded", 15s, from)) << joined(module_lines(from));
 	ASSERT_TRUE(server.wait_publishing("second", kConnectTimeout, &seen)) << seen;
 	EXPECT_FALSE(server.stream("first").present);
+	EXPECT_EQ(state(), MuxState::Streaming);
+	EXPECT_EQ(reconnects.load(), 1);
+	EXPECT_EQ(successes.load(), 1);
 	EXPECT_TRUE(carries_h264_and_aac(server.play_url("second"), 360, 640, "30/1"));
 
 	// Down again, and now the port accepts TCP but never answers. A success reset the delay: the
@@ -364,6 +380,117 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 	EXPECT_EQ(rig.last_error(), "av_interleaved_write_frame(video) failed");
 	EXPECT_TRUE(logged("av_interleaved_write_frame(video) failed: Invalid argument", from));
 	brasslight::halt_sender(record);
+}
+
+constexpr int kVideoKbps = 1200;
+// A quarter of the vertical stream: video and 160 kbit/s of audio, in bytes per second.
+constexpr int kQuarterLink = (kVideoKbps + 160) * 1000 / 8 / 4;
+
+// A vertical uplink slower than the stream, through a throttling TCP relay (scripts/host/throttle.py,
+// a fault injector): the output drops video, never the host's time, and says what state it is in.
+TEST_F(MuxOutputTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
+{
+	RtmpServer server;
+	ASSERT_TRUE(server.start());
+	TempDir dir("bl-congestion");
+	ChildProcess relay, recorder;
+	const uint16_t relay_port = free_loopback_port();
+	std::string error;
+	ASSERT_TRUE(
+		relay.start({"python3", BL_SOURCE_DIR "/scripts/host/throttle.py", "--port", std::to_string(relay_port),
+			     "--target", std::to_string(server.rtmp_port()), "--rate", std::to_string(kQuarterLink)},
+			    dir.file("relay.log"), &error))
+		<< error;
+	ASSERT_TRUE(poll_until([&] { return port_accepts(relay_port); }, 10s)) << "the relay did not listen";
+	// A player waiting before the stream starts records all of it.
+	const std::string recording = dir.file("vertical.flv");
+	ASSERT_TRUE(recorder.start({"ffmpeg", "-nostdin", "-v", "error", "-i", server.play_url("vertical"), "-c",
+				    "copy", "-f", "flv", recording},
+				   dir.file("recorder.log"), &error))
+		<< error;
+
+	RigOptions options;
+	options.video_kbps = kVideoKbps;
+	MuxRig vertical(options), main;
+	vertical.set_target("rtmp://127.0.0.1:" + std::to_string(relay_port) + "/live", "vertical");
+	main.set_target(server.rtmp_url(), "main");
+	auto status = [&] {
+		return brasslight::mux_output_status(vertical.output());
+	};
+	brasslight::MuxOutputData &record = vertical.record();
+	int64_t longest_queue_us = 0;
+	// The main output's rate over a window, watching the vertical queue's length meanwhile.
+	auto main_kbps = [&](std::chrono::seconds window) {
+		const uint64_t from = server.stream("main").bytes_in;
+		const auto end = Clock::now() + window;
+		while (Clock::now() < end) {
+			std::this_thread::sleep_for(50ms);
+			std::lock_guard<std::mutex> lock(record.mutex);
+			longest_queue_us = std::max(longest_queue_us, record.queue.span_us());
+		}
+		return double(server.stream("main").bytes_in - from) * 8 / 1000 / double(window.count());
+	};
+
+	ASSERT_TRUE(main.start());
+	ASSERT_TRUE(vertical.start());
+	EXPECT_EQ(status().state, MuxState::Connecting);
+	ASSERT_TRUE(poll_until([&] { return status().state == MuxState::Streaming; }, 15s));
+	ASSERT_TRUE(server.wait_publishing("main", 15s));
+	const double main_open = main_kbps(3s);
+
+	AudioTicks pauses;
+	relay.signal(SIGUSR2);
+	from = LogCapture::get().mark();
+	// The kernel's send buffer (a few hundred kB) fills first.
+	ASSERT_TRUE(poll_until([&] { return status().frames_dropped > 0; }, 40s))
+		<< "nothing dropped at a quarter link";
+	pauses.longest = 0;
+	const double main_congested = main_kbps(5s);
+	EXPECT_GE(main_congested, 0.85 * main_open) << "open " << main_open << " kbit/s";
+	EXPECT_LT(pauses.longest.load(), std::chrono::nanoseconds(200ms).count())
+		<< "the audio thread waited for the link";
+	EXPECT_LE(longest_queue_us, brasslight::kQueueCapUs);
+	EXPECT_EQ(status().state, MuxState::Streaming);
+	EXPECT_LT(status().dropped_share(), 1.0);
+	EXPECT_FALSE(LogCapture::get().contains("entering reconnect mode", from));
+	// The host sees the same health through the output's callbacks.
+	EXPECT_GT(obs_output_get_frames_dropped(vertical.output()), 0);
+	EXPECT_TRUE(poll_until([&] { return obs_output_get_congestion(vertical.output()) > 0.0f; }, 5s));
+	EXPECT_LE(obs_output_get_congestion(vertical.output()), 1.0f);
+	EXPECT_GT(obs_output_get_total_bytes(vertical.output()), 100000u);
+	EXPECT_GT(obs_output_get_connect_time_ms(vertical.output()), 0);
+
+	// Full speed again: once the queue has drained and video resumed, nothing more is dropped.
+	relay.signal(SIGUSR1);
+	ASSERT_TRUE(poll_until(
+		[&] {
+			std::lock_guard<std::mutex> lock(record.mutex);
+			return record.queue.span_us() < 100000 && !record.queue.waiting_for_keyframe();
+		},
+		10s));
+	const uint64_t dropped = status().frames_dropped;
+	EXPECT_FALSE(poll_until([&] { return status().frames_dropped != dropped; }, 3s))
+		<< "still dropping at full speed";
+	EXPECT_EQ(status().state, MuxState::Streaming);
+
+	// What reached the server decodes without a single error.
+	recorder.signal(SIGINT);
+	ASSERT_TRUE(recorder.wait_exit(10s).has_value());
+	const CommandResult decoded =
+		run_command({"ffmpeg", "-nostdin", "-v", "error", "-i", recording, "-f", "null", "-"}, 60s);
+	EXPECT_EQ(decoded.exit_code, 0);
+	EXPECT_EQ(decoded.output, "");
+	EXPECT_GT(read_file(recording).size(), 100000u);
+
+	// A stop on a congested link is bounded: what is queued is dropped.
+	relay.signal(SIGUSR2);
+	const uint64_t before = status().frames_dropped;
+	EXPECT_TRUE(poll_until([&] { return status().frames_dropped > before; }, 40s));
+	const auto stopping = Clock::now();
+	vertical.stop();
+	EXPECT_LT(Clock::now() - stopping, 3s);
+	EXPECT_EQ(status().state, MuxState::Stopped);
+	main.stop();
 }
 
 } // namespace
