@@ -148,10 +148,8 @@ void Host::start(const HostOptions &options)
 	ovi.graphics_module = "libobs-opengl";
 	ovi.fps_num = opts.fps_num;
 	ovi.fps_den = opts.fps_den;
-	ovi.base_width = opts.width;
-	ovi.base_height = opts.height;
-	ovi.output_width = opts.width;
-	ovi.output_height = opts.height;
+	ovi.base_width = ovi.output_width = opts.width;
+	ovi.base_height = ovi.output_height = opts.height;
 	ovi.output_format = VIDEO_FORMAT_NV12;
 	ovi.colorspace = VIDEO_CS_709;
 	ovi.range = VIDEO_RANGE_PARTIAL;

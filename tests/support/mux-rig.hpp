@@ -26,8 +26,7 @@ struct RigOptions {
 // host view (a vertical mix of its own beside the host's main one, as the module's canvas makes),
 // obs_x264 "veryfast" (B-frames: pts and dts differ, the first dts is negative) with a keyframe a
 // second on that view's mix, ffmpeg_aac on the host's first audio mix.
-// The destructor stops the output and releases every host object it made, so that the host
-// fixture's leak check at shutdown covers the output type too.
+// The destructor releases all of it: the host fixture's leak check covers the output type too.
 class MuxRig {
 public:
 	explicit MuxRig(RigOptions options = {});
@@ -48,7 +47,6 @@ public:
 	std::string last_error() const;
 	// Codes of every "stop" signal the output raised, in order.
 	std::vector<long long> stop_codes() const;
-	// Polls until at least count stop signals arrived.
 	bool wait_stop_signals(size_t count, std::chrono::milliseconds timeout) const;
 	void clear_stop_codes();
 
