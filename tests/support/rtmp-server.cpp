@@ -80,10 +80,7 @@ bool RtmpServer::wait(const std::string &name, bool publishing, std::chrono::mil
 			return true;
 		if (std::chrono::steady_clock::now() >= deadline) {
 			if (last_seen)
-				*last_seen = !s.present
-						     ? "stream absent from the status page"
-						     : (s.publishing ? "publishing" : "present, not publishing") +
-							       std::string(", bytes_in=") + std::to_string(s.bytes_in);
+				*last_seen = s.present ? "present, bytes_in=" + std::to_string(s.bytes_in) : "absent";
 			return false;
 		}
 		std::this_thread::sleep_for(std::chrono::milliseconds(50));
