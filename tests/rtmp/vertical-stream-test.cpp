@@ -2,8 +2,10 @@
 // encoders, our output type, a real nginx-rtmp, and ffprobe on what arrived.
 
 #include <chrono>
+#include <map>
 
 #include <gtest/gtest.h>
+#include <obs-module.h>
 #include <obs.hpp>
 
 #include "canvas/vertical-canvas.hpp"
@@ -28,6 +30,32 @@ namespace {
 
 constexpr const char *kKey = "vertical";
 
+// Fault injector: an H.264 encoder type under a hardware candidate's id that never initialises
+// (a busy session limit, a driver fault; no GPU here). It keeps the settings each id was created
+// with (the output starts on the test's thread).
+std::map<std::string, std::string> injected_settings;
+
+void register_failing_encoder(const char *id)
+{
+	obs_encoder_info info = {};
+	info.id = id;
+	info.type = OBS_ENCODER_VIDEO;
+	info.codec = "h264";
+	info.get_name = [](void *) {
+		return "Fault injector: H.264 encoder that fails to initialise";
+	};
+	info.create = [](obs_data_t *settings, obs_encoder_t *encoder) -> void * {
+		injected_settings[obs_encoder_get_id(encoder)] = obs_data_get_json(settings);
+		return nullptr;
+	};
+	info.destroy = [](void *) {
+	};
+	info.encode = [](void *, encoder_frame *, encoder_packet *, bool *) {
+		return false;
+	};
+	obs_register_encoder(&info);
+}
+
 class VerticalStreamTest : public ::testing::Test {
 protected:
 	void SetUp() override
@@ -49,7 +77,7 @@ protected:
 		profile_config.Close();
 	}
 
-	static bool build_runtime(uint32_t width, uint32_t height, uint32_t fps)
+	static bool build_runtime(int width, int height, int fps)
 	{
 		set_canvas_width(width);
 		set_canvas_height(height);
@@ -70,35 +98,7 @@ protected:
 
 } // namespace
 
-TEST_F(VerticalStreamTest, StreamsTheCanvasAtItsOwnSizeAndRate)
-{
-	struct Row {
-		uint32_t width, height, fps;
-		const char *rate;
-	};
-	for (const Row &row : {Row {360, 640, 30, "30/1"}, Row {240, 428, 25, "25/1"}}) {
-		ASSERT_TRUE(build_runtime(row.width, row.height, row.fps));
-		ASSERT_TRUE(output->start());
-		// The profile's bitrate and preset reach x264.
-		obs_output_t *handle = output->output_handle();
-		OBSDataAutoRelease video = obs_encoder_get_settings(obs_output_get_video_encoder(handle));
-		EXPECT_EQ(obs_data_get_int(video, "bitrate"), 800);
-		EXPECT_STREQ(obs_data_get_string(video, "preset"), "ultrafast");
-		std::string last;
-		ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
-		const bltest::ProbeResult probe = bltest::probe_stream(server.play_url(kKey), 20s);
-		EXPECT_TRUE(bltest::carries_h264_and_aac(probe, static_cast<int>(row.width),
-							 static_cast<int>(row.height), row.rate));
-
-		output->stop();
-		ASSERT_TRUE(stopped());
-		ASSERT_TRUE(server.wait_not_publishing(kKey, 10s, &last)) << last;
-	}
-	// A normal stop is no error: no dialog.
-	EXPECT_FALSE(bltest::capture_message_box(1s).shown);
-}
-
-TEST_F(VerticalStreamTest, ARefusedServerEndsInTheErrorDialogWithTheOutputsLastError)
+TEST_F(VerticalStreamTest, ARefusedServerEndsInTheErrorDialogAndTheStreamFollowsTheMainOne)
 {
 	set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(bltest::free_loopback_port()) + "/live").c_str());
 	ASSERT_TRUE(build_runtime(360, 640, 30));
@@ -108,20 +108,12 @@ TEST_F(VerticalStreamTest, ARefusedServerEndsInTheErrorDialogWithTheOutputsLastE
 	EXPECT_EQ(box.title, "Vertical Canvas — Stream Error");
 	EXPECT_EQ(box.text, "Stream rejected — check server URL and stream key");
 	ASSERT_TRUE(stopped());
-	// The controller stays usable: the user fixes the URL and starts again.
+	// The controller stays usable: the user fixes the URL, and the main stream's start starts it.
 	set_rtmp_url(server.rtmp_url().c_str());
 	{
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 		apply_output_config();
 	}
-	ASSERT_TRUE(output->start());
-	std::string last;
-	EXPECT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
-}
-
-TEST_F(VerticalStreamTest, StartsAndStopsWithTheMainStream)
-{
-	ASSERT_TRUE(build_runtime(360, 640, 30));
 	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
 	std::string last;
 	ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
@@ -147,4 +139,50 @@ TEST_F(VerticalStreamTest, StartsAndStopsWithTheMainStream)
 		EXPECT_TRUE(stopped()) << "event " << event;
 		EXPECT_TRUE(server.wait_not_publishing(kKey, 10s, &last)) << last;
 	}
+}
+
+// Last: the failing encoders stay registered for the rest of the program.
+TEST_F(VerticalStreamTest, StreamsTheCanvasAtItsOwnSizeAndRateOnTheFirstEncoderThatStarts)
+{
+	register_failing_encoder("ffmpeg_nvenc");
+	register_failing_encoder("ffmpeg_vaapi");
+	const size_t from = LogCapture::get().mark();
+	ASSERT_TRUE(build_runtime(240, 428, 25));
+	ASSERT_TRUE(output->start());
+	std::string last;
+	ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
+	EXPECT_TRUE(bltest::carries_h264_and_aac(server.play_url(kKey), 240, 428, "25/1"));
+	// The profile's bitrate and preset reach x264.
+	obs_output_t *handle = output->output_handle();
+	OBSDataAutoRelease video = obs_encoder_get_settings(obs_output_get_video_encoder(handle));
+	EXPECT_EQ(obs_data_get_int(video, "bitrate"), 800);
+	EXPECT_STREQ(obs_data_get_string(video, "preset"), "ultrafast");
+
+	// The candidate list in order: only registered ids are created (never the placeholder the
+	// host hands out for an unknown one), each that fails gives way to the next, down to x264.
+	const std::pair<std::string, size_t> candidates[] = {
+		{"jim_nvenc", 0},        {"h264_texture_amf", 0}, {"obs_qsv11", 0},    {"ffmpeg_nvenc", 1},
+		{"ffmpeg_vaapi_tex", 0}, {"ffmpeg_vaapi", 1},     {"obs_qsv11_v2", 0}, {"obs_x264", 1}};
+	for (const auto &[id, used] : candidates) {
+		EXPECT_EQ(LogCapture::get().count("Using video encoder: " + id, from), used) << id;
+		EXPECT_EQ(LogCapture::get().count("'" + id + "' not found", from), 0u) << id;
+	}
+	for (const char *line : {"Video encoder ffmpeg_nvenc could not be initialised — switching to ffmpeg_vaapi",
+				 "Video encoder ffmpeg_vaapi could not be initialised — switching to obs_x264"})
+		EXPECT_EQ(LogCapture::get().count(line, from), 1u) << line;
+	EXPECT_EQ(output->video_encoder_id(), "obs_x264");
+	// Each got the settings it understands; x264's preset names went to neither.
+	EXPECT_EQ(injected_settings["ffmpeg_nvenc"], R"({"bitrate":800,"keyint_sec":2,"preset2":"p5",)"
+						     R"("profile":"high","rate_control":"CBR","tune":"hq"})");
+	EXPECT_EQ(injected_settings["ffmpeg_vaapi"],
+		  R"({"bitrate":800,"keyint_sec":2,"profile":100,"rate_control":"CBR"})");
+
+	// A normal stop is no error: no dialog. The encoder that worked stays: the next start tries
+	// no other.
+	output->stop();
+	ASSERT_TRUE(stopped());
+	EXPECT_FALSE(bltest::capture_message_box(1s).shown);
+	const size_t again = LogCapture::get().mark();
+	ASSERT_TRUE(output->start());
+	EXPECT_EQ(LogCapture::get().count("switching", again), 0u);
 }

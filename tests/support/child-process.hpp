@@ -10,9 +10,8 @@
 
 namespace bltest {
 
-// One program started by a test (a server, a probe, Xvfb). It gets SIGKILL when the test
-// process dies, and the destructor kills it: a test that fails or crashes half-way never leaves
-// one behind.
+// A program started by a test. It gets SIGKILL when the test process dies or this object goes:
+// a test that fails or crashes half-way never leaves one behind.
 class ChildProcess {
 public:
 	ChildProcess() = default;
@@ -20,18 +19,15 @@ public:
 	ChildProcess &operator=(const ChildProcess &) = delete;
 	~ChildProcess();
 
-	// Starts argv[0] (looked up in PATH) with stdout and stderr to output_path; false (error
-	// says why) when it could not be started.
+	// Starts argv[0] (from PATH), its output to output_path; false and error when it cannot.
 	bool start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error);
 	// Starts it talking lines over pipes: send_line() to its stdin, read_line() from its stdout;
 	// its stderr stays the test's (CTest shows it on a failure).
 	bool start_piped(const std::vector<std::string> &argv, std::string *error);
 	bool send_line(const std::string &line);
-	// The next line without its newline; nothing on time-out or end of output.
 	std::optional<std::string> read_line(std::chrono::milliseconds timeout);
 
 	bool running();
-	pid_t pid() const { return pid_; }
 	void signal(int sig); // to this program only, never to a group or by name
 	// Waits up to timeout for the end and reaps: the wait status, or nothing while it runs.
 	std::optional<int> wait_exit(std::chrono::milliseconds timeout);
@@ -56,7 +52,6 @@ struct CommandResult {
 	std::string output; // standard output and error, interleaved
 };
 
-// Runs a program to its end, killed when it takes longer than timeout.
 CommandResult run_command(const std::vector<std::string> &argv, std::chrono::milliseconds timeout);
 
 } // namespace bltest

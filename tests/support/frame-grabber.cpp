@@ -18,22 +18,14 @@ Rgb Frame::at(uint32_t x, uint32_t y) const
 
 std::string colour_name(const Rgb &p)
 {
-	const auto high = [](int v) {
-		return v > 160;
-	};
-	const auto low = [](int v) {
-		return v < 90;
-	};
-	if (high(p.r) && low(p.g) && low(p.b))
-		return "red";
-	if (low(p.r) && high(p.g) && low(p.b))
-		return "green";
-	if (low(p.r) && low(p.g) && high(p.b))
-		return "blue";
-	if (low(p.r) && low(p.g) && low(p.b))
-		return "black";
-	if (high(p.r) && high(p.g) && high(p.b))
-		return "white";
+	// Each channel high (above 160) or low (below 90) makes a pure colour.
+	std::string levels;
+	for (const int v : {p.r, p.g, p.b})
+		levels += v > 160 ? 'H' : v < 90 ? 'L' : '?';
+	for (const auto &[pattern, name] :
+	     {std::pair {"HLL", "red"}, {"LHL", "green"}, {"LLH", "blue"}, {"LLL", "black"}, {"HHH", "white"}})
+		if (levels == pattern)
+			return name;
 	char text[48];
 	snprintf(text, sizeof(text), "rgb(%d,%d,%d)", p.r, p.g, p.b);
 	return text;
@@ -66,9 +58,8 @@ void FrameGrabber::register_type()
 bool FrameGrabber::start_capture(void *data)
 {
 	obs_output_t *out = static_cast<FrameGrabber *>(data)->output;
-	if (!obs_output_can_begin_data_capture(out, OBS_OUTPUT_VIDEO))
-		return false;
-	return obs_output_begin_data_capture(out, OBS_OUTPUT_VIDEO);
+	return obs_output_can_begin_data_capture(out, OBS_OUTPUT_VIDEO) &&
+	       obs_output_begin_data_capture(out, OBS_OUTPUT_VIDEO);
 }
 
 void FrameGrabber::stop_capture(void *data, uint64_t)

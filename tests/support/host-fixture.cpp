@@ -24,22 +24,19 @@ namespace {
 constexpr const char *kPluginDir = "/usr/lib/x86_64-linux-gnu/obs-plugins";
 constexpr const char *kPluginDataDir = "/usr/share/obs/obs-plugins";
 
-void load_host_plugin(const char *name)
-{
-	const std::string binary = std::string(kPluginDir) + "/" + name + ".so";
-	const std::string data = std::string(kPluginDataDir) + "/" + name;
-	obs_module_t *plugin = nullptr;
-	const int result = obs_open_module(&plugin, binary.c_str(), data.c_str());
-	if (result != MODULE_SUCCESS || !obs_init_module(plugin)) {
-		fprintf(stderr, "host fixture: cannot load the host plug-in %s (%d)\n", name, result);
-		std::abort();
-	}
-}
-
 [[noreturn]] void fatal(const char *what)
 {
 	fprintf(stderr, "host fixture: %s\n", what);
 	std::abort();
+}
+
+void load_host_plugin(const std::string &name)
+{
+	obs_module_t *plugin = nullptr;
+	if (obs_open_module(&plugin, (std::string(kPluginDir) + "/" + name + ".so").c_str(),
+			    (std::string(kPluginDataDir) + "/" + name).c_str()) != MODULE_SUCCESS ||
+	    !obs_init_module(plugin))
+		fatal(("cannot load the host plug-in " + name).c_str());
 }
 
 } // namespace
@@ -151,14 +148,11 @@ void Host::start(const HostOptions &options)
 	ovi.graphics_module = "libobs-opengl";
 	ovi.fps_num = opts.fps_num;
 	ovi.fps_den = opts.fps_den;
-	ovi.base_width = opts.width;
-	ovi.base_height = opts.height;
-	ovi.output_width = opts.width;
-	ovi.output_height = opts.height;
+	ovi.base_width = ovi.output_width = opts.width;
+	ovi.base_height = ovi.output_height = opts.height;
 	ovi.output_format = VIDEO_FORMAT_NV12;
 	ovi.colorspace = VIDEO_CS_709;
 	ovi.range = VIDEO_RANGE_PARTIAL;
-	ovi.adapter = 0;
 	ovi.gpu_conversion = true;
 	ovi.scale_type = OBS_SCALE_BICUBIC;
 	if (obs_reset_video(&ovi) != OBS_VIDEO_SUCCESS)

@@ -34,21 +34,17 @@ class Host {
 public:
 	static Host &get();
 
-	// Starts Xvfb when there is no DISPLAY (or weston), then libobs with video, audio and the plug-ins.
-	// A failure is fatal to the test program: nothing else can run without the host.
+	// Starts Xvfb when there is no DISPLAY (or weston), then libobs; a failure aborts the program.
 	void start(const HostOptions &options = {});
-	// obs_shutdown, then a test failure naming what libobs reported still alive, and the
-	// number of host allocations left over. Safe to call twice.
+	// obs_shutdown; a test failure for any host object or allocation left. Safe to call twice.
 	void shutdown();
 
 	// Runs at shutdown, after libobs and before the X server go: for what needs the display.
 	void on_shutdown(std::function<void()> hook) { shutdown_hooks.push_back(std::move(hook)); }
 
-	bool running() const { return started; }
 	const HostOptions &options() const { return opts; }
 	// The folder libobs was given for modules' configuration (modules get a subfolder each).
 	const std::string &module_config_dir() const;
-	LogCapture &log() { return LogCapture::get(); }
 
 private:
 	Host() = default;
@@ -69,7 +65,6 @@ private:
 // The whole output of the fixture's weston (180 x 320), through its screenshooter.
 QImage wayland_screenshot();
 
-// Starts the host before the first test of a program and shuts it down after the last.
 class HostEnvironment : public ::testing::Environment {
 public:
 	explicit HostEnvironment(HostOptions options = {}) : opts(options) {}

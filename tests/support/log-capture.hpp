@@ -13,15 +13,13 @@ namespace bltest {
 // Polls done() until it holds or the time-out passes; returns its last value.
 bool poll_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 
-// Every line the host logs, in order and with the moment it was logged, so that tests can assert
-// on exact lines and on the time between two. Installed as the host's log handler; each line is
-// also echoed to stderr, where CTest shows it on a failure.
+// Every line the host logs, with the moment it was logged, for asserting on exact lines and the
+// time between two. Each line is also echoed to stderr, where CTest shows it on a failure.
 class LogCapture {
 public:
 	using Clock = std::chrono::steady_clock;
 	static LogCapture &get();
 	void install(); // once per process; safe to call again
-	std::vector<std::string> lines() const { return since(0); }
 	// The number of lines so far: hand it to since() or wait_for() to look only at what follows.
 	size_t mark() const;
 	std::vector<std::string> since(size_t mark) const;

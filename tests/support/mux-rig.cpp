@@ -1,5 +1,7 @@
 #include "mux-rig.hpp"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 #include "log-capture.hpp"
 
@@ -27,29 +29,29 @@ void MuxRig::ViewDeleter::operator()(obs_view_t *view) const
 	obs_view_destroy(view);
 }
 
-MuxRig::MuxRig(RigOptions options) : options_(options)
+MuxRig::MuxRig(RigOptions options)
 {
 	OBSDataAutoRelease color = obs_data_create();
 	obs_data_set_int(color, "color", 0xff3366cc);
-	obs_data_set_int(color, "width", options_.width);
-	obs_data_set_int(color, "height", options_.height);
+	obs_data_set_int(color, "width", 360);
+	obs_data_set_int(color, "height", 640);
 	source_ = obs_source_create("color_source_v3", unique("bl_test_color").c_str(), color, nullptr);
 
 	view_.reset(obs_view_create());
 	obs_view_set_source(view_.get(), 0, source_);
 	obs_video_info ovi = {};
 	obs_get_video_info(&ovi);
-	ovi.base_width = ovi.output_width = options_.width;
-	ovi.base_height = ovi.output_height = options_.height;
-	view_video_ = obs_view_add2(view_.get(), &ovi);
+	ovi.base_width = ovi.output_width = 360;
+	ovi.base_height = ovi.output_height = 640;
+	video_t *view_video = obs_view_add2(view_.get(), &ovi);
 
 	OBSDataAutoRelease video_settings = obs_data_create();
 	obs_data_set_string(video_settings, "rate_control", "CBR");
-	obs_data_set_int(video_settings, "bitrate", options_.video_kbps);
-	obs_data_set_int(video_settings, "keyint_sec", options_.keyint_sec);
-	obs_data_set_string(video_settings, "preset", options_.preset);
+	obs_data_set_int(video_settings, "bitrate", options.video_kbps);
+	obs_data_set_int(video_settings, "keyint_sec", 1);
+	obs_data_set_string(video_settings, "preset", "veryfast");
 	video_encoder_ = obs_video_encoder_create("obs_x264", unique("bl_test_video").c_str(), video_settings, nullptr);
-	obs_encoder_set_video(video_encoder_, view_video_);
+	obs_encoder_set_video(video_encoder_, view_video);
 
 	OBSDataAutoRelease audio_settings = obs_data_create();
 	obs_data_set_int(audio_settings, "bitrate", 160);
@@ -57,7 +59,7 @@ MuxRig::MuxRig(RigOptions options) : options_(options)
 		obs_audio_encoder_create("ffmpeg_aac", unique("bl_test_audio").c_str(), audio_settings, 0, nullptr);
 	obs_encoder_set_audio(audio_encoder_, obs_get_audio());
 
-	output_ = obs_output_create(options_.output_type, unique("bl_test_mux").c_str(), nullptr, nullptr);
+	output_ = obs_output_create(options.output_type, unique("bl_test_mux").c_str(), nullptr, nullptr);
 	obs_output_set_video_encoder(output_, video_encoder_);
 	obs_output_set_audio_encoder(output_, audio_encoder_, 0);
 	signal_handler_connect(obs_output_get_signal_handler(output_), "stop", &MuxRig::on_stop, this);
@@ -72,11 +74,6 @@ MuxRig::~MuxRig()
 	// Capture may still be ending after an output stopped itself.
 	wait_inactive(kStopTimeout);
 	signal_handler_disconnect(obs_output_get_signal_handler(output_), "stop", &MuxRig::on_stop, this);
-	output_ = nullptr;
-	video_encoder_ = nullptr;
-	audio_encoder_ = nullptr;
-	view_.reset();
-	source_ = nullptr;
 }
 
 brasslight::MuxOutputData &MuxRig::record() const
@@ -139,6 +136,22 @@ void MuxRig::on_stop(void *param, calldata_t *data)
 	const long long code = calldata_int(data, "code");
 	std::lock_guard<std::mutex> lock(rig->stop_mutex_);
 	rig->stop_codes_.push_back(code);
+}
+
+void AudioTicks::tick(void *param, size_t, audio_data *)
+{
+	auto *self = static_cast<AudioTicks *>(param);
+	const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count(),
+		      last = self->last.exchange(now);
+	if (last)
+		self->longest = std::max<int64_t>(self->longest, now - last);
+	++self->count;
+}
+
+bool AudioTicks::wait_more(int64_t n, std::chrono::milliseconds timeout)
+{
+	const int64_t target = count + n;
+	return poll_until([&] { return count >= target; }, timeout);
 }
 
 } // namespace bltest

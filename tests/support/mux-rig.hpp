@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -18,19 +19,14 @@ namespace bltest {
 struct RigOptions {
 	// The output type to create: the module's own, or a wrapper of it (the benchmark's).
 	const char *output_type = "bl_vertical_mux_rtmp";
-	// A vertical mix of its own beside the host's main mix, as the module's canvas makes.
-	uint32_t width = 360;
-	uint32_t height = 640;
-	// x264 "veryfast" uses B-frames: pts and dts differ and the first dts is negative.
-	const char *preset = "veryfast";
 	int video_kbps = 400;
-	int keyint_sec = 1;
 };
 
-// One output of the mux type fed by the host's real encoders: a colour source shown in a host
-// view at the rig's size, obs_x264 on that view's mix, ffmpeg_aac on the host's first audio mix.
-// The destructor stops the output and releases every host object it made, so that the host
-// fixture's leak check at shutdown covers the output type too.
+// One output of the mux type fed by the host's real encoders: a colour source shown in a 360x640
+// host view (a vertical mix of its own beside the host's main one, as the module's canvas makes),
+// obs_x264 "veryfast" (B-frames: pts and dts differ, the first dts is negative) with a keyframe a
+// second on that view's mix, ffmpeg_aac on the host's first audio mix.
+// The destructor releases all of it: the host fixture's leak check covers the output type too.
 class MuxRig {
 public:
 	explicit MuxRig(RigOptions options = {});
@@ -39,9 +35,6 @@ public:
 	~MuxRig();
 
 	obs_output_t *output() const { return output_; }
-	obs_encoder_t *video_encoder() const { return video_encoder_; }
-	obs_encoder_t *audio_encoder() const { return audio_encoder_; }
-	video_t *view_video() const { return view_video_; }
 	brasslight::MuxOutputData &record() const;
 
 	// Writes "server", "key", "fps_num" and "fps_den" the way the output controller does.
@@ -54,7 +47,6 @@ public:
 	std::string last_error() const;
 	// Codes of every "stop" signal the output raised, in order.
 	std::vector<long long> stop_codes() const;
-	// Polls until at least count stop signals arrived.
 	bool wait_stop_signals(size_t count, std::chrono::milliseconds timeout) const;
 	void clear_stop_codes();
 
@@ -64,16 +56,24 @@ private:
 		void operator()(obs_view_t *view) const;
 	};
 
-	RigOptions options_;
 	OBSSourceAutoRelease source_;
 	std::unique_ptr<obs_view_t, ViewDeleter> view_;
-	video_t *view_video_ = nullptr;
 	OBSEncoderAutoRelease video_encoder_;
 	OBSEncoderAutoRelease audio_encoder_;
 	OBSOutputAutoRelease output_;
 
 	mutable std::mutex stop_mutex_; // the stop signal comes on host threads
 	std::vector<long long> stop_codes_;
+};
+
+// The host's audio thread ticking (a raw audio callback on it) while this lives: how often, and
+// its longest pause in ns (the test may reset it).
+struct AudioTicks {
+	std::atomic<int64_t> count {0}, last {0}, longest {0};
+	AudioTicks() { obs_add_raw_audio_callback(0, nullptr, tick, this); }
+	~AudioTicks() { obs_remove_raw_audio_callback(0, tick, this); }
+	bool wait_more(int64_t n, std::chrono::milliseconds timeout);
+	static void tick(void *param, size_t, audio_data *);
 };
 
 } // namespace bltest

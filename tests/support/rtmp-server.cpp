@@ -67,10 +67,6 @@ StreamStat RtmpServer::stream(const std::string &name)
 	stat.present = reply.size() > 2 && reply.front() == '{' && json_field(reply, "error").empty();
 	stat.publishing = json_field(reply, "publishing") == "true";
 	stat.bytes_in = std::strtoull(json_field(reply, "bytes_in").c_str(), nullptr, 10);
-	stat.width = std::atoi(json_field(reply, "width").c_str());
-	stat.height = std::atoi(json_field(reply, "height").c_str());
-	stat.video_codec = json_field(reply, "video");
-	stat.audio_codec = json_field(reply, "audio");
 	return stat;
 }
 
@@ -84,10 +80,7 @@ bool RtmpServer::wait(const std::string &name, bool publishing, std::chrono::mil
 			return true;
 		if (std::chrono::steady_clock::now() >= deadline) {
 			if (last_seen)
-				*last_seen = !s.present
-						     ? "stream absent from the status page"
-						     : (s.publishing ? "publishing" : "present, not publishing") +
-							       std::string(", bytes_in=") + std::to_string(s.bytes_in);
+				*last_seen = s.present ? "present, bytes_in=" + std::to_string(s.bytes_in) : "absent";
 			return false;
 		}
 		std::this_thread::sleep_for(std::chrono::milliseconds(50));

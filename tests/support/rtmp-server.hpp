@@ -16,17 +16,11 @@ struct StreamStat {
 	bool present = false;
 	bool publishing = false;
 	uint64_t bytes_in = 0;
-	int width = 0;
-	int height = 0;
-	std::string video_codec;
-	std::string audio_codec;
 };
 
-// A real nginx with its RTMP module on loopback: application "live" relays what is published to
-// players. The server is the one fixture the Python tests use too (scripts/host/rtmpserver.py),
-// run as a child that answers one command a line. With TLS on, a TLS front on a port of its own,
-// signed by a CA made at start (ca_file()). The ports are chosen at the first start and kept:
-// restart() comes back on the same ones, as a real server does after a crash.
+// A real nginx-rtmp on loopback ("live" relays to players), the Python tests' fixture too
+// (scripts/host/rtmpserver.py, a child answering a command a line); with TLS, a front signed by a
+// CA made at start. restart() comes back on the same ports, as a real server after a crash.
 class RtmpServer {
 public:
 	struct Options {
@@ -48,10 +42,7 @@ public:
 	bool running() { return command("running") == "true"; }
 
 	uint16_t rtmp_port() const { return rtmp_port_; }
-	uint16_t tls_port() const { return tls_port_; }
-	// "rtmp://127.0.0.1:PORT/live", the server part of a publish target (no key).
 	std::string rtmp_url() const { return "rtmp://127.0.0.1:" + std::to_string(rtmp_port_) + "/live"; }
-	// "rtmps://localhost:PORT/live" through the TLS front.
 	std::string rtmps_url() const { return "rtmps://localhost:" + std::to_string(tls_port_) + "/live"; }
 	std::string play_url(const std::string &name) const { return rtmp_url() + "/" + name; }
 	const std::string &ca_file() const { return ca_file_; }
@@ -81,9 +72,8 @@ private:
 	std::string ca_file_;
 };
 
-// A loopback TCP listener that accepts connections and then never reads or writes: the server
-// that hangs an RTMP handshake forever. Port 0 picks a free one; a given port is bound again at
-// once, for example that of a server that was just killed.
+// A loopback listener that accepts and never answers: an RTMP handshake that hangs. Port 0 picks
+// a free one; a given port (a killed server's) is bound again at once.
 class SilentServer {
 public:
 	explicit SilentServer(uint16_t port = 0);
@@ -98,9 +88,7 @@ private:
 	uint16_t port_ = 0;
 };
 
-// A loopback TCP port on which nothing listens right now.
 uint16_t free_loopback_port();
-// True when something accepts a TCP connection on 127.0.0.1:port.
 bool port_accepts(uint16_t port);
 
 } // namespace bltest

@@ -5,18 +5,14 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
 
 namespace bltest {
 
 TempDir::TempDir(const std::string &prefix)
 {
-	std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-	std::vector<char> buffer(pattern.begin(), pattern.end());
-	buffer.push_back('\0');
-	if (!mkdtemp(buffer.data()))
-		throw std::runtime_error("mkdtemp failed for " + pattern);
-	dir = buffer.data();
+	dir = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+	if (!mkdtemp(dir.data()))
+		throw std::runtime_error("mkdtemp failed for " + dir);
 }
 
 TempDir::~TempDir()

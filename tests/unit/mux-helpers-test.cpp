@@ -21,10 +21,7 @@ TEST(MuxHelpers, PublishTargetFromServerAndKey)
 {
 	struct Row {
 		const char *name;
-		std::string server;
-		std::string key;
-		std::string url;
-		std::string tcurl;
+		std::string server, key, url, tcurl;
 	};
 	const Row rows[] = {
 		{"plain", "rtmp://h/live", "k", "rtmp://h/live/k", "rtmp://h/live"},
@@ -53,8 +50,7 @@ TEST(MuxHelpers, TimestampsRescaleToNearestWithHalvesAwayFromZero)
 {
 	struct Row {
 		int64_t ts;
-		int32_t num;
-		int32_t den;
+		int32_t num, den;
 		int64_t ms;
 	};
 	const Row rows[] = {
@@ -114,8 +110,7 @@ TEST(MuxHelpers, WriteFailuresFromTheConnectionAreDisconnects)
 {
 	struct Row {
 		const char *name;
-		int code;
-		int io_error;
+		int code, io_error;
 		bool disconnect;
 	};
 	const Row rows[] = {
