@@ -1,5 +1,6 @@
 #include "ui/vertical-dock.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -137,7 +138,7 @@ void VerticalDock::buildUi()
 	layout->addWidget(scenesLabel);
 
 	sceneList = new QListWidget(this);
-	sceneList->setFixedHeight(84);
+	fitSceneListHeight();
 	sceneList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 	sceneList->setStyleSheet(QStringLiteral(
 		"QListWidget { font-size: 12px; }QListWidget::item:selected { background: #2a6099; color: white; }"));
@@ -244,6 +245,7 @@ void VerticalDock::refreshSceneList()
 		}
 	}
 	sceneList->blockSignals(false);
+	fitSceneListHeight();
 
 	const bool any = sceneList->count() > 0;
 	removeButton->setEnabled(any);
@@ -268,6 +270,15 @@ void VerticalDock::updateStatus()
 	statusLabel->setStyleSheet(QString::fromUtf8(line.style));
 	startButton->setEnabled(!active);
 	stopButton->setEnabled(active);
+}
+
+// Three to five rows without scrolling, as tall as the host's theme draws them: a fixed height in
+// pixels showed two and a half rows under the host's padded themes.
+void VerticalDock::fitSceneListHeight()
+{
+	const int row = sceneList->count() > 0 ? sceneList->sizeHintForRow(0) : sceneList->fontMetrics().height() + 8;
+	const int rows = std::clamp(sceneList->count(), 3, 5);
+	sceneList->setFixedHeight(rows * row + 2 * sceneList->frameWidth());
 }
 
 bool VerticalDock::eventFilter(QObject *watched, QEvent *event)

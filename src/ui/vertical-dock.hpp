@@ -49,6 +49,7 @@ private slots:
 
 private:
 	void buildUi();
+	void fitSceneListHeight();
 	QPushButton *makeButton(const char *text, const char *tooltip, const char *accessibleName,
 				void (VerticalDock::*slot)());
 
