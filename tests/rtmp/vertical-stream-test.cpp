@@ -18,7 +18,6 @@
 #include "host-fixture.hpp"
 #include "qt-app.hpp"
 #include "rtmp-server.hpp"
-#include "stream-probe.hpp"
 
 using namespace brasslight;
 using namespace std::chrono_literals;
@@ -61,14 +60,15 @@ protected:
 	void SetUp() override
 	{
 		bltest::ensure_qt_application();
-		static const bool registered = (register_mux_output_type(), true);
-		(void)registered;
+		register_mux_output_type();
 		ASSERT_TRUE(server.start());
 		open_profile_config(dir.file("brasslight-vertical-canvas.ini"));
-		set_rtmp_url(server.rtmp_url().c_str());
 		set_stream_key(kKey);
 		set_video_bitrate(800);
 		set_encoder_preset("ultrafast");
+		set_canvas_width(240);
+		set_canvas_height(428);
+		set_fps_num(25);
 	}
 	void TearDown() override
 	{
@@ -77,86 +77,34 @@ protected:
 		profile_config.Close();
 	}
 
-	static bool build_runtime(int width, int height, int fps)
-	{
-		set_canvas_width(width);
-		set_canvas_height(height);
-		set_fps_num(fps);
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		destroy_runtime(false);
-		return create_runtime_from_current_profile();
-	}
-
-	static bool stopped()
-	{
-		return bltest::poll_until([] { return !output->is_active(); }, 10s);
-	}
-
 	bltest::TempDir dir;
 	bltest::RtmpServer server;
 };
 
+bool stopped()
+{
+	return bltest::poll_until([] { return !output->is_active(); }, 10s);
+}
+
 } // namespace
 
-TEST_F(VerticalStreamTest, ARefusedServerEndsInTheErrorDialogAndTheStreamFollowsTheMainOne)
+TEST_F(VerticalStreamTest, StreamsTheCanvasOnTheFirstEncoderThatStartsAndFollowsTheMainStream)
 {
+	register_failing_encoder("ffmpeg_nvenc");
+	register_failing_encoder("ffmpeg_vaapi");
+	// First a server that refuses: the error dialog.
 	set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(bltest::free_loopback_port()) + "/live").c_str());
-	ASSERT_TRUE(build_runtime(360, 640, 30));
+	const size_t from = LogCapture::get().mark();
+	{
+		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+		ASSERT_TRUE(create_runtime_from_current_profile());
+	}
 	ASSERT_TRUE(output->start()); // the connection is made by the first packet
 	const bltest::ShownBox box = bltest::capture_message_box(20s);
 	ASSERT_TRUE(box.shown) << "no error dialog";
 	EXPECT_EQ(box.title, "Vertical Canvas — Stream Error");
 	EXPECT_EQ(box.text, "Stream rejected — check server URL and stream key");
 	ASSERT_TRUE(stopped());
-	// The controller stays usable: the user fixes the URL, and the main stream's start starts it.
-	set_rtmp_url(server.rtmp_url().c_str());
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		apply_output_config();
-	}
-	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
-	std::string last;
-	ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
-	// Already streaming: a second start of the main stream changes nothing and says nothing.
-	const size_t from = LogCapture::get().mark();
-	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
-	EXPECT_TRUE(bltest::module_lines(from).empty());
-
-	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STOPPED, nullptr);
-	ASSERT_TRUE(stopped());
-	EXPECT_TRUE(server.wait_not_publishing(kKey, 10s, &last)) << last;
-
-	// With auto-start off, the main stream's start leaves the vertical one alone, but its stop
-	// ends a vertical stream started by hand; so does the host's exit.
-	set_auto_start_with_main(false);
-	for (const auto event : {OBS_FRONTEND_EVENT_STREAMING_STOPPED, OBS_FRONTEND_EVENT_EXIT}) {
-		ASSERT_TRUE(output->start());
-		ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
-		const size_t before = LogCapture::get().mark();
-		on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
-		EXPECT_TRUE(bltest::module_lines(before).empty());
-		on_frontend_event(event, nullptr);
-		EXPECT_TRUE(stopped()) << "event " << event;
-		EXPECT_TRUE(server.wait_not_publishing(kKey, 10s, &last)) << last;
-	}
-}
-
-// Last: the failing encoders stay registered for the rest of the program.
-TEST_F(VerticalStreamTest, StreamsTheCanvasAtItsOwnSizeAndRateOnTheFirstEncoderThatStarts)
-{
-	register_failing_encoder("ffmpeg_nvenc");
-	register_failing_encoder("ffmpeg_vaapi");
-	const size_t from = LogCapture::get().mark();
-	ASSERT_TRUE(build_runtime(240, 428, 25));
-	ASSERT_TRUE(output->start());
-	std::string last;
-	ASSERT_TRUE(server.wait_publishing(kKey, 15s, &last)) << last;
-	EXPECT_TRUE(bltest::carries_h264_and_aac(server.play_url(kKey), 240, 428, "25/1"));
-	// The profile's bitrate and preset reach x264.
-	obs_output_t *handle = output->output_handle();
-	OBSDataAutoRelease video = obs_encoder_get_settings(obs_output_get_video_encoder(handle));
-	EXPECT_EQ(obs_data_get_int(video, "bitrate"), 800);
-	EXPECT_STREQ(obs_data_get_string(video, "preset"), "ultrafast");
 
 	// The candidate list in order: only registered ids are created (never the placeholder the
 	// host hands out for an unknown one), each that fails gives way to the next, down to x264.
@@ -177,12 +125,36 @@ TEST_F(VerticalStreamTest, StreamsTheCanvasAtItsOwnSizeAndRateOnTheFirstEncoderT
 	EXPECT_EQ(injected_settings["ffmpeg_vaapi"],
 		  R"({"bitrate":800,"keyint_sec":2,"profile":100,"rate_control":"CBR"})");
 
-	// A normal stop is no error: no dialog. The encoder that worked stays: the next start tries
-	// no other.
-	output->stop();
-	ASSERT_TRUE(stopped());
-	EXPECT_FALSE(bltest::capture_message_box(1s).shown);
+	// The controller stays usable: the user fixes the URL, and the main stream's start starts it
+	// on the encoder that worked, at the canvas's own size and rate, with the profile's bitrate
+	// and preset.
+	set_rtmp_url(server.rtmp_url().c_str());
+	{
+		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+		apply_output_config();
+	}
 	const size_t again = LogCapture::get().mark();
-	ASSERT_TRUE(output->start());
+	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
+	ASSERT_TRUE(server.wait_publishing(kKey, 15s));
+	EXPECT_TRUE(bltest::carries_h264_and_aac(server.play_url(kKey), 240, 428, "25/1"));
 	EXPECT_EQ(LogCapture::get().count("switching", again), 0u);
+	// Already streaming: a second start of the main stream changes nothing and says nothing.
+	const size_t streaming = LogCapture::get().mark();
+	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
+	EXPECT_TRUE(bltest::module_lines(streaming).empty()) << "started twice";
+	OBSDataAutoRelease video = obs_encoder_get_settings(obs_output_get_video_encoder(output->output_handle()));
+	EXPECT_EQ(obs_data_get_int(video, "bitrate"), 800);
+	EXPECT_STREQ(obs_data_get_string(video, "preset"), "ultrafast");
+
+	// Auto-start off: the main stream's stop still ends the vertical stream, and a stream started
+	// by hand ends with the host's exit. A normal stop is no error: no dialog.
+	set_auto_start_with_main(false);
+	for (const auto event : {OBS_FRONTEND_EVENT_STREAMING_STOPPED, OBS_FRONTEND_EVENT_EXIT}) {
+		ASSERT_TRUE(output->is_active() || output->start());
+		ASSERT_TRUE(server.wait_publishing(kKey, 15s));
+		on_frontend_event(event, nullptr);
+		EXPECT_TRUE(stopped()) << "event " << event;
+		EXPECT_TRUE(server.wait_not_publishing(kKey, 10s));
+		EXPECT_FALSE(bltest::capture_message_box(1s).shown);
+	}
 }

@@ -13,53 +13,37 @@ namespace {
 
 constexpr auto kStopTimeout = std::chrono::seconds(10);
 
-std::string unique(const char *base)
-{
-	static int counter = 0;
-	return std::string(base) + "_" + std::to_string(++counter);
-}
-
 } // namespace
 
-void MuxRig::ViewDeleter::operator()(obs_view_t *view) const
-{
-	// obs_view_destroy alone would leave the mix running.
-	obs_view_remove(view);
-	obs_view_set_source(view, 0, nullptr);
-	obs_view_destroy(view);
-}
-
-MuxRig::MuxRig(RigOptions options)
+MuxRig::MuxRig(RigOptions options) : view_(obs_view_create())
 {
 	OBSDataAutoRelease color = obs_data_create();
 	obs_data_set_int(color, "color", 0xff3366cc);
 	obs_data_set_int(color, "width", 360);
 	obs_data_set_int(color, "height", 640);
-	source_ = obs_source_create("color_source_v3", unique("bl_test_color").c_str(), color, nullptr);
+	source_ = obs_source_create_private("color_source_v3", "bl_test_color", color);
 
-	view_.reset(obs_view_create());
-	obs_view_set_source(view_.get(), 0, source_);
+	obs_view_set_source(view_, 0, source_);
 	obs_video_info ovi = {};
 	obs_get_video_info(&ovi);
 	ovi.base_width = ovi.output_width = 360;
 	ovi.base_height = ovi.output_height = 640;
-	video_t *view_video = obs_view_add2(view_.get(), &ovi);
+	video_t *view_video = obs_view_add2(view_, &ovi);
 
 	OBSDataAutoRelease video_settings = obs_data_create();
 	obs_data_set_string(video_settings, "rate_control", "CBR");
 	obs_data_set_int(video_settings, "bitrate", options.video_kbps);
 	obs_data_set_int(video_settings, "keyint_sec", 1);
 	obs_data_set_string(video_settings, "preset", "veryfast");
-	video_encoder_ = obs_video_encoder_create("obs_x264", unique("bl_test_video").c_str(), video_settings, nullptr);
+	video_encoder_ = obs_video_encoder_create("obs_x264", "bl_test_video", video_settings, nullptr);
 	obs_encoder_set_video(video_encoder_, view_video);
 
 	OBSDataAutoRelease audio_settings = obs_data_create();
 	obs_data_set_int(audio_settings, "bitrate", 160);
-	audio_encoder_ =
-		obs_audio_encoder_create("ffmpeg_aac", unique("bl_test_audio").c_str(), audio_settings, 0, nullptr);
+	audio_encoder_ = obs_audio_encoder_create("ffmpeg_aac", "bl_test_audio", audio_settings, 0, nullptr);
 	obs_encoder_set_audio(audio_encoder_, obs_get_audio());
 
-	output_ = obs_output_create(options.output_type, unique("bl_test_mux").c_str(), nullptr, nullptr);
+	output_ = obs_output_create(options.output_type, "bl_test_mux", nullptr, nullptr);
 	obs_output_set_video_encoder(output_, video_encoder_);
 	obs_output_set_audio_encoder(output_, audio_encoder_, 0);
 	signal_handler_connect(obs_output_get_signal_handler(output_), "stop", &MuxRig::on_stop, this);
@@ -67,13 +51,19 @@ MuxRig::MuxRig(RigOptions options)
 
 MuxRig::~MuxRig()
 {
-	if (!output_)
-		return;
 	if (obs_output_active(output_))
 		stop();
 	// Capture may still be ending after an output stopped itself.
 	wait_inactive(kStopTimeout);
 	signal_handler_disconnect(obs_output_get_signal_handler(output_), "stop", &MuxRig::on_stop, this);
+	// The encoders go before the view's mix they encode; obs_view_destroy alone would leave the
+	// mix running.
+	output_ = nullptr;
+	video_encoder_ = nullptr;
+	audio_encoder_ = nullptr;
+	obs_view_remove(view_);
+	obs_view_set_source(view_, 0, nullptr);
+	obs_view_destroy(view_);
 }
 
 brasslight::MuxOutputData &MuxRig::record() const
@@ -81,18 +71,22 @@ brasslight::MuxOutputData &MuxRig::record() const
 	return *static_cast<brasslight::MuxOutputData *>(obs_obj_get_data(output_));
 }
 
-void MuxRig::set_target(const std::string &server, const std::string &key, int fps_num, int fps_den)
+void MuxRig::set_target(const std::string &server, const std::string &key)
 {
 	OBSDataAutoRelease settings = obs_data_create();
 	obs_data_set_string(settings, "server", server.c_str());
 	obs_data_set_string(settings, "key", key.c_str());
-	obs_data_set_int(settings, "fps_num", fps_num);
-	obs_data_set_int(settings, "fps_den", fps_den);
+	obs_data_set_int(settings, "fps_num", 30);
+	obs_data_set_int(settings, "fps_den", 1);
 	obs_output_update(output_, settings);
 }
 
 bool MuxRig::start()
 {
+	{
+		std::lock_guard<std::mutex> lock(stop_mutex_);
+		stop_codes_.clear();
+	}
 	return obs_output_start(output_);
 }
 
@@ -124,25 +118,18 @@ bool MuxRig::wait_stop_signals(size_t count, std::chrono::milliseconds timeout) 
 	return poll_until([&] { return stop_codes().size() >= count; }, timeout);
 }
 
-void MuxRig::clear_stop_codes()
-{
-	std::lock_guard<std::mutex> lock(stop_mutex_);
-	stop_codes_.clear();
-}
-
 void MuxRig::on_stop(void *param, calldata_t *data)
 {
 	auto *rig = static_cast<MuxRig *>(param);
-	const long long code = calldata_int(data, "code");
 	std::lock_guard<std::mutex> lock(rig->stop_mutex_);
-	rig->stop_codes_.push_back(code);
+	rig->stop_codes_.push_back(calldata_int(data, "code"));
 }
 
 void AudioTicks::tick(void *param, size_t, audio_data *)
 {
 	auto *self = static_cast<AudioTicks *>(param);
-	const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count(),
-		      last = self->last.exchange(now);
+	const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+	const int64_t last = self->last.exchange(now);
 	if (last)
 		self->longest = std::max<int64_t>(self->longest, now - last);
 	++self->count;

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,27 +36,24 @@ public:
 	obs_output_t *output() const { return output_; }
 	brasslight::MuxOutputData &record() const;
 
-	// Writes "server", "key", "fps_num" and "fps_den" the way the output controller does.
-	void set_target(const std::string &server, const std::string &key, int fps_num = 30, int fps_den = 1);
+	// Writes "server", "key", "fps_num" (30) and "fps_den" (1) the way the output controller does.
+	void set_target(const std::string &server, const std::string &key);
+	// Forgets the stop codes of earlier runs, then obs_output_start.
 	bool start();
 	// obs_output_stop, then waits until the host reports the output inactive.
 	void stop();
 	bool wait_inactive(std::chrono::milliseconds timeout);
 
 	std::string last_error() const;
-	// Codes of every "stop" signal the output raised, in order.
+	// Codes of every "stop" signal the output raised since start(), in order.
 	std::vector<long long> stop_codes() const;
 	bool wait_stop_signals(size_t count, std::chrono::milliseconds timeout) const;
-	void clear_stop_codes();
 
 private:
 	static void on_stop(void *param, calldata_t *data);
-	struct ViewDeleter {
-		void operator()(obs_view_t *view) const;
-	};
 
 	OBSSourceAutoRelease source_;
-	std::unique_ptr<obs_view_t, ViewDeleter> view_;
+	obs_view_t *view_;
 	OBSEncoderAutoRelease video_encoder_;
 	OBSEncoderAutoRelease audio_encoder_;
 	OBSOutputAutoRelease output_;

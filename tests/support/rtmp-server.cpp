@@ -1,17 +1,19 @@
 #include "rtmp-server.hpp"
 
+#include "log-capture.hpp"
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <regex>
+#include <sstream>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace bltest {
 
 namespace {
 
-const std::string kFixture = BL_SOURCE_DIR "/scripts/host/rtmpserver.py";
 // Starting nginx (and making certificates for TLS) takes well under a second on loopback.
 constexpr auto kReplyTimeout = std::chrono::seconds(30);
 
@@ -23,18 +25,47 @@ std::string json_field(const std::string &reply, const std::string &key)
 	return std::regex_search(reply, m, field) ? (m[2].matched ? m[2].str() : m[1].str()) : std::string();
 }
 
-::testing::AssertionResult started(ChildProcess &fixture, const std::vector<std::string> &argv, std::string *reply)
+uint16_t port_field(const std::string &reply, const std::string &key)
 {
+	return static_cast<uint16_t>(std::atoi(json_field(reply, key).c_str()));
+}
+
+// A TCP socket and 127.0.0.1:port; connect() when asked, else bind() (port 0: any free one).
+// The port bound, or whether the connect was taken.
+uint16_t on_loopback(uint16_t port, bool connect_to)
+{
+	const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	sockaddr_in addr = {};
+	addr.sin_family = AF_INET;
+	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	addr.sin_port = htons(port);
+	socklen_t len = sizeof(addr);
+	auto *any = reinterpret_cast<sockaddr *>(&addr);
+	const bool ok = fd >= 0 && (connect_to ? connect(fd, any, len) == 0
+					       : bind(fd, any, len) == 0 && getsockname(fd, any, &len) == 0);
+	if (fd >= 0)
+		close(fd);
+	return ok ? (connect_to ? 1 : ntohs(addr.sin_port)) : 0;
+}
+
+} // namespace
+
+::testing::AssertionResult RtmpFixture::launch(std::vector<std::string> args, std::string *reply)
+{
+	args.insert(args.begin(), {"python3", BL_SOURCE_DIR "/scripts/host/rtmpserver.py"});
 	std::string error;
-	if (!fixture.start_piped(argv, &error))
+	if (!fixture_.start_piped(args, &error))
 		return ::testing::AssertionFailure() << error;
-	*reply = fixture.read_line(kReplyTimeout).value_or("(no reply)");
-	if (reply->find("\"error\"") != std::string::npos || reply->find("(no reply)") == 0)
+	*reply = fixture_.read_line(kReplyTimeout).value_or("");
+	if (reply->empty() || reply->find("\"error\"") != std::string::npos)
 		return ::testing::AssertionFailure() << "the RTMP fixture did not start: " << *reply;
 	return ::testing::AssertionSuccess();
 }
 
-} // namespace
+std::string RtmpFixture::command(const std::string &line)
+{
+	return fixture_.send_line(line) ? fixture_.read_line(kReplyTimeout).value_or("") : "";
+}
 
 ::testing::AssertionResult RtmpServer::start()
 {
@@ -43,87 +74,78 @@ std::string json_field(const std::string &reply, const std::string &key)
 		return reply == "\"ok\"" ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << reply;
 	}
 	std::string reply;
-	std::vector<std::string> argv = {"python3", kFixture};
-	if (options_.tls)
-		argv.push_back("--tls");
-	::testing::AssertionResult ok = started(fixture_, argv, &reply);
-	rtmp_port_ = static_cast<uint16_t>(std::atoi(json_field(reply, "rtmp").c_str()));
-	tls_port_ = static_cast<uint16_t>(std::atoi(json_field(reply, "tls").c_str()));
+	::testing::AssertionResult ok =
+		launch(tls_ ? std::vector<std::string> {"--tls"} : std::vector<std::string> {}, &reply);
+	rtmp_port_ = port_field(reply, "rtmp");
+	tls_port_ = port_field(reply, "tls");
 	ca_file_ = json_field(reply, "ca");
 	return ok;
 }
 
-std::string RtmpServer::command(const std::string &line)
-{
-	if (!fixture_.send_line(line))
-		return {};
-	return fixture_.read_line(kReplyTimeout).value_or("");
-}
-
 StreamStat RtmpServer::stream(const std::string &name)
 {
-	StreamStat stat;
 	const std::string reply = command("stat " + name);
+	StreamStat stat;
 	stat.present = reply.size() > 2 && reply.front() == '{' && json_field(reply, "error").empty();
 	stat.publishing = json_field(reply, "publishing") == "true";
 	stat.bytes_in = std::strtoull(json_field(reply, "bytes_in").c_str(), nullptr, 10);
 	return stat;
 }
 
-bool RtmpServer::wait(const std::string &name, bool publishing, std::chrono::milliseconds timeout,
-		      std::string *last_seen)
+::testing::AssertionResult RtmpServer::wait(const std::string &name, bool publishing, std::chrono::milliseconds timeout,
+					    std::string *last_seen)
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	for (;;) {
-		const StreamStat s = stream(name);
-		if (s.publishing == publishing)
-			return true;
-		if (std::chrono::steady_clock::now() >= deadline) {
-			if (last_seen)
-				*last_seen = s.present ? "present, bytes_in=" + std::to_string(s.bytes_in) : "absent";
-			return false;
-		}
-		std::this_thread::sleep_for(std::chrono::milliseconds(50));
-	}
+	StreamStat s;
+	if (poll_until([&] { return (s = stream(name)).publishing == publishing; }, timeout))
+		return ::testing::AssertionSuccess();
+	const std::string seen = s.present ? "present, bytes_in=" + std::to_string(s.bytes_in) : "absent";
+	if (last_seen)
+		*last_seen = seen;
+	return ::testing::AssertionFailure()
+	       << "stream '" << name << "' " << (publishing ? "never published" : "still published")
+	       << "; last seen: " << seen;
 }
 
 SilentServer::SilentServer(uint16_t port)
 {
 	std::string reply;
-	if (started(fixture_, {"python3", kFixture, "silent", std::to_string(port)}, &reply))
-		port_ = static_cast<uint16_t>(std::atoi(json_field(reply, "port").c_str()));
-}
-
-int SilentServer::accepted()
-{
-	return fixture_.send_line("accepted") ? std::atoi(fixture_.read_line(kReplyTimeout).value_or("").c_str()) : -1;
+	if (launch({"silent", std::to_string(port)}, &reply))
+		port_ = port_field(reply, "port");
 }
 
 uint16_t free_loopback_port()
 {
-	const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	sockaddr_in addr = {};
-	addr.sin_family = AF_INET;
-	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof(addr);
-	const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
-			getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0;
-	if (fd >= 0)
-		close(fd);
-	return ok ? ntohs(addr.sin_port) : 0;
+	return on_loopback(0, false);
 }
 
 bool port_accepts(uint16_t port)
 {
-	const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	sockaddr_in addr = {};
-	addr.sin_family = AF_INET;
-	addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	addr.sin_port = htons(port);
-	const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
-	if (fd >= 0)
-		close(fd);
-	return ok;
+	return on_loopback(port, true) != 0;
+}
+
+::testing::AssertionResult carries_h264_and_aac(const std::string &url, int width, int height,
+						const std::string &avg_frame_rate)
+{
+	// ffprobe's own network time-out (15 s) below the process's, so that a silent server shows up
+	// as ffprobe's error text rather than as a killed process.
+	const CommandResult run = run_command({"ffprobe", "-v", "error", "-rw_timeout", "15000000", "-show_entries",
+					       "stream=codec_name,width,height,sample_rate,channels,avg_frame_rate",
+					       "-of", "csv=p=0", url},
+					      std::chrono::seconds(20));
+	std::vector<std::string> seen;
+	std::istringstream lines(run.output);
+	for (std::string line; std::getline(lines, line);)
+		seen.push_back(line);
+	std::sort(seen.begin(), seen.end());
+	// Each line: codec, then width,height or sample_rate,channels, then the frame rate.
+	const std::vector<std::string> want = {"aac,48000,2,0/0", "h264," + std::to_string(width) + "," +
+									  std::to_string(height) + "," +
+									  avg_frame_rate};
+	if (seen == want)
+		return ::testing::AssertionSuccess();
+	return ::testing::AssertionFailure()
+	       << "expected " << want[1] << " and " << want[0] << (run.timed_out ? "; ffprobe timed out" : "")
+	       << "; ffprobe said: " << run.output;
 }
 
 } // namespace bltest

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,27 +19,34 @@ struct StreamStat {
 	uint64_t bytes_in = 0;
 };
 
-// A real nginx-rtmp on loopback ("live" relays to players), the Python tests' fixture too
-// (scripts/host/rtmpserver.py, a child answering a command a line); with TLS, a front signed by a
-// CA made at start. restart() comes back on the same ports, as a real server after a crash.
-class RtmpServer {
+// A child of scripts/host/rtmpserver.py (the Python tests' fixture too), answering a command a line.
+class RtmpFixture {
 public:
-	struct Options {
-		bool tls = false;
-	};
-	RtmpServer() = default;
-	explicit RtmpServer(Options options) : options_(options) {}
-	~RtmpServer() { fixture_.end(std::chrono::seconds(5)); }
+	~RtmpFixture() { fixture_.end(std::chrono::seconds(5)); }
+	// Connections taken while silent (or hung).
+	int accepted() { return std::atoi(command("accepted").c_str()); }
+
+protected:
+	::testing::AssertionResult launch(std::vector<std::string> args, std::string *reply);
+	std::string command(const std::string &line);
+
+	ChildProcess fixture_;
+};
+
+// A real nginx-rtmp on loopback ("live" relays to players); with TLS, a front signed by a CA made
+// at start. restart() comes back on the same ports, as a real server after a crash.
+class RtmpServer : public RtmpFixture {
+public:
+	explicit RtmpServer(bool tls = false) : tls_(tls) {}
 
 	// Starts nginx and waits until every port accepts connections.
 	::testing::AssertionResult start();
+	::testing::AssertionResult restart() { return start(); }
 	// Graceful end; kill() is a SIGKILL: the server vanishes as if it crashed.
 	void stop() { command("stop"); }
 	void kill() { command("kill"); }
 	// Kills it and at once listens on its RTMP port, accepting connections and never answering.
 	void hang() { command("hang"); }
-	int accepted() { return std::atoi(command("accepted").c_str()); } // connections taken while hung
-	::testing::AssertionResult restart() { return start(); }
 	bool running() { return command("running") == "true"; }
 
 	uint16_t rtmp_port() const { return rtmp_port_; }
@@ -48,25 +56,24 @@ public:
 	const std::string &ca_file() const { return ca_file_; }
 
 	StreamStat stream(const std::string &name);
-	// Polls the status page until the stream is (or is no longer) publishing. On time-out,
-	// last_seen receives what the page said about it the last time.
-	bool wait_publishing(const std::string &name, std::chrono::milliseconds timeout,
-			     std::string *last_seen = nullptr)
+	// Polls the status page until the stream is (or is no longer) publishing. On time-out, the
+	// message and last_seen say what the page said about it the last time.
+	::testing::AssertionResult wait_publishing(const std::string &name, std::chrono::milliseconds timeout,
+						   std::string *last_seen = nullptr)
 	{
 		return wait(name, true, timeout, last_seen);
 	}
-	bool wait_not_publishing(const std::string &name, std::chrono::milliseconds timeout,
-				 std::string *last_seen = nullptr)
+	::testing::AssertionResult wait_not_publishing(const std::string &name, std::chrono::milliseconds timeout,
+						       std::string *last_seen = nullptr)
 	{
 		return wait(name, false, timeout, last_seen);
 	}
 
 private:
-	std::string command(const std::string &line);
-	bool wait(const std::string &name, bool publishing, std::chrono::milliseconds timeout, std::string *last_seen);
+	::testing::AssertionResult wait(const std::string &name, bool publishing, std::chrono::milliseconds timeout,
+					std::string *last_seen);
 
-	Options options_;
-	ChildProcess fixture_;
+	bool tls_;
 	uint16_t rtmp_port_ = 0;
 	uint16_t tls_port_ = 0;
 	std::string ca_file_;
@@ -74,21 +81,24 @@ private:
 
 // A loopback listener that accepts and never answers: an RTMP handshake that hangs. Port 0 picks
 // a free one; a given port (a killed server's) is bound again at once.
-class SilentServer {
+class SilentServer : public RtmpFixture {
 public:
 	explicit SilentServer(uint16_t port = 0);
-	~SilentServer() { fixture_.end(std::chrono::seconds(2)); }
 	bool ok() const { return port_ != 0; }
 	uint16_t port() const { return port_; }
-	int accepted(); // connections accepted so far
 	std::string rtmp_url() const { return "rtmp://127.0.0.1:" + std::to_string(port_) + "/live"; }
 
 private:
-	ChildProcess fixture_;
 	uint16_t port_ = 0;
 };
 
 uint16_t free_loopback_port();
 bool port_accepts(uint16_t port);
+
+// What ffprobe finds at url within 20 s is the stream this project sends and nothing else: H.264
+// of width x height at avg_frame_rate ("30/1") and AAC stereo at 48 kHz. On a mismatch the
+// message gives what ffprobe said.
+::testing::AssertionResult carries_h264_and_aac(const std::string &url, int width, int height,
+						const std::string &avg_frame_rate);
 
 } // namespace bltest
