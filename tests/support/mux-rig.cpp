@@ -1,6 +1,7 @@
 #include "mux-rig.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include <gtest/gtest.h>
 #include "log-capture.hpp"
@@ -9,11 +10,7 @@
 
 namespace bltest {
 
-namespace {
-
 constexpr auto kStopTimeout = std::chrono::seconds(10);
-
-} // namespace
 
 MuxRig::MuxRig(RigOptions options) : view_(obs_view_create())
 {
@@ -123,6 +120,26 @@ void MuxRig::on_stop(void *param, calldata_t *data)
 	auto *rig = static_cast<MuxRig *>(param);
 	std::lock_guard<std::mutex> lock(rig->stop_mutex_);
 	rig->stop_codes_.push_back(calldata_int(data, "code"));
+}
+
+encoder_packet host_packet(obs_encoder_type type, int64_t ts, int32_t timebase_den, bool keyframe)
+{
+	static const uint8_t key[] = {0, 0, 0, 1, 0x65, 1}, delta[] = {0, 0, 0, 1, 0x41, 2}, aac[] = {0x21, 1};
+	const bool video = type == OBS_ENCODER_VIDEO;
+	const size_t size = video ? sizeof(key) : sizeof(aac);
+	auto *refs = static_cast<long *>(bmalloc(sizeof(long) + size));
+	*refs = 1;
+	encoder_packet p = {};
+	p.data = reinterpret_cast<uint8_t *>(refs + 1);
+	memcpy(p.data, video ? (keyframe ? key : delta) : aac, size);
+	p.size = size;
+	p.pts = p.dts = ts;
+	p.timebase_num = 1;
+	p.timebase_den = timebase_den;
+	p.dts_usec = ts * 1000000 / timebase_den;
+	p.type = type;
+	p.keyframe = keyframe;
+	return p;
 }
 
 void AudioTicks::tick(void *param, size_t, audio_data *)

@@ -1,6 +1,6 @@
 // The output type's rules that the streaming tests seldom reach: publish targets a user seldom
-// types, the dts fix-up for packets out of order, the reconnect delay's cap and which write
-// failures count as a disconnect.
+// types, the dts fix-up for packets out of order, the send queue's thresholds, the reconnect
+// delay's cap and which write failures count as a disconnect.
 
 #include <cerrno>
 #include <climits>
@@ -12,7 +12,9 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "mux-rig.hpp"
 #include "mux/mux-helpers.hpp"
+#include "mux/packet-queue.hpp"
 
 using namespace brasslight;
 
@@ -60,6 +62,30 @@ TEST(MuxHelpers, MonotonicFixUpRaisesDtsAndPts)
 		EXPECT_TRUE(pts == row.want_pts && dts == row.want_dts && last == row.want_last)
 			<< "row '" << row.name << "': pts " << pts << " dts " << dts << " last " << last;
 	}
+}
+
+// The send queue on a link that takes nothing: video (reference frames) every 30 ms after an
+// audio frame at 0.
+TEST(MuxHelpers, OnAStalledLinkVideoGoesPastNineTenthsOfASecondAndAudioFillsTheQueueAtTen)
+{
+	PacketQueue queue;
+	const auto push = [&queue](obs_encoder_type type, int64_t ms, bool keyframe = false) {
+		encoder_packet p = bltest::host_packet(type, ms, 1000, keyframe);
+		const char *pushed[] = {"queued", "dropped", "overflow"};
+		const std::string result = pushed[static_cast<int>(queue.push(&p))];
+		obs_encoder_packet_release(&p);
+		return result;
+	};
+	EXPECT_EQ(push(OBS_ENCODER_AUDIO, 0), "queued");
+	for (int64_t ms = 0; ms <= 900; ms += 30)
+		EXPECT_EQ(push(OBS_ENCODER_VIDEO, ms, ms == 0), "queued") << ms << " ms";
+	EXPECT_EQ(queue.dropped_frames(), 0u);
+	// 0.93 s behind: the 31 queued frames go with this one, and so does video until a keyframe.
+	EXPECT_EQ(push(OBS_ENCODER_VIDEO, 930), "dropped");
+	EXPECT_EQ(push(OBS_ENCODER_VIDEO, 960), "dropped");
+	EXPECT_EQ(queue.dropped_frames(), 33u);
+	EXPECT_EQ(push(OBS_ENCODER_AUDIO, 10000), "queued");
+	EXPECT_EQ(push(OBS_ENCODER_AUDIO, 10030), "overflow");
 }
 
 TEST(MuxHelpers, ReconnectDelayGrowsBySecondsUpToFive)
