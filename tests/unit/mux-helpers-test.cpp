@@ -26,6 +26,7 @@ TEST(MuxHelpers, PublishTargetFromServerAndKey)
 		std::string server, key, url, tcurl;
 	};
 	const Row rows[] = {
+		{" \t\nrtmp://h/live/ \r\n", "\v k \f", "rtmp://h/live/k", "rtmp://h/live"},
 		{"rtmp://h/live///", "k", "rtmp://h/live/k", "rtmp://h/live"},
 		{"rtmp://h/my app", "a b", "rtmp://h/my app/a b", "rtmp://h/my app"},
 		{"rtmp://h/live", "a/b/", "rtmp://h/live/a/b/", "rtmp://h/live"},
