@@ -7,28 +7,24 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 
-namespace bltest {
+#include "log-capture.hpp"
 
-ChildProcess::~ChildProcess()
-{
-	kill_and_wait();
-}
+namespace bltest {
 
 bool ChildProcess::spawn(const std::vector<std::string> &argv, int in, int out, int err, std::string *error)
 {
-	kill_and_wait();
+	end(std::chrono::milliseconds(0));
 	status_.reset();
 	std::vector<char *> args;
 	for (const std::string &a : argv)
 		args.push_back(const_cast<char *>(a.c_str()));
 	args.push_back(nullptr);
 	const pid_t parent = getpid();
-	const pid_t pid = fork();
-	if (pid == 0) {
+	pid_ = fork();
+	if (pid_ == 0) {
 		// Only async-signal-safe calls until exec: the test process has the host's threads.
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		if (getppid() != parent)
@@ -39,10 +35,9 @@ bool ChildProcess::spawn(const std::vector<std::string> &argv, int in, int out, 
 		execvp(args[0], args.data());
 		_exit(127);
 	}
-	if (pid < 0 && error)
+	if (pid_ < 0 && error)
 		*error = "cannot start " + argv[0] + ": " + std::strerror(errno);
-	pid_ = pid;
-	return pid > 0;
+	return pid_ > 0;
 }
 
 bool ChildProcess::start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error)
@@ -63,7 +58,6 @@ bool ChildProcess::start_piped(const std::vector<std::string> &argv, std::string
 	const bool ok = spawn(argv, to[0], from[1], STDERR_FILENO, error);
 	close(to[0]);
 	close(from[1]);
-	close_pipes();
 	to_child_ = to[1];
 	from_child_ = from[0];
 	buffered_.clear();
@@ -79,31 +73,21 @@ bool ChildProcess::send_line(const std::string &line)
 std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds timeout)
 {
 	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	for (;;) {
-		const size_t eol = buffered_.find('\n');
-		if (eol != std::string::npos) {
-			std::string line = buffered_.substr(0, eol);
-			buffered_.erase(0, eol + 1);
-			return line;
-		}
+	size_t eol;
+	while ((eol = buffered_.find('\n')) == std::string::npos) {
 		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
 			deadline - std::chrono::steady_clock::now());
 		pollfd p = {from_child_, POLLIN, 0};
-		if (from_child_ < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-			return std::nullopt;
 		char chunk[4096];
-		const ssize_t n = read(from_child_, chunk, sizeof(chunk));
-		if (n <= 0)
+		ssize_t n = 0;
+		if (from_child_ < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
+		    (n = read(from_child_, chunk, sizeof(chunk))) <= 0)
 			return std::nullopt;
 		buffered_.append(chunk, static_cast<size_t>(n));
 	}
-}
-
-void ChildProcess::close_pipes()
-{
-	for (int *fd : {&to_child_, &from_child_})
-		if (*fd >= 0)
-			close(std::exchange(*fd, -1));
+	std::string line = buffered_.substr(0, eol);
+	buffered_.erase(0, eol + 1);
+	return line;
 }
 
 bool ChildProcess::running()
@@ -124,19 +108,17 @@ void ChildProcess::signal(int sig)
 
 std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds timeout)
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	while (running()) {
-		if (std::chrono::steady_clock::now() >= deadline)
-			return std::nullopt;
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	}
+	if (!poll_until([this] { return !running(); }, timeout))
+		return std::nullopt;
 	return status_;
 }
 
-void ChildProcess::kill_and_wait()
+void ChildProcess::end(std::chrono::milliseconds grace)
 {
-	close_pipes();
-	if (!running())
+	for (int *fd : {&to_child_, &from_child_})
+		if (*fd >= 0)
+			close(std::exchange(*fd, -1));
+	if (wait_exit(grace) || !running())
 		return;
 	::kill(pid_, SIGKILL);
 	int status = 0;
@@ -144,13 +126,6 @@ void ChildProcess::kill_and_wait()
 	}
 	status_ = status;
 	pid_ = -1;
-}
-
-void ChildProcess::end(std::chrono::milliseconds grace)
-{
-	close_pipes();
-	if (!wait_exit(grace))
-		kill_and_wait();
 }
 
 CommandResult run_command(const std::vector<std::string> &argv, std::chrono::milliseconds timeout)
@@ -164,7 +139,7 @@ CommandResult run_command(const std::vector<std::string> &argv, std::chrono::mil
 	result.timed_out = !status;
 	if (status && WIFEXITED(*status))
 		result.exit_code = WEXITSTATUS(*status);
-	child.kill_and_wait();
+	child.end(std::chrono::milliseconds(0));
 	result.output = read_file(dir.file("output.txt"));
 	return result;
 }

@@ -17,7 +17,7 @@ public:
 	ChildProcess() = default;
 	ChildProcess(const ChildProcess &) = delete;
 	ChildProcess &operator=(const ChildProcess &) = delete;
-	~ChildProcess();
+	~ChildProcess() { end(std::chrono::milliseconds(0)); }
 
 	// Starts argv[0] (from PATH), its output to output_path; false and error when it cannot.
 	bool start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error);
@@ -31,13 +31,11 @@ public:
 	void signal(int sig); // to this program only, never to a group or by name
 	// Waits up to timeout for the end and reaps: the wait status, or nothing while it runs.
 	std::optional<int> wait_exit(std::chrono::milliseconds timeout);
-	void kill_and_wait(); // SIGKILL and reap; nothing when not running
 	// Closes its stdin (a piped program's cue to clean up and end), then kills it after grace.
 	void end(std::chrono::milliseconds grace);
 
 private:
 	bool spawn(const std::vector<std::string> &argv, int in, int out, int err, std::string *error);
-	void close_pipes();
 
 	pid_t pid_ = -1;
 	std::optional<int> status_;

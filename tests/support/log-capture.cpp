@@ -1,6 +1,5 @@
 #include "log-capture.hpp"
 
-#include <cstdarg>
 #include <cstdio>
 #include <thread>
 
@@ -27,10 +26,8 @@ LogCapture &LogCapture::get()
 
 void LogCapture::install()
 {
-	std::lock_guard<std::mutex> lock(mutex);
-	if (!installed)
-		base_set_log_handler(&LogCapture::handler, this);
-	installed = true;
+	static const bool installed = (base_set_log_handler(&LogCapture::handler, this), true);
+	(void)installed;
 }
 
 void LogCapture::handler(int level, const char *format, va_list args, void *param)
@@ -42,12 +39,6 @@ void LogCapture::handler(int level, const char *format, va_list args, void *para
 	auto *self = static_cast<LogCapture *>(param);
 	std::lock_guard<std::mutex> lock(self->mutex);
 	self->captured.emplace_back(now, line);
-}
-
-size_t LogCapture::mark() const
-{
-	std::lock_guard<std::mutex> lock(mutex);
-	return captured.size();
 }
 
 std::vector<std::string> LogCapture::since(size_t from) const
@@ -67,11 +58,6 @@ std::vector<LogCapture::Clock::time_point> LogCapture::times(const std::string &
 		if (captured[i].second.find(substring) != std::string::npos)
 			out.push_back(captured[i].first);
 	return out;
-}
-
-bool LogCapture::wait_for(const std::string &substring, std::chrono::milliseconds timeout, size_t from) const
-{
-	return poll_until([&] { return contains(substring, from); }, timeout);
 }
 
 std::vector<std::string> module_lines(size_t from)

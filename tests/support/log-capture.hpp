@@ -21,11 +21,14 @@ public:
 	static LogCapture &get();
 	void install(); // once per process; safe to call again
 	// The number of lines so far: hand it to since() or wait_for() to look only at what follows.
-	size_t mark() const;
+	size_t mark() const { return since(0).size(); }
 	std::vector<std::string> since(size_t mark) const;
 	bool contains(const std::string &substring, size_t from = 0) const { return count(substring, from) > 0; }
 	size_t count(const std::string &substring, size_t from = 0) const { return times(substring, from).size(); }
-	bool wait_for(const std::string &substring, std::chrono::milliseconds timeout, size_t from = 0) const;
+	bool wait_for(const std::string &substring, std::chrono::milliseconds timeout, size_t from = 0) const
+	{
+		return poll_until([&] { return contains(substring, from); }, timeout);
+	}
 	// When each line after from that contains substring was logged.
 	std::vector<Clock::time_point> times(const std::string &substring, size_t from = 0) const;
 
@@ -34,7 +37,6 @@ private:
 	static void handler(int level, const char *format, va_list args, void *param);
 	mutable std::mutex mutex;
 	std::vector<std::pair<Clock::time_point, std::string>> captured;
-	bool installed = false;
 };
 
 // The module's tagged lines after from, with the tag removed: what the module itself said.

@@ -21,7 +21,7 @@ private:
 };
 
 std::string read_file(const std::string &path);
+// Creates the folders on the way.
 void write_file(const std::string &path, const std::string &content);
-bool file_exists(const std::string &path);
 
 } // namespace bltest

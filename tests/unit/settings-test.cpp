@@ -1,6 +1,6 @@
-// The two ini stores against real files: what a fresh profile reads and writes, how a closed
-// store behaves, and the failures that must stay warnings. Every key as typed in the settings
-// dialog and read back into it: settings-dialog-test.
+// The two ini stores against real files: what a fresh profile reads and writes, how a store that
+// cannot be opened behaves. Every key as typed in the settings dialog and read back into it:
+// settings-dialog-test; the dock's keys across restarts of the real app: tests/host/test_e2e.py.
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include "temp-dir.hpp"
 
 using namespace brasslight;
-using bltest::LogCapture;
 using bltest::module_lines;
 using Lines = std::vector<std::string>;
 
@@ -20,21 +19,20 @@ namespace {
 
 class SettingsTest : public ::testing::Test {
 protected:
-	void SetUp() override { LogCapture::get().install(), from = LogCapture::get().mark(); }
+	void SetUp() override { bltest::LogCapture::get().install(); }
 	void TearDown() override { profile_config.Close(), global_config.Close(); }
 
 	bltest::TempDir dir;
-	size_t from = 0;
+	const size_t from = bltest::LogCapture::get().mark();
 };
 
 void expect_profile_defaults()
 {
 	const OutputConfig out = read_output_config();
-	EXPECT_EQ(out.rtmp_url + "|" + out.stream_key + "|" + out.encoder_preset, "||veryfast");
-	EXPECT_EQ(out.video_bitrate_kbps, 4000u);
 	const CanvasConfig c = read_canvas_config();
-	EXPECT_EQ((std::vector<uint32_t> {c.width, c.height, c.fps_num, c.fps_den}),
-		  (std::vector<uint32_t> {1080, 1920, 30, 1}));
+	EXPECT_EQ(out.rtmp_url + "|" + out.stream_key + "|" + out.encoder_preset, "||veryfast");
+	EXPECT_EQ((std::vector<uint32_t> {out.video_bitrate_kbps, c.width, c.height, c.fps_num, c.fps_den}),
+		  (std::vector<uint32_t> {4000, 1080, 1920, 30, 1}));
 	EXPECT_TRUE(get_auto_start_with_main() && c.use_active_scene_audio);
 }
 
@@ -59,7 +57,7 @@ TEST_F(SettingsTest, FreshProfileIsCreatedEmptyReadsDefaultsAndSavesOnlyWhatWasS
 
 TEST_F(SettingsTest, UnusablePathsAreWarningsAndLeaveDefaults)
 {
-	// A regular file where the profile folder should be: neither the folder nor the file can be made.
+	// A regular file where the folder should be: neither the folder nor the file can be made.
 	bltest::write_file(dir.file("blocker"), "x");
 	const std::string path = dir.file("blocker/brasslight-vertical-canvas.ini");
 	open_profile_config(path);
@@ -85,22 +83,4 @@ TEST_F(SettingsTest, UnusablePathsAreWarningsAndLeaveDefaults)
 					      "Failed to open global config: " + global_path,
 					      "Could not resolve global config path",
 				      }));
-}
-
-TEST_F(SettingsTest, GlobalStoreRegistersDockDefaultsAndSavesTheWholeFile)
-{
-	const std::string path = dir.file("plugin_config/brasslight-obs-vertical/settings-global.ini");
-	open_global_config(path);
-	ASSERT_TRUE(global_config);
-	EXPECT_EQ(module_lines(from), Lines {"Global config loaded from: " + path});
-	EXPECT_TRUE(config_get_bool(global_config, "VerticalCanvas", "dockvisible"));
-	EXPECT_TRUE(config_get_bool(global_config, "VerticalCanvas", "dockfloating"));
-	EXPECT_EQ(config_get_int(global_config, "VerticalCanvas", "dockarea"), 2);
-	EXPECT_STREQ(config_get_string(global_config, "VerticalCanvas", "dockgeometry"), "");
-	// Defaults are not user values: a first run must read as "never saved".
-	EXPECT_FALSE(config_has_user_value(global_config, "VerticalCanvas", "dockfloating"));
-
-	config_set_int(global_config, "VerticalCanvas", "dockarea", 1);
-	save_global_config();
-	EXPECT_EQ(bltest::read_file(path), "[VerticalCanvas]\ndockarea=1\n");
 }
