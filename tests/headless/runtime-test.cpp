@@ -1,6 +1,7 @@
-// The runtime in a real headless host: the stored slot list through a real ini file, and the
-// front-end event guard. The rest of the event reactions (auto-start, profile switch, stop with
-// the main stream) are checked in the real app: tests/host/test_e2e.py.
+// The runtime in a real headless host: the stored slot list read from a real ini file, the
+// front-end event guard, and the canvas following the host's scenes with track 6 left the
+// user's. Saving the slots, the event reactions and renamed, removed and switched host scenes
+// are checked in the real app: tests/host.
 
 #include <chrono>
 #include <thread>
@@ -30,7 +31,6 @@ protected:
 	{
 		static const bool registered = (register_mux_output_type(), true);
 		(void)registered;
-		open_global_config(global_path);
 		open_profile_config(dir.file("profile/brasslight-vertical-canvas.ini"));
 		set_canvas_width(360);
 		set_canvas_height(640);
@@ -42,10 +42,12 @@ protected:
 		profile_config.Close();
 	}
 
-	// What the host's finished-loading event does, on a fresh runtime. Callers assert on the
-	// result: a failed build fails at once, not later on a null canvas.
-	static bool rebuild_and_restore()
+	// What the host's finished-loading event does, on a fresh runtime with this [Scenes] section.
+	// Callers assert on the result: a failed build fails at once, not later on a null canvas.
+	bool rebuild_and_restore(const std::string &scenes)
 	{
+		bltest::write_file(dir.file("settings-global.ini"), "[Scenes]\n" + scenes);
+		open_global_config(dir.file("settings-global.ini"));
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 		destroy_runtime(false);
 		const bool built = create_runtime_from_current_profile();
@@ -53,45 +55,27 @@ protected:
 		return built;
 	}
 
-	// The slots as one line: "name[=host scene] ..., active: name".
-	static std::string slots()
-	{
-		std::string out;
-		for (const std::string &name : canvas->scene_names()) {
-			const std::string source = canvas->scene_source_name(name);
-			out += name + (source.empty() ? "" : "=" + source) + ", ";
-		}
-		return out + "active: " + canvas->active_scene_name();
-	}
-
 	bltest::TempDir dir;
-	const std::string global_path = dir.file("settings-global.ini");
 };
+
+// A host scene has no mixer bits of its own: what it plays comes from the sources in it, here
+// one media source nested a level deeper, whose mixer bits are what the tests look at.
+OBSSceneAutoRelease scene_with_audio(const char *name, OBSSourceAutoRelease &media, uint32_t mixers)
+{
+	media = obs_source_create("ffmpeg_source", (std::string(name) + " Media").c_str(), nullptr, nullptr);
+	obs_source_set_audio_mixers(media, mixers);
+	OBSSceneAutoRelease inner = obs_scene_create((std::string(name) + " Inner").c_str());
+	obs_scene_add(inner, media);
+	OBSSceneAutoRelease scene = obs_scene_create(name);
+	obs_scene_add(scene, obs_scene_get_source(inner));
+	return scene;
+}
 
 } // namespace
 
-TEST_F(RuntimeTest, SlotListRoundTripsThroughTheGlobalFile)
+TEST_F(RuntimeTest, HandWrittenSlotListsRestoreWhatMakesSense)
 {
-	OBSSceneAutoRelease bands = bltest::make_band_scene("Bands");
-	ASSERT_TRUE(rebuild_and_restore());
-	VerticalCanvas *first = canvas.get();
-	EXPECT_FALSE(create_runtime_from_current_profile()) << "built twice";
-	EXPECT_EQ(canvas.get(), first);
-	ASSERT_TRUE(canvas->add_scene("Portrait Cam"));
-	ASSERT_TRUE(canvas->add_scene("Chat"));
-	ASSERT_TRUE(canvas->assign_scene_source("Portrait Cam", "Bands"));
-	ASSERT_TRUE(canvas->set_active_scene("Chat"));
-	save_scene_list_locked();
-	EXPECT_EQ(bltest::read_file(global_path),
-		  "[Scenes]\ncount=3\nactivescene=Chat\nscene_0_name=Scene 1\nscene_0_source=\n"
-		  "scene_1_name=Portrait Cam\nscene_1_source=Bands\nscene_2_name=Chat\nscene_2_source=\n");
-	ASSERT_TRUE(rebuild_and_restore());
-	EXPECT_EQ(slots(), "Scene 1, Portrait Cam=Bands, Chat, active: Chat");
-}
-
-TEST_F(RuntimeTest, HandWrittenListsRestoreWhatMakesSense)
-{
-	// The [Scenes] section as written by hand; the slots restored, and a line that says why.
+	// The slots restored ("name[=host scene], ..., active: name"), and a line that says why.
 	const struct {
 		const char *ini, *slots, *logged;
 	} rows[] = {
@@ -108,19 +92,24 @@ TEST_F(RuntimeTest, HandWrittenListsRestoreWhatMakesSense)
 	};
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.ini);
-		global_config.Close();
-		bltest::write_file(global_path, std::string("[Scenes]\n") + row.ini);
-		open_global_config(global_path);
 		const size_t from = LogCapture::get().mark();
-		ASSERT_TRUE(rebuild_and_restore());
-		EXPECT_EQ(slots(), row.slots);
+		ASSERT_TRUE(rebuild_and_restore(row.ini));
+		std::string slots;
+		for (const std::string &name : canvas->scene_names()) {
+			const std::string source = canvas->scene_source_name(name);
+			slots += name + (source.empty() ? "" : "=" + source) + ", ";
+		}
+		EXPECT_EQ(slots + "active: " + canvas->active_scene_name(), row.slots);
 		EXPECT_TRUE(LogCapture::get().contains(row.logged, from)) << "no line " << row.logged;
 	}
+	VerticalCanvas *built = canvas.get();
+	EXPECT_FALSE(create_runtime_from_current_profile()) << "built twice";
+	EXPECT_EQ(canvas.get(), built);
 }
 
 TEST_F(RuntimeTest, AnEventArrivingWhileAnotherIsHandledIsDropped)
 {
-	ASSERT_TRUE(rebuild_and_restore());
+	ASSERT_TRUE(rebuild_and_restore(""));
 	// Hold the runtime lock so that one event waits inside the callback, then deliver a second:
 	// run, it would log the auto-start.
 	std::unique_lock<std::recursive_mutex> held(runtime_lock);
@@ -133,4 +122,86 @@ TEST_F(RuntimeTest, AnEventArrivingWhileAnotherIsHandledIsDropped)
 	EXPECT_EQ(bltest::module_lines(from), std::vector<std::string>()) << "ran while the first was handled";
 	held.unlock();
 	waiting.join();
+}
+
+TEST(FollowHost, ARemovedSceneIsLetGoAndShownAgainWhenItsNameReturns)
+{
+	VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, true});
+	ASSERT_TRUE(canvas.init());
+	std::vector<bool> changes;
+	canvas.set_host_change_handler([&changes](bool names_changed) { changes.push_back(names_changed); });
+	OBSWeakSourceAutoRelease removed;
+	{
+		OBSSceneAutoRelease cam = bltest::make_band_scene("Cam");
+		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "Cam"));
+		removed = obs_source_get_weak_source(obs_scene_get_source(cam));
+		obs_source_remove(obs_scene_get_source(cam));
+		EXPECT_TRUE(canvas.scene_source_missing("Scene 1"));
+	}
+	EXPECT_FALSE(OBSSourceAutoRelease(obs_weak_source_get_source(removed))) << "the removed scene is still alive";
+
+	// A scene of that name is shown again, whether it is created or renamed into the name.
+	OBSSceneAutoRelease back = obs_scene_create("Cam");
+	EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
+	canvas.release_scene_sources();
+	obs_source_set_name(obs_scene_get_source(back), "Elsewhere");
+	obs_source_set_name(obs_scene_get_source(back), "Cam");
+	EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
+	// A removal or a return only redraws the dock; only a rename saves.
+	EXPECT_EQ(changes, (std::vector<bool> {false, false, false}));
+}
+
+TEST(FollowHost, Track6IsClearedOnlyWhereTheModuleSetIt)
+{
+	// The user put A's media on track 6 (0x20) themselves; B's is on track 1 only.
+	const struct {
+		bool route;
+		uint32_t b_after[4]; // B active, Scene 1 active, B active, B's scene removed
+	} rows[] = {{false, {0x01, 0x01, 0x01, 0x01}}, {true, {0x21, 0x01, 0x21, 0x01}}};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.route ? "routing on" : "routing off");
+		OBSSourceAutoRelease a, b;
+		OBSSceneAutoRelease scene_a = scene_with_audio("A", a, 0x21);
+		OBSSceneAutoRelease scene_b = scene_with_audio("B", b, 0x01);
+		VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, row.route});
+		ASSERT_TRUE(canvas.init());
+		ASSERT_TRUE(canvas.add_scene("B"));
+		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "A"));
+		ASSERT_TRUE(canvas.assign_scene_source("B", "B"));
+		const char *active[] = {"B", "Scene 1", "B"};
+		for (int step = 0; step < 4; ++step) {
+			if (step < 3)
+				ASSERT_TRUE(canvas.set_active_scene(active[step]));
+			else
+				obs_source_remove(obs_scene_get_source(scene_b));
+			EXPECT_EQ(obs_source_get_audio_mixers(b), row.b_after[step]) << "step " << step;
+			EXPECT_EQ(obs_source_get_audio_mixers(a), 0x21u) << "step " << step;
+		}
+		canvas.shutdown();
+		EXPECT_EQ(obs_source_get_audio_mixers(a), 0x21u);
+	}
+
+	// The host saves the collection with the module's bit on; loaded again in a later run, that
+	// bit is still the module's, not the user's.
+	OBSSourceAutoRelease media;
+	OBSSceneAutoRelease scene = scene_with_audio("Saved", media, 0x01);
+	OBSDataAutoRelease saved;
+	{
+		VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, true});
+		ASSERT_TRUE(canvas.init());
+		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "Saved"));
+		ASSERT_EQ(obs_source_get_audio_mixers(media), 0x21u);
+		// As the host writes it to its file: a copy, not the source's live settings.
+		OBSDataAutoRelease live = obs_save_source(media);
+		saved = obs_data_create_from_json(obs_data_get_json(live));
+	}
+	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u) << "shutdown left the module's track 6 on";
+	obs_source_remove(media);
+	media = obs_load_source(saved);
+	obs_scene_add(scene, media);
+	VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, true});
+	ASSERT_TRUE(canvas.init());
+	ASSERT_TRUE(canvas.add_scene("Other"));
+	ASSERT_TRUE(canvas.assign_scene_source("Other", "Saved"));
+	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u);
 }

@@ -60,7 +60,6 @@ bool ChildProcess::start_piped(const std::vector<std::string> &argv, std::string
 	close(from[1]);
 	to_child_ = to[1];
 	from_child_ = from[0];
-	buffered_.clear();
 	return ok;
 }
 
@@ -72,21 +71,19 @@ bool ChildProcess::send_line(const std::string &line)
 
 std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds timeout)
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	size_t eol;
-	while ((eol = buffered_.find('\n')) == std::string::npos) {
-		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-			deadline - std::chrono::steady_clock::now());
-		pollfd p = {from_child_, POLLIN, 0};
-		char chunk[4096];
-		ssize_t n = 0;
-		if (from_child_ < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
-		    (n = read(from_child_, chunk, sizeof(chunk))) <= 0)
-			return std::nullopt;
-		buffered_.append(chunk, static_cast<size_t>(n));
-	}
-	std::string line = buffered_.substr(0, eol);
-	buffered_.erase(0, eol + 1);
+	using namespace std::chrono;
+	const auto deadline = steady_clock::now() + timeout;
+	pollfd p = {from_child_, POLLIN, 0};
+	auto readable = [&] {
+		return poll(&p, 1, 0) > 0;
+	};
+	std::string line;
+	char c = 0;
+	while (poll_until(readable, duration_cast<milliseconds>(deadline - steady_clock::now())) &&
+	       read(from_child_, &c, 1) == 1 && c != '\n')
+		line.push_back(c);
+	if (c != '\n')
+		return std::nullopt;
 	return line;
 }
 

@@ -41,7 +41,6 @@ private:
 	std::optional<int> status_;
 	int to_child_ = -1;
 	int from_child_ = -1;
-	std::string buffered_;
 };
 
 struct CommandResult {

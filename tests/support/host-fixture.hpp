@@ -32,7 +32,7 @@ struct HostOptions {
 class Host {
 public:
 	static Host &get();
-	// Starts Xvfb when there is no DISPLAY (or weston), then libobs; a failure aborts the program.
+	// Starts Xvfb (or weston), then libobs; a failure aborts the program.
 	void start(const HostOptions &options = {});
 	// obs_shutdown; a test failure for any host object or allocation left. Safe to call twice.
 	void shutdown();
