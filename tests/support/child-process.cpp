@@ -74,12 +74,10 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds tim
 	using namespace std::chrono;
 	const auto deadline = steady_clock::now() + timeout;
 	pollfd p = {from_child_, POLLIN, 0};
-	auto readable = [&] {
-		return poll(&p, 1, 0) > 0;
-	};
 	std::string line;
 	char c = 0;
-	while (poll_until(readable, duration_cast<milliseconds>(deadline - steady_clock::now())) &&
+	while (poll_until([&] { return poll(&p, 1, 0) > 0; },
+			  duration_cast<milliseconds>(deadline - steady_clock::now())) &&
 	       read(from_child_, &c, 1) == 1 && c != '\n')
 		line.push_back(c);
 	if (c != '\n')
@@ -118,11 +116,7 @@ void ChildProcess::end(std::chrono::milliseconds grace)
 	if (wait_exit(grace) || !running())
 		return;
 	::kill(pid_, SIGKILL);
-	int status = 0;
-	while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-	}
-	status_ = status;
-	pid_ = -1;
+	wait_exit(std::chrono::hours(1)); // reaps it
 }
 
 CommandResult run_command(const std::vector<std::string> &argv, std::chrono::milliseconds timeout)

@@ -22,8 +22,7 @@ struct HostOptions {
 	uint32_t height = 360;
 	uint32_t fps_num = 30;
 	uint32_t fps_den = 1;
-	// A headless weston instead of Xvfb: Qt runs on Wayland and libobs renders on Qt's
-	// compositor connection, as the host app does there.
+	// Weston instead of Xvfb: Qt runs on Wayland and libobs on Qt's connection, as the host app does.
 	bool wayland = false;
 };
 
@@ -50,13 +49,10 @@ private:
 // The whole output of the fixture's weston (180 x 320), through its screenshooter.
 QImage wayland_screenshot();
 
-class HostEnvironment : public ::testing::Environment {
-public:
+struct HostEnvironment : ::testing::Environment {
 	explicit HostEnvironment(HostOptions options = {}) : opts(options) {}
 	void SetUp() override { Host::get().start(opts); }
 	void TearDown() override { Host::get().shutdown(); }
-
-private:
 	HostOptions opts;
 };
 

@@ -52,8 +52,8 @@ std::vector<std::string> LogCapture::since(size_t from) const
 
 std::vector<LogCapture::Clock::time_point> LogCapture::times(const std::string &substring, size_t from) const
 {
-	std::lock_guard<std::mutex> lock(mutex);
 	std::vector<Clock::time_point> out;
+	std::lock_guard<std::mutex> lock(mutex);
 	for (size_t i = from; i < captured.size(); ++i)
 		if (captured[i].second.find(substring) != std::string::npos)
 			out.push_back(captured[i].first);
@@ -62,7 +62,7 @@ std::vector<LogCapture::Clock::time_point> LogCapture::times(const std::string &
 
 std::vector<std::string> module_lines(size_t from)
 {
-	static const std::string tag = "[brasslight-obs-vertical] ";
+	const std::string tag = "[brasslight-obs-vertical] ";
 	std::vector<std::string> out;
 	for (const std::string &line : LogCapture::get().since(from))
 		if (line.rfind(tag, 0) == 0)
