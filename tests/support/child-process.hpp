@@ -21,8 +21,7 @@ public:
 
 	// Starts argv[0] (from PATH), its output to output_path; false and error when it cannot.
 	bool start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error);
-	// Starts it talking lines over pipes: send_line() to its stdin, read_line() from its stdout;
-	// its stderr stays the test's (CTest shows it on a failure).
+	// Starts it talking lines over pipes (stdin, stdout); its stderr stays the test's.
 	bool start_piped(const std::vector<std::string> &argv, std::string *error);
 	bool send_line(const std::string &line);
 	std::optional<std::string> read_line(std::chrono::milliseconds timeout);
@@ -39,8 +38,7 @@ private:
 
 	pid_t pid_ = -1;
 	std::optional<int> status_;
-	int to_child_ = -1;
-	int from_child_ = -1;
+	int to_child_ = -1, from_child_ = -1;
 };
 
 struct CommandResult {

@@ -17,7 +17,7 @@ class QImage;
 namespace bltest {
 
 struct HostOptions {
-	// The host's main mix. Small by default: llvmpipe renders on two cores.
+	// The host's main mix; small, as llvmpipe renders on two cores.
 	uint32_t width = 640;
 	uint32_t height = 360;
 	uint32_t fps_num = 30;

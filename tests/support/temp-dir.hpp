@@ -21,7 +21,6 @@ private:
 };
 
 std::string read_file(const std::string &path);
-// Creates the folders on the way.
 void write_file(const std::string &path, const std::string &content);
 
 } // namespace bltest

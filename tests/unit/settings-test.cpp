@@ -1,6 +1,5 @@
-// The profile's store against real files: what a fresh profile reads and writes, and one that
-// cannot be opened. Every key as typed in the settings dialog and read back into it:
-// settings-dialog-test; the dock's keys across restarts of the real app: tests/host/test_e2e.py.
+// The profile's store against real files: a fresh profile and one that cannot be opened. Every
+// key as typed in the settings dialog and read back into it: settings-dialog-test.
 
 #include <fstream>
 
@@ -12,19 +11,8 @@
 #include "temp-dir.hpp"
 
 using namespace brasslight;
-using bltest::module_lines;
-using Lines = std::vector<std::string>;
 
 namespace {
-
-class SettingsTest : public ::testing::Test {
-protected:
-	void SetUp() override { bltest::LogCapture::get().install(); }
-	void TearDown() override { profile_config.Close(); }
-
-	bltest::TempDir dir;
-	const size_t from = bltest::LogCapture::get().mark();
-};
 
 void expect_profile_defaults()
 {
@@ -38,8 +26,24 @@ void expect_profile_defaults()
 
 } // namespace
 
-TEST_F(SettingsTest, FreshProfileIsCreatedEmptyReadsDefaultsAndSavesOnlyWhatWasSet)
+TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
 {
+	bltest::LogCapture::get().install();
+	const size_t from = bltest::LogCapture::get().mark();
+	bltest::TempDir dir;
+	// A regular file where the folder should be: neither the folder nor the file can be made.
+	std::ofstream(dir.file("blocker")) << "x";
+	const std::string blocked = dir.file("blocker/brasslight-vertical-canvas.ini");
+	open_profile_config(blocked);
+	EXPECT_FALSE(profile_config);
+	// The closed store ignores setters (and null strings) and gives the defaults.
+	set_rtmp_url("rtmp://ignored/live");
+	set_stream_key(nullptr);
+	set_video_bitrate(1);
+	set_auto_start_with_main(false);
+	expect_profile_defaults();
+	save_profile_config();
+
 	// The profile folder does not exist yet: the host creates profiles lazily.
 	const std::string path = dir.file("profiles/Untitled/brasslight-vertical-canvas.ini");
 	open_profile_config(path);
@@ -47,27 +51,11 @@ TEST_F(SettingsTest, FreshProfileIsCreatedEmptyReadsDefaultsAndSavesOnlyWhatWasS
 	EXPECT_EQ(bltest::read_file(path), "");
 	expect_profile_defaults();
 	save_profile_config(); // saving a profile nobody changed is not a failure
-	EXPECT_EQ(module_lines(from), Lines {"Profile config loaded from: " + path});
-
+	EXPECT_EQ(bltest::module_lines(from), (std::vector<std::string> {"Failed to open profile config: " + blocked,
+									 "Profile config loaded from: " + path}));
 	set_rtmp_url(" rtmp://host/app ");
 	set_video_bitrate(51000);
 	save_profile_config();
 	EXPECT_EQ(bltest::read_file(path), "[VerticalCanvas]\nrtmpurl= rtmp://host/app \nvideobitrate=51000\n");
-}
-
-TEST_F(SettingsTest, AProfileThatCannotBeOpenedIsAWarningAndGivesTheDefaults)
-{
-	// A regular file where the folder should be: neither the folder nor the file can be made.
-	std::ofstream(dir.file("blocker")) << "x";
-	const std::string path = dir.file("blocker/brasslight-vertical-canvas.ini");
-	open_profile_config(path);
-	EXPECT_FALSE(profile_config);
-	// A closed store ignores setters (and null strings).
-	set_rtmp_url("rtmp://ignored/live");
-	set_stream_key(nullptr);
-	set_video_bitrate(1);
-	set_auto_start_with_main(false);
-	expect_profile_defaults();
-	save_profile_config();
-	EXPECT_EQ(module_lines(from), Lines {"Failed to open profile config: " + path});
+	profile_config.Close();
 }
