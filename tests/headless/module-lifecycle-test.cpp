@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <obs.h>
+#include <util/util.hpp>
 
 #include "host-fixture.hpp"
 
@@ -41,8 +42,8 @@ TEST(ModuleLifecycle, NamesItselfAnswersLocaleLookupsAndSavesTheSlotsAtUnload)
 	dlclose(handle);
 
 	// The host unloads every module at shutdown; the fixture fails the test if anything leaked.
+	const std::string global_file = BPtr<char>(obs_module_get_config_path(module, "settings-global.ini")).Get();
 	bltest::Host::get().shutdown();
-	EXPECT_EQ(bltest::read_file(bltest::Host::get().module_config_dir() +
-				    "/brasslight-obs-vertical/settings-global.ini"),
+	EXPECT_EQ(bltest::read_file(global_file),
 		  "[Scenes]\ncount=1\nactivescene=Scene 1\nscene_0_name=Scene 1\nscene_0_source=\n");
 }

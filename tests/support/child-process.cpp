@@ -14,7 +14,7 @@
 
 namespace bltest {
 
-bool ChildProcess::spawn(const std::vector<std::string> &argv, int in, int out, int err, std::string *error)
+bool ChildProcess::spawn(const std::vector<std::string> &argv, int in, int out, bool err_to_out, std::string *error)
 {
 	end(std::chrono::milliseconds(0));
 	status_.reset();
@@ -23,7 +23,7 @@ bool ChildProcess::spawn(const std::vector<std::string> &argv, int in, int out, 
 		args.push_back(const_cast<char *>(a.c_str()));
 	args.push_back(nullptr);
 	const pid_t parent = getpid();
-	pid_ = fork();
+	pid_ = in >= 0 && out >= 0 ? fork() : -1;
 	if (pid_ == 0) {
 		// Only async-signal-safe calls until exec: the test process has the host's threads.
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -31,23 +31,22 @@ bool ChildProcess::spawn(const std::vector<std::string> &argv, int in, int out, 
 			_exit(127);
 		dup2(in, STDIN_FILENO);
 		dup2(out, STDOUT_FILENO);
-		dup2(err, STDERR_FILENO);
+		if (err_to_out)
+			dup2(out, STDERR_FILENO);
 		execvp(args[0], args.data());
 		_exit(127);
 	}
 	if (pid_ < 0 && error)
 		*error = "cannot start " + argv[0] + ": " + std::strerror(errno);
+	close(in);
+	close(out);
 	return pid_ > 0;
 }
 
 bool ChildProcess::start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error)
 {
-	const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-	const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-	const bool ok = in >= 0 && out >= 0 && spawn(argv, in, out, out, error);
-	close(in);
-	close(out);
-	return ok;
+	return spawn(argv, open("/dev/null", O_RDONLY | O_CLOEXEC),
+		     open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644), true, error);
 }
 
 bool ChildProcess::start_piped(const std::vector<std::string> &argv, std::string *error)
@@ -55,9 +54,7 @@ bool ChildProcess::start_piped(const std::vector<std::string> &argv, std::string
 	int to[2], from[2];
 	if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0)
 		return false;
-	const bool ok = spawn(argv, to[0], from[1], STDERR_FILENO, error);
-	close(to[0]);
-	close(from[1]);
+	const bool ok = spawn(argv, to[0], from[1], false, error);
 	to_child_ = to[1];
 	from_child_ = from[0];
 	return ok;

@@ -34,7 +34,8 @@ public:
 	void end(std::chrono::milliseconds grace);
 
 private:
-	bool spawn(const std::vector<std::string> &argv, int in, int out, int err, std::string *error);
+	// Closes in and out here once the child has them.
+	bool spawn(const std::vector<std::string> &argv, int in, int out, bool err_to_out, std::string *error);
 
 	pid_t pid_ = -1;
 	std::optional<int> status_;

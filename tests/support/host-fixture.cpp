@@ -34,56 +34,12 @@ void require(bool ok, const std::string &what)
 	std::abort();
 }
 
-void start_xvfb()
-{
-	// Xvfb picks a free display number itself and writes it to the pipe once it accepts clients.
-	int fds[2];
-	std::string error;
-	require(pipe2(fds, 0) == 0 && display_server.start({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen",
-							    "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"},
-							   "/dev/null", &error),
-		"cannot start Xvfb (install xvfb)");
-	close(fds[1]);
-	std::string number;
-	for (char c; read(fds[0], &c, 1) == 1 && c != '\n';)
-		number.push_back(c);
-	close(fds[0]);
-	require(!number.empty(), "Xvfb did not report a display");
-	setenv("DISPLAY", (":" + number).c_str(), 1);
-}
-
-void start_weston()
-{
-	// A private runtime folder holds the compositor's socket; Qt finds it through the same
-	// variables. --debug lets weston-screenshooter take pictures; they come out right only from
-	// the software renderer here (the GL one reads back a red output). The output has the size
-	// of the preview tests' widget: shown full screen, it is the whole picture.
-	wayland_dir = std::make_unique<TempDir>("bl-wayland");
-	setenv("XDG_RUNTIME_DIR", wayland_dir->path().c_str(), 1);
-	setenv("WAYLAND_DISPLAY", "bl-test", 1);
-	std::string error;
-	require(display_server.start({"weston", "--backend=headless-backend.so", "--use-pixman", "--socket=bl-test",
-				      "--width=180", "--height=320", "--idle-time=0", "--debug"},
-				     wayland_dir->file("weston.log"), &error),
-		"cannot start weston (install weston): " + error);
-	auto up = [] {
-		return std::filesystem::exists(wayland_dir->file("bl-test"));
-	};
-	poll_until([&] { return up() || !display_server.running(); }, std::chrono::seconds(10));
-	require(up(), "weston made no socket: " + read_file(wayland_dir->file("weston.log")));
-}
-
 } // namespace
 
 Host &Host::get()
 {
 	static Host host;
 	return host;
-}
-
-const std::string &Host::module_config_dir() const
-{
-	return config_dir->path();
 }
 
 QImage wayland_screenshot()
@@ -100,15 +56,45 @@ void Host::start(const HostOptions &options)
 		return;
 	opts = options;
 	LogCapture::get().install();
+	std::string error;
 	if (opts.wayland) {
-		start_weston();
+		// A private runtime folder holds the compositor's socket; Qt finds it through the same
+		// variables. --debug lets weston-screenshooter take pictures; they come out right only
+		// from the software renderer here (the GL one reads back a red output). The output has
+		// the size of the preview tests' widget: shown full screen, it is the whole picture.
+		wayland_dir = std::make_unique<TempDir>("bl-wayland");
+		setenv("XDG_RUNTIME_DIR", wayland_dir->path().c_str(), 1);
+		setenv("WAYLAND_DISPLAY", "bl-test", 1);
+		require(display_server.start({"weston", "--backend=headless-backend.so", "--use-pixman",
+					      "--socket=bl-test", "--width=180", "--height=320", "--idle-time=0",
+					      "--debug"},
+					     wayland_dir->file("weston.log"), &error),
+			"cannot start weston (install weston): " + error);
+		auto up = [] {
+			return std::filesystem::exists(wayland_dir->file("bl-test"));
+		};
+		poll_until([&] { return up() || !display_server.running(); }, std::chrono::seconds(10));
+		require(up(), "weston made no socket: " + read_file(wayland_dir->file("weston.log")));
 		// Qt first: the host must render on the connection that Qt's surfaces belong to.
 		ensure_qt_application();
 		obs_set_nix_platform(OBS_NIX_PLATFORM_WAYLAND);
 		obs_set_nix_platform_display(
 			QGuiApplication::platformNativeInterface()->nativeResourceForIntegration("display"));
 	} else {
-		start_xvfb();
+		// Xvfb picks a free display number itself and writes it to the pipe once it accepts clients.
+		int fds[2];
+		require(pipe2(fds, 0) == 0 &&
+				display_server.start({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+						      "1280x1024x24", "-nolisten", "tcp", "-noreset"},
+						     "/dev/null", &error),
+			"cannot start Xvfb (install xvfb): " + error);
+		close(fds[1]);
+		std::string number;
+		for (char c; read(fds[0], &c, 1) == 1 && c != '\n';)
+			number.push_back(c);
+		close(fds[0]);
+		require(!number.empty(), "Xvfb did not report a display");
+		setenv("DISPLAY", (":" + number).c_str(), 1);
 		require((x_display = XOpenDisplay(nullptr)), "XOpenDisplay failed");
 		obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
 		obs_set_nix_platform_display(x_display);

@@ -38,8 +38,6 @@ public:
 	// Runs at shutdown, after libobs and before the display server goes.
 	void on_shutdown(std::function<void()> hook) { shutdown_hooks.push_back(std::move(hook)); }
 	const HostOptions &options() const { return opts; }
-	// The folder libobs was given for modules' configuration (modules get a subfolder each).
-	const std::string &module_config_dir() const;
 
 private:
 	HostOptions opts;
