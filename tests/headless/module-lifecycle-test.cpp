@@ -21,25 +21,19 @@ TEST(ModuleLifecycle, NamesItselfAnswersLocaleLookupsAndSavesTheSlotsAtUnload)
 	EXPECT_STREQ(obs_get_module_description(module),
 		     "Vertical canvas streams a second 9:16 RTMP output simultaneously");
 	EXPECT_STREQ(obs_output_get_display_name("bl_vertical_mux_rtmp"), "Vertical RTMP Mux (stereo)");
-
-	void *handle = dlopen(BL_MODULE_FILE, RTLD_NOW | RTLD_NOLOAD);
-	ASSERT_NE(handle, nullptr);
-	auto version = reinterpret_cast<uint32_t (*)()>(dlsym(handle, "obs_module_ver"));
-	auto set_locale = reinterpret_cast<void (*)(const char *)>(dlsym(handle, "obs_module_set_locale"));
-	auto free_locale = reinterpret_cast<void (*)()>(dlsym(handle, "obs_module_free_locale"));
-	auto get_string =
-		reinterpret_cast<bool (*)(const char *, const char **)>(dlsym(handle, "obs_module_get_string"));
-	ASSERT_TRUE(version && set_locale && free_locale && get_string) << "an entry point is not exported";
+	auto version = reinterpret_cast<uint32_t (*)()>(dlsym(obs_get_module_lib(module), "obs_module_ver"));
+	auto free_locale = reinterpret_cast<void (*)()>(dlsym(obs_get_module_lib(module), "obs_module_free_locale"));
+	ASSERT_TRUE(version && free_locale) << "an entry point is not exported";
 	EXPECT_EQ(version(), 0x20000004u);
-	// A lookup never released fails the fixture's leak check at shutdown.
+
+	// The host's locale calls; a lookup never released fails the fixture's leak check.
 	const char *text = nullptr;
-	set_locale("de-DE"); // no such file: falls back to en-US
-	EXPECT_TRUE(get_string("BrassLightVerticalCanvas", &text));
+	obs_set_locale("de-DE"); // no such file: falls back to en-US
+	EXPECT_TRUE(obs_module_get_locale_string(module, "BrassLightVerticalCanvas", &text));
 	EXPECT_STREQ(text, "BrassLight Vertical Canvas");
 	free_locale();
-	EXPECT_FALSE(get_string("BrassLightVerticalCanvas", &text));
-	set_locale("en-US");
-	dlclose(handle);
+	EXPECT_FALSE(obs_module_get_locale_string(module, "BrassLightVerticalCanvas", &text));
+	obs_set_locale("en-US");
 
 	// The host unloads every module at shutdown; the fixture fails the test if anything leaked.
 	const std::string global_file = BPtr<char>(obs_module_get_config_path(module, "settings-global.ini")).Get();

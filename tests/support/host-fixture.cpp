@@ -36,12 +36,6 @@ void require(bool ok, const std::string &what)
 
 } // namespace
 
-Host &Host::get()
-{
-	static Host host;
-	return host;
-}
-
 QImage wayland_screenshot()
 {
 	TempDir dir("bl-shot");
@@ -124,9 +118,8 @@ void Host::shutdown()
 	obs_shutdown();
 	// libobs names what was left ("... were remaining") in the log above.
 	EXPECT_EQ(bnum_allocs(), 0L) << "host objects or allocations left after shutdown";
-	for (auto &hook : shutdown_hooks)
+	for (auto &hook : std::exchange(shutdown_hooks, {}))
 		hook();
-	shutdown_hooks.clear();
 	if (x_display)
 		XCloseDisplay(std::exchange(x_display, nullptr));
 	// The configuration folder stays until the process ends: tests look at what unload wrote.

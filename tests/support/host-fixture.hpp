@@ -30,7 +30,11 @@ struct HostOptions {
 // obs-ffmpeg and image-source plug-ins. One per process: libobs does not start twice.
 class Host {
 public:
-	static Host &get();
+	static Host &get()
+	{
+		static Host host;
+		return host;
+	}
 	// Starts Xvfb (or weston), then libobs; a failure aborts the program.
 	void start(const HostOptions &options = {});
 	// obs_shutdown; a test failure for any host object or allocation left. Safe to call twice.

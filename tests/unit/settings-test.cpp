@@ -1,10 +1,12 @@
-// The profile's store against real files: a fresh profile and one that cannot be opened. Every
-// key as typed in the settings dialog and read back into it: settings-dialog-test.
+// The ini stores against real files: a fresh profile, and stores that cannot be opened or named.
+// Every key as typed in the settings dialog and read back into it: settings-dialog-test; the
+// dock's keys across restarts of the real app: tests/host/test_e2e.py.
 
 #include <fstream>
 
 #include <gtest/gtest.h>
 
+#include "config/global-config.hpp"
 #include "config/profile-config.hpp"
 #include "module/runtime.hpp"
 #include "log-capture.hpp"
@@ -43,6 +45,12 @@ TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
 	set_auto_start_with_main(false);
 	expect_profile_defaults();
 	save_profile_config();
+	// Without the host's front end and a module handle, neither file can be named.
+	load_profile_config();
+	load_global_config();
+	const std::string global_path = dir.file("blocker/settings-global.ini");
+	open_global_config(global_path);
+	EXPECT_FALSE(global_config);
 
 	// The profile folder does not exist yet: the host creates profiles lazily.
 	const std::string path = dir.file("profiles/Untitled/brasslight-vertical-canvas.ini");
@@ -52,6 +60,9 @@ TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
 	expect_profile_defaults();
 	save_profile_config(); // saving a profile nobody changed is not a failure
 	EXPECT_EQ(bltest::module_lines(from), (std::vector<std::string> {"Failed to open profile config: " + blocked,
+									 "Could not resolve profile config path",
+									 "Could not resolve global config path",
+									 "Failed to open global config: " + global_path,
 									 "Profile config loaded from: " + path}));
 	set_rtmp_url(" rtmp://host/app ");
 	set_video_bitrate(51000);
