@@ -9,6 +9,7 @@
 
 #include "canvas/vertical-canvas.hpp"
 #include "config/global-config.hpp"
+#include "config/scene-list-store.hpp"
 #include "module/host-events.hpp"
 #include "module/runtime.hpp"
 #include "host-fixture.hpp"
@@ -72,6 +73,14 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 		EXPECT_TRUE(LogCapture::get().contains(row.logged, from)) << "no line " << row.logged;
 	}
 	EXPECT_FALSE(create_runtime_from_current_profile()) << "built twice";
+	// Saved whole over the stale list: every key a later start reads.
+	OBSSceneAutoRelease bands = bltest::make_band_scene("Bands");
+	ASSERT_TRUE(canvas->add_scene("Cam") && canvas->assign_scene_source("Cam", "Bands"));
+	ASSERT_TRUE(canvas->set_active_scene("Cam"));
+	save_scene_list_locked();
+	EXPECT_EQ(bltest::read_file(dir.file("settings-global.ini")),
+		  "[Scenes]\ncount=2\nscene_0_name=Only\nactivescene=Cam\nscene_0_source=\nscene_1_name=Cam\n"
+		  "scene_1_source=Bands\n");
 	destroy_runtime(false);
 	global_config.Close();
 }
