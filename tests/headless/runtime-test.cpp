@@ -101,34 +101,7 @@ TEST(Runtime, AnEventArrivingWhileAnotherIsHandledIsDropped)
 	waiting.join();
 }
 
-TEST(FollowHost, ARemovedSceneIsLetGoAndShownAgainWhenItsNameReturns)
-{
-	VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, true});
-	ASSERT_TRUE(canvas.init());
-	std::vector<bool> changes;
-	canvas.set_host_change_handler([&changes](bool names_changed) { changes.push_back(names_changed); });
-	OBSWeakSourceAutoRelease removed;
-	{
-		OBSSceneAutoRelease cam = bltest::make_band_scene("Cam");
-		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "Cam"));
-		removed = obs_source_get_weak_source(obs_scene_get_source(cam));
-		obs_source_remove(obs_scene_get_source(cam));
-		EXPECT_TRUE(canvas.scene_source_missing("Scene 1"));
-	}
-	EXPECT_FALSE(OBSSourceAutoRelease(obs_weak_source_get_source(removed))) << "the removed scene is still alive";
-
-	// A scene of that name is shown again, whether it is created or renamed into the name.
-	OBSSceneAutoRelease back = obs_scene_create("Cam");
-	EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
-	canvas.release_scene_sources();
-	obs_source_set_name(obs_scene_get_source(back), "Elsewhere");
-	obs_source_set_name(obs_scene_get_source(back), "Cam");
-	EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
-	// A removal or a return only redraws the dock; only a rename saves.
-	EXPECT_EQ(changes, (std::vector<bool> {false, false, false}));
-}
-
-TEST(FollowHost, Track6IsClearedOnlyWhereTheModuleSetIt)
+TEST(FollowHost, RemovedScenesAreLetGoAndReturnAndTrack6IsClearedOnlyWhereTheModuleSetIt)
 {
 	// The user put A's media on track 6 (0x20) themselves; B's is on track 1 only.
 	const struct {
@@ -146,6 +119,8 @@ TEST(FollowHost, Track6IsClearedOnlyWhereTheModuleSetIt)
 		ASSERT_TRUE(canvas.add_scene("B"));
 		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "A"));
 		ASSERT_TRUE(canvas.assign_scene_source("B", "B"));
+		std::vector<bool> changes;
+		canvas.set_host_change_handler([&changes](bool names_changed) { changes.push_back(names_changed); });
 		const char *active[] = {"B", "Scene 1", "B"};
 		for (int step = 0; step < 4; ++step) {
 			if (step < 3)
@@ -158,6 +133,19 @@ TEST(FollowHost, Track6IsClearedOnlyWhereTheModuleSetIt)
 				saved = obs_data_create_from_json(
 					obs_data_get_json(OBSDataAutoRelease(obs_save_source(b))));
 		}
+		// B's scene is let go at once, and shown again when a scene of that name returns, created
+		// or renamed into the name. Neither saves: only a rename does.
+		OBSWeakSourceAutoRelease gone = obs_source_get_weak_source(obs_scene_get_source(scene_b));
+		scene_b = nullptr;
+		EXPECT_FALSE(OBSSourceAutoRelease(obs_weak_source_get_source(gone))) << "the removed scene is alive";
+		EXPECT_TRUE(canvas.scene_source_missing("B"));
+		OBSSceneAutoRelease back = obs_scene_create("B");
+		EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
+		canvas.release_scene_sources();
+		obs_source_set_name(obs_scene_get_source(back), "Elsewhere");
+		obs_source_set_name(obs_scene_get_source(back), "B");
+		EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
+		EXPECT_EQ(changes, (std::vector<bool> {false, false, false}));
 		canvas.shutdown();
 		EXPECT_EQ(obs_source_get_audio_mixers(a), 0x21u);
 	}
