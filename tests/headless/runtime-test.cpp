@@ -21,11 +21,9 @@ using bltest::LogCapture;
 
 BL_HOST_ENVIRONMENT();
 
-namespace {
-
 // A host scene has no mixer bits of its own: what it plays comes from the sources in it, here
 // one media source nested a level deeper, whose mixer bits are what the tests look at.
-OBSSceneAutoRelease scene_with_audio(const std::string &name, OBSSourceAutoRelease &media, uint32_t mixers)
+static OBSSceneAutoRelease scene_with_audio(const std::string &name, OBSSourceAutoRelease &media, uint32_t mixers)
 {
 	media = obs_source_create("ffmpeg_source", (name + " Media").c_str(), nullptr, nullptr);
 	obs_source_set_audio_mixers(media, mixers);
@@ -34,8 +32,6 @@ OBSSceneAutoRelease scene_with_audio(const std::string &name, OBSSourceAutoRelea
 	obs_scene_add(scene, obs_scene_get_source(inner));
 	return scene;
 }
-
-} // namespace
 
 TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 {

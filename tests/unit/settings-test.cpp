@@ -14,9 +14,7 @@
 
 using namespace brasslight;
 
-namespace {
-
-void expect_profile_defaults()
+static void expect_profile_defaults()
 {
 	const OutputConfig out = read_output_config();
 	const CanvasConfig c = read_canvas_config();
@@ -25,8 +23,6 @@ void expect_profile_defaults()
 		  (std::vector<uint32_t> {4000, 1080, 1920, 30, 1}));
 	EXPECT_TRUE(get_auto_start_with_main() && c.use_active_scene_audio);
 }
-
-} // namespace
 
 TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
 {
