@@ -295,7 +295,7 @@ class ObsHost:
 
     def _prepare(self) -> None:
         if self.home is None:
-            artifacts = Path(os.environ.get("BL_HOST_ARTIFACTS") or Path(tempfile.gettempdir()) / "brasslight-host-runs")
+            artifacts = Path(os.environ.get("BL_HOST_ARTIFACTS") or f"{tempfile.gettempdir()}/brasslight-host-runs")
             artifacts.mkdir(parents=True, exist_ok=True)
             self.home = Path(tempfile.mkdtemp(prefix=f"{self.name}-{time.strftime('%Y%m%d-%H%M%S')}-", dir=artifacts))
         first = self.profiles[0]

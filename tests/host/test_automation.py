@@ -179,7 +179,8 @@ class AutomationTest(unittest.TestCase):
                 run = host.quit()
                 self.assertTrue(run.clean and run.leaks == 0, run.describe())
                 self.assertNotIn(KEY, run.text(), "the stream key reached the log")
-                self.assertEqual("Wide Renamed", read_ini(host.config_dir / GLOBAL_INI_RELPATH)["Scenes"]["scene_1_source"])
+                scenes = read_ini(host.config_dir / GLOBAL_INI_RELPATH)["Scenes"]
+                self.assertEqual("Wide Renamed", scenes["scene_1_source"])
 
 
 if __name__ == "__main__":
