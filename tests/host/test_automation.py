@@ -152,13 +152,13 @@ class AutomationTest(unittest.TestCase):
                 # the last one: user plug-ins load last), which opens with the URL field focused; Tab selects a
                 # field's whole text. x264 undershoots on a still picture: the rate is compared, not its value.
                 menu = set(host.windows())
-                host.xdotool("key", "--window", host.main_window(), "alt+t")
+                host.xdotool("windowfocus", "--sync", host.main_window(), "key", "alt+t")
                 wait_until(lambda: set(host.windows()) - menu, 5, "the Tools menu to open")
                 host.xdotool("key", "Up", "Return")
                 dialog = host.wait_for_window(SETTINGS_TITLE)
                 # Not checked: the dialog is gone before the release of Return.
-                host.xdotool("key", "--window", dialog, "--delay", 60, *"Tab Tab Tab 1 2 0 0 Tab Tab 2 4 0 Tab 4 2 8"
-                             .split(), "Return", check=False)
+                host.xdotool("windowfocus", "--sync", dialog, "key", "--delay", 60,
+                             *"Tab Tab Tab 1 2 0 0 Tab Tab 2 4 0 Tab 4 2 8".split(), "Return", check=False)
                 wait_until(lambda: not host.windows(SETTINGS_TITLE), 10, "the dialog to close")
                 self.assertGreater(video_kbps(server), 1.8 * before, "the bitrate did not apply at once")
                 ws.request("StopStream")

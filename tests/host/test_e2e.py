@@ -257,9 +257,9 @@ class DockInRealHostTest(HostTest):
             self.assertEqual(moved[:2], (x, y), "the floating frame moved by itself")
             dialog = retried(lambda: host.click(x + w - 79, y + h - 84),
                              lambda: host.wait_for_window("^Assign OBS Scene — Main$", 3))
-            host.xdotool("key", "--window", dialog, "Down", "Down")
-            # Return accepts and closes the dialog at once: the key's release then finds no window.
-            host.xdotool("key", "--window", dialog, "Return", check=False)
+            # Keys as typed (a synthetic event sent to a window has been seen to get lost). Return accepts
+            # and closes the dialog at once: the key's release then finds no window.
+            host.xdotool("windowfocus", "--sync", dialog, "key", "--delay", 100, "Down", "Down", "Return", check=False)
             host.wait_for_log(re.escape(f"{MODULE_TAG} Scene 'Main': source assigned → 'Colour'"))
             host.wait_for_log(re.escape(f"{MODULE_TAG} Scene list saved (1 scene(s))"))
             self.assert_preview(host, "dock-floating", (x, y, w, h))
