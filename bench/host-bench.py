@@ -26,7 +26,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts" / "host"))
 
-from obshost import ModuleFiles, ObsHost, Profile, SceneCollection, Xvfb, color_input, lavfi_input, wait_until  # noqa: E402
+from obshost import ModuleFiles, ObsHost, Profile, SceneCollection, color_input, lavfi_input, wait_until, xvfb  # noqa: E402
 from rtmpserver import NginxRtmp, wait_for_stream  # noqa: E402
 from throttle import Throttle  # noqa: E402
 
@@ -56,7 +56,7 @@ def scene() -> SceneCollection:
     return SceneCollection("Bench", {"Bench": [color_input("Back", 0xFF202020, 640, 360), pattern]})
 
 
-def host_for(server: NginxRtmp, xvfb: Xvfb, name: str, autostart: bool) -> ObsHost:
+def host_for(server: NginxRtmp, display: str, name: str, autostart: bool) -> ObsHost:
     # Main 640x360 and vertical 360x640: the same number of pixels, 30 fps, x264 ultrafast, 800 kbps.
     profile = Profile("Bench", width=640, height=360, fps=30, video_bitrate=800, stream_server=server.url,
                       stream_key="main", module_settings={
@@ -64,7 +64,7 @@ def host_for(server: NginxRtmp, xvfb: Xvfb, name: str, autostart: bool) -> ObsHo
                           "encoderpreset": "ultrafast", "canvaswidth": 360, "canvasheight": 640,
                           "fpsnum": 30, "fpsden": 1, "autostartwithmain": "true" if autostart else "false"})
     slots = {"Scenes": {"count": 1, "activescene": "V", "scene_0_name": "V", "scene_0_source": "Bench"}}
-    return ObsHost(name, module=module_files(), display=xvfb.display, profiles=[profile], collection=scene(),
+    return ObsHost(name, module=module_files(), display=display, profiles=[profile], collection=scene(),
                    module_global_settings=slots)
 
 
@@ -74,21 +74,21 @@ def measure(pid: int, seconds: float) -> float:
     return (process_cpu_seconds(pid) - start_cpu) / (time.monotonic() - start)
 
 
-def phase(server: NginxRtmp, xvfb: Xvfb, autostart: bool, seconds: float) -> tuple[float, float]:
+def phase(server: NginxRtmp, display: str, autostart: bool, seconds: float) -> tuple[float, float]:
     """Host CPU (cores) idle, then with the main stream on (and the vertical one with auto-start)."""
     name = "bench-cpu-both" if autostart else "bench-cpu-main"
-    with host_for(server, xvfb, name, autostart) as host:
+    with host_for(server, display, name, autostart) as host:
         run = host.start()
         ws = host.websocket()
         time.sleep(3)
         idle = measure(run.process.pid, seconds)
-        ws.start_stream()
+        ws.request("StartStream")
         wait_for_stream(server, "main")
         if autostart:
             wait_for_stream(server, "vertical")
         time.sleep(3)
         streaming = measure(run.process.pid, seconds)
-        ws.stop_stream()
+        ws.request("StopStream")
         host.quit()
     return idle, streaming
 
@@ -97,9 +97,9 @@ def cpu(args) -> None:
     # Two starts of the host in one run of the benchmark, on the same machine state: main stream
     # alone (auto-start off), then main and vertical (auto-start on). The vertical canvas's mix is
     # rendered only while its encoder runs, so its cost includes rendering the scene a second time.
-    with Xvfb() as xvfb, NginxRtmp() as server:
-        idle, main = phase(server, xvfb, False, args.seconds)
-        idle_again, both = phase(server, xvfb, True, args.seconds)
+    with xvfb() as display, NginxRtmp() as server:
+        idle, main = phase(server, display, False, args.seconds)
+        idle_again, both = phase(server, display, True, args.seconds)
     main_cost, vertical_cost = main - idle, both - main
     print("| state | host CPU (cores) |\n|---|---|")
     print(f"| idle, nothing streaming (first start / second start) | {idle:.3f} / {idle_again:.3f} |")
@@ -111,7 +111,7 @@ def cpu(args) -> None:
 
 def soak(args) -> None:
     vertical = not args.main_only
-    with Xvfb() as xvfb, NginxRtmp() as server, host_for(server, xvfb, "bench-soak", autostart=vertical) as host:
+    with xvfb() as display, NginxRtmp() as server, host_for(server, display, "bench-soak", autostart=vertical) as host:
         run = host.start("--startstreaming")
         pid = run.process.pid
         wait_for_stream(server, "main")
@@ -122,7 +122,7 @@ def soak(args) -> None:
         end = time.monotonic() + args.minutes * 60
         minute = 0
         while True:
-            status, stats = ws.stream_status(), ws.stats()
+            status, stats = ws.request("GetStreamStatus"), ws.request("GetStats")
             print(f"| {minute} | {process_rss_mib(pid):.1f} | {status['outputTotalFrames']} | "
                   f"{status['outputSkippedFrames']} | {stats['renderSkippedFrames']} |", flush=True)
             if time.monotonic() >= end:
@@ -130,7 +130,7 @@ def soak(args) -> None:
             time.sleep(min(60, max(0.0, end - time.monotonic())))
             minute += 1
         published = server.publishing()
-        ws.stop_stream()
+        ws.request("StopStream")
         run = host.quit()
         dropped = [line for line in run.lines() if "Number of dropped frames due to insufficient bandwidth" in line
                    or "Total frames output" in line or "skipped frames" in line]
@@ -176,7 +176,7 @@ class Player:
 MAIN_KBPS, VERTICAL_KBPS, MAIN_AUDIO_KBPS, VERTICAL_AUDIO_KBPS = 600, 1500, 128, 160
 
 
-def isolation_run(xvfb: Xvfb, servers: dict, congested: str | None, seconds: float, kill_vertical: bool) -> dict:
+def isolation_run(display: str, servers: dict, congested: str | None, seconds: float, kill_vertical: bool) -> dict:
     # A quarter of the whole stream (video and audio) of the congested side, in bytes per second.
     quarter = {"main": (MAIN_KBPS + MAIN_AUDIO_KBPS) * 1000 / 8 / 4,
                "vertical": (VERTICAL_KBPS + VERTICAL_AUDIO_KBPS) * 1000 / 8 / 4}
@@ -198,11 +198,11 @@ def isolation_run(xvfb: Xvfb, servers: dict, congested: str | None, seconds: flo
     collection = SceneCollection("Bench", {"Bench": [color_input("Back", 0xFF202020, 640, 360), pattern, tone]})
     slots = {"Scenes": {"count": 1, "activescene": "V", "scene_0_name": "V", "scene_0_source": "Bench"}}
     result = {}
-    with ObsHost("bench-isolation", module=module_files(), display=xvfb.display, profiles=[profile],
+    with ObsHost("bench-isolation", module=module_files(), display=display, profiles=[profile],
                  collection=collection, module_global_settings=slots) as host:
         host.start()
         ws = host.websocket()
-        ws.start_stream()
+        ws.request("StartStream")
         for side in servers:
             servers[side].wait_publishing(side, 30)
         players = {side: Player(servers[side].play_url(side)) for side in servers}
@@ -224,12 +224,12 @@ def isolation_run(xvfb: Xvfb, servers: dict, congested: str | None, seconds: flo
         result["vertical_congestion"] = frames1["outputCongestion"]
         if kill_vertical:
             # Reconnect mode for a while, for the packet callback's hold times while reconnecting.
-            servers["vertical"].kill()
+            servers["vertical"].stop(kill=True)
             time.sleep(8)
             servers["vertical"].start()
         stopping = time.monotonic()
-        ws.stop_stream()
-        wait_until(lambda: not ws.stream_status()["outputActive"] and not ws.request(
+        ws.request("StopStream")
+        wait_until(lambda: not ws.request("GetStreamStatus")["outputActive"] and not ws.request(
             "GetOutputStatus", {"outputName": ours})["outputActive"], 60, "both outputs to stop")
         result["stop_s"] = time.monotonic() - stopping
         for player in players.values():
@@ -241,7 +241,7 @@ def isolation_run(xvfb: Xvfb, servers: dict, congested: str | None, seconds: flo
     for relay in relays.values():
         relay.close()
     for side in servers:
-        servers[side].wait_not_publishing(side, 30)
+        servers[side].wait_publishing(side, 30, publishing=False)
     return result
 
 
@@ -249,9 +249,9 @@ def isolation(args) -> None:
     os.environ["BL_MEASURE_HOLD"] = "1"
     runs = (("both links open", None, False), ("vertical link at 1/4", "vertical", False),
             ("main link at 1/4 (then the vertical server down 8 s)", "main", True))
-    with Xvfb() as xvfb, NginxRtmp() as main_server, NginxRtmp() as vertical_server:
+    with xvfb() as display, NginxRtmp() as main_server, NginxRtmp() as vertical_server:
         servers = {"main": main_server, "vertical": vertical_server}
-        results = [(label, isolation_run(xvfb, servers, congested, args.seconds, kill))
+        results = [(label, isolation_run(display, servers, congested, args.seconds, kill))
                    for label, congested, kill in runs]
     print("| run | main kbit/s | main longest stall ms | vertical kbit/s | vertical longest stall ms | "
           "vertical frames dropped | StopStream took s |\n|---|---|---|---|---|---|---|")

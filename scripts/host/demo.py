@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from obshost import (HostError, ModuleFiles, ObsHost, Profile, SceneCollection,  # noqa: E402
                      color_input, lavfi_input, MODULE_TAG)
-from rtmpserver import NginxRtmp, grab_png, wait_for_stream  # noqa: E402
+from rtmpserver import NginxRtmp, grab_frame, wait_for_stream  # noqa: E402
 
 MAIN_KEY = "main"
 VERTICAL_KEY = "vertical-demo"
@@ -80,7 +80,7 @@ def interrupt(*_):
 
 def main(argv) -> int:
     args = parse_args(argv)
-    # Ctrl-C or a plain kill ends the wait and still quits the app through its menu and reports.
+    # Ctrl-C or a plain kill ends the wait and still quits the app properly and reports.
     signal.signal(signal.SIGINT, interrupt)
     signal.signal(signal.SIGTERM, interrupt)
     home = args.config_home.resolve()
@@ -118,7 +118,7 @@ def run_demo(args, home: Path, module, out: Path, server: NginxRtmp) -> int:
             print(f"demo: main stream     {server.play_url(MAIN_KEY)}: {describe(main)}")
             print(f"demo: vertical stream {server.play_url('<key>')}: {describe(vertical)}")
             frame = out / "vertical-frame.png"
-            grab_png(server.play_url(VERTICAL_KEY), frame)
+            grab_frame(server.play_url(VERTICAL_KEY), str(frame))
             ok = True
         except HostError as error:
             print(f"demo: the streams did not arrive: {error}")
@@ -140,8 +140,8 @@ def run_demo(args, home: Path, module, out: Path, server: NginxRtmp) -> int:
             except HostError as e:
                 print(f"demo: no screenshot: {e}")
             try:
-                host.websocket().stop_stream()
-                server.wait_not_publishing(VERTICAL_KEY, 15)
+                host.websocket().request("StopStream")
+                server.wait_publishing(VERTICAL_KEY, 15, publishing=False)
             except HostError as e:
                 print(f"demo: stopping the streams: {e}")
         run = host.quit()

@@ -1,31 +1,20 @@
 #!/usr/bin/python3
-"""Runs the real OBS Studio app with the module installed, under an Xvfb of its own, with
-XDG_CONFIG_HOME and HOME in a scratch folder (the user's ~/.config/obs-studio is never touched).
-Used by tests/host (registered with bl_add_host_test in tests/CMakeLists.txt), the demo and the
-benchmarks. Each start of the app costs seconds: put checks that do not interfere into one run.
-
-    with ObsHost("smoke", module=ModuleFiles.from_env(), profiles=[Profile("Smoke")]) as host:
-        host.start()                      # returns once the app has finished loading
-        host.wait_for_log(r"Loaded successfully")
-        run = host.quit()                 # File > Exit, as a user would
-        assert run.clean and run.leaks == 0, run.describe()
-
-The scratch folder (configuration, logs, screenshots) is kept under BL_HOST_ARTIFACTS when the
-block fails, the app had to be killed, or BL_HOST_KEEP=1. Standard library plus Debian's
-python3-websocket: run with /usr/bin/python3.
-"""
+"""Runs the real OBS Studio app with the module, under an Xvfb of its own, in a scratch XDG_CONFIG_HOME and
+HOME (never the user's ~/.config/obs-studio), kept under BL_HOST_ARTIFACTS when the block fails, the app had
+to be killed, or BL_HOST_KEEP=1. Each start costs seconds: put checks that do not interfere into one run.
+Needs Debian's python3-websocket: run with /usr/bin/python3."""
 
 from __future__ import annotations
 
 import base64
 import configparser
+import contextlib
 import ctypes
 import dataclasses
 import hashlib
 import json
 import os
 import re
-import secrets
 import select
 import shutil
 import signal
@@ -33,21 +22,17 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
 MODULE_NAME = "brasslight-obs-vertical"
-MODULE_TAG = "[brasslight-obs-vertical]"
+MODULE_TAG = f"[{MODULE_NAME}]"
 BANNER = "=" * 60
 PROFILE_INI_NAME = "brasslight-vertical-canvas.ini"
 GLOBAL_INI_RELPATH = Path("plugin_config") / MODULE_NAME / "settings-global.ini"
-# The title of the module's dock frame: a window of the main view, not a dialog.
-DOCK_TITLE = "Vertical Canvas"
+DOCK_TITLE = "Vertical Canvas"  # the dock frame's: a window of the main view, not a dialog
 # 29.0.2 as global.ini stores it; an older one brings what's-new and migration prompts.
 HOST_LAST_VERSION = 486539266
-_TIMESTAMP = re.compile(r"^\d\d:\d\d:\d\d\.\d\d\d: ")
-_LEAKS = re.compile(r"^Number of memory leaks: (\d+)$")
 
 
 class HostError(Exception):
@@ -58,21 +43,14 @@ class HostTimeout(HostError):
     pass
 
 
-def log(message: str) -> None:
-    print(f"obshost: {message}", file=sys.stderr, flush=True)
-
-
 def wait_until(probe, timeout: float, what: str, report=None, interval: float = 0.1):
     """`probe`'s first truthy value; HostTimeout naming `what` and `report()` at the deadline."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
+    while not (value := probe()):
         if time.monotonic() >= deadline:
-            raise HostTimeout(f"gave up after {timeout:.1f} s waiting for {what}"
-                              + (f"\n{report()}" if report else ""))
+            raise HostTimeout(f"gave up after {timeout:.1f} s waiting for {what}" + (f"\n{report()}" if report else ""))
         time.sleep(interval)
+    return value
 
 
 def retried(action, check, attempts: int = 3):
@@ -103,71 +81,34 @@ def _spawn(argv, out, **kwargs) -> subprocess.Popen:
                             start_new_session=True, preexec_fn=_die_with_parent, **kwargs)
 
 
-class Xvfb:
-    """An X server of our own on a free display number (-displayfd)."""
-
-    def __init__(self, width: int = 1280, height: int = 800):
-        self.size = f"{width}x{height}x24"
-        self.display: str | None = None
-        self._proc: subprocess.Popen | None = None
-
-    def start(self, timeout: float = 15) -> "Xvfb":
-        read_fd, write_fd = os.pipe()
-        try:
-            self._proc = _spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", self.size, "-nolisten",
-                                 "tcp", "-noreset"], subprocess.DEVNULL, pass_fds=(write_fd,))
-            os.close(write_fd)
-            got = b""
-            while not got.endswith(b"\n"):
-                if not select.select([read_fd], [], [], timeout)[0]:
-                    raise HostTimeout(f"Xvfb reported no display within {timeout} s")
-                chunk = os.read(read_fd, 64)
-                if not chunk:
-                    raise HostError(f"Xvfb ended with code {self._proc.wait()} before reporting a display")
-                got += chunk
-        except BaseException:
-            self.stop()
-            raise
-        finally:
-            os.close(read_fd)
-        self.display = ":" + got.decode().strip()
-        return self
-
-    def stop(self) -> None:
-        if self._proc is not None and self._proc.poll() is None:
-            self._proc.kill()
-            self._proc.wait()
-        self._proc = None
-
-    def __enter__(self) -> "Xvfb":
-        return self.start()
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
+@contextlib.contextmanager
+def xvfb(width: int = 1280, height: int = 800):
+    """An X server of our own on a free display number: yields its DISPLAY."""
+    read_fd, write_fd = os.pipe()
+    proc = _spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp",
+                   "-noreset"], subprocess.DEVNULL, pass_fds=(write_fd,))
+    os.close(write_fd)
+    try:
+        with os.fdopen(read_fd, "rb") as pipe:
+            number = pipe.readline().strip() if select.select([pipe], [], [], 15)[0] else None
+        if not number:
+            raise HostError(f"Xvfb reported no display (exit code {proc.poll()})")
+        yield ":" + number.decode()
+    finally:
+        proc.kill()
+        proc.wait()
 
 
 @dataclasses.dataclass
 class ModuleFiles:
-    """The built module and its data folder, installed as the app's user plug-ins."""
+    """The built module and its data folder, installed as the app's user plug-in."""
 
     library: Path
     data: Path | None = None
 
     @classmethod
-    def from_env(cls) -> "ModuleFiles":
-        library, data = os.environ.get("BL_MODULE_FILE"), os.environ.get("BL_MODULE_DATA_DIR")
-        if not library:
-            raise HostError(f"BL_MODULE_FILE is not set: run through ctest, or set it to the built {MODULE_NAME}.so")
-        return cls(Path(library), Path(data) if data else None)
-
-    def install(self, config_dir: Path) -> None:
-        if not self.library.is_file():
-            raise HostError(f"module file {self.library} does not exist: build it first")
-        root = config_dir / "plugins" / MODULE_NAME
-        (root / "bin" / "64bit").mkdir(parents=True, exist_ok=True)
-        shutil.copy2(self.library, root / "bin" / "64bit" / f"{MODULE_NAME}.so")
-        if self.data is not None:
-            shutil.copytree(self.data, root / "data", dirs_exist_ok=True)
+    def from_env(cls) -> ModuleFiles:  # as CTest sets them
+        return cls(Path(os.environ["BL_MODULE_FILE"]), Path(os.environ["BL_MODULE_DATA_DIR"]))
 
 
 @dataclasses.dataclass
@@ -182,8 +123,7 @@ class Profile:
     # Nothing listens on port 1: a main stream started by accident fails at once.
     stream_server: str = "rtmp://127.0.0.1:1/live"
     stream_key: str = "main"
-    # The module's profile file ([VerticalCanvas]); None writes none.
-    module_settings: dict | None = None
+    module_settings: dict | None = None  # the module's profile file ([VerticalCanvas]); None writes none
 
     def write(self, profiles_dir: Path) -> None:
         folder = profiles_dir / self.name
@@ -214,8 +154,7 @@ class Input:
 
 
 def color_input(name: str, argb: int, width: int, height: int, x: float = 0, y: float = 0) -> Input:
-    """A colour rectangle (color_source_v3 stores 0xAABBGGRR)."""
-    abgr = (argb & 0xFF00FF00) | ((argb >> 16) & 0xFF) | ((argb & 0xFF) << 16)
+    abgr = (argb & 0xFF00FF00) | ((argb >> 16) & 0xFF) | ((argb & 0xFF) << 16)  # as color_source_v3 stores it
     return Input(name, "color_source_v3", {"color": abgr, "width": width, "height": height}, x, y)
 
 
@@ -236,10 +175,8 @@ class SceneCollection:
         sources = {}
         for scene, inputs in self.scenes.items():
             for inp in inputs:
-                sources[inp.name] = {"name": inp.name, "id": inp.kind, "versioned_id": inp.kind,
-                                     "settings": inp.settings, "enabled": True}
-                if inp.mixers is not None:
-                    sources[inp.name]["mixers"] = inp.mixers
+                sources[inp.name] = {"name": inp.name, "id": inp.kind, "versioned_id": inp.kind, "enabled": True,
+                                     "settings": inp.settings, **({} if inp.mixers is None else {"mixers": inp.mixers})}
             items = [{"name": inp.name, "id": i, "visible": True, "pos": {"x": inp.x, "y": inp.y},
                       "scale": {"x": 1.0, "y": 1.0}, "align": 5, "bounds_type": 0}
                      for i, inp in enumerate(inputs, start=1)]
@@ -254,11 +191,10 @@ class SceneCollection:
 
 
 def write_ini(path: Path, sections: dict) -> None:
-    text = "".join(f"[{section}]\n" + "".join(
-        f"{k}={str(v).lower() if isinstance(v, bool) else v}\n" for k, v in values.items()) + "\n"
-        for section, values in sections.items())
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text, encoding="utf-8")
+    path.write_text("".join(f"[{section}]\n" + "".join(
+        f"{k}={str(v).lower() if isinstance(v, bool) else v}\n" for k, v in values.items()) + "\n"
+        for section, values in sections.items()), encoding="utf-8")
 
 
 def read_ini(path: Path) -> dict:
@@ -269,28 +205,23 @@ def read_ini(path: Path) -> dict:
 
 
 class ObsWebSocket:
-    """A small obs-websocket 5 client."""
+    """A small obs-websocket 5 client, subscribed to vendor events."""
 
-    def __init__(self, port: int, password: str, timeout: float = 20):
+    def __init__(self, port: int, password: str):
         import websocket  # only who talks to the app needs it
 
         def connect():
-            try:
+            with contextlib.suppress(OSError, websocket.WebSocketException):
                 return websocket.create_connection(f"ws://127.0.0.1:{port}", timeout=10)
-            except (OSError, websocket.WebSocketException):
-                return None
 
-        self._ws = wait_until(connect, timeout, f"obs-websocket on port {port}", interval=0.2)
-        self._next_id = 0
+        self._ws = wait_until(connect, 20, f"obs-websocket on port {port}", interval=0.2)
         self.events: list[dict] = []  # vendor events received and not yet waited for
         auth = self._receive(0)["authentication"]
         secret = base64.b64encode(hashlib.sha256((password + auth["salt"]).encode()).digest()).decode()
         answer = base64.b64encode(hashlib.sha256((secret + auth["challenge"]).encode()).digest()).decode()
-        self._send(1, {"rpcVersion": 1, "authentication": answer, "eventSubscriptions": 1 << 9})
+        self._ws.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "authentication": answer,
+                                                 "eventSubscriptions": 1 << 9}}))
         self._receive(2)
-
-    def _send(self, op: int, data: dict) -> None:
-        self._ws.send(json.dumps({"op": op, "d": data}))
 
     def _receive(self, op: int, request_id: str | None = None) -> dict:
         # The socket's own time-out bounds each read: an app that stops answering fails the test.
@@ -302,120 +233,52 @@ class ObsWebSocket:
                 return message["d"]
 
     def request(self, request_type: str, data: dict | None = None) -> dict:
-        self._next_id += 1
-        request_id = str(self._next_id)
-        self._send(6, {"requestType": request_type, "requestId": request_id, "requestData": data or {}})
+        request_id = str(time.monotonic_ns())
+        self._ws.send(json.dumps({"op": 6, "d": {"requestType": request_type, "requestId": request_id,
+                                               "requestData": data or {}}}))
         answer = self._receive(7, request_id)
         if not answer["requestStatus"]["result"]:
             raise HostError(f"{request_type} failed: {answer['requestStatus']}")
         return answer.get("responseData") or {}
 
-    def wait_event(self, event_type: str, timeout: float = 15, match=None) -> dict:
+    def wait_event(self, event_type: str, match, timeout: float = 15) -> dict:
         """The eventData of the first such event `match` accepts; it and those before are forgotten."""
         def probe():
             for index, event in enumerate(self.events):
                 data = event.get("eventData") or {}
-                if event.get("eventType") == event_type and (match is None or match(data)):
+                if event.get("eventType") == event_type and match(data):
                     del self.events[:index + 1]
                     return [data]
             self.request("GetVersion")  # a round trip that collects what has arrived meanwhile
 
         return wait_until(probe, timeout, f"a {event_type} event", lambda: f"last: {self.events[-4:]}")[0]
 
-    def start_stream(self) -> dict:
-        return self.request("StartStream")
-
-    def stop_stream(self) -> dict:
-        return self.request("StopStream")
-
-    def stream_status(self) -> dict:
-        return self.request("GetStreamStatus")
-
-    def stats(self) -> dict:
-        return self.request("GetStats")
-
     def close(self) -> None:
-        try:
+        with contextlib.suppress(OSError):  # the app dropped the connection first
             self._ws.close()
-        except OSError:  # the app dropped the connection first
-            pass
-
-
-@dataclasses.dataclass
-class HostRun:
-    """One start of the app, with its own log file."""
-
-    index: int
-    process: subprocess.Popen
-    logs_dir: Path
-    old_logs: set
-    stdout_path: Path
-    returncode: int | None = None
-    killed: bool = False
-    dismissed: list = dataclasses.field(default_factory=list)  # titles of dialogs closed to quit
-
-    @property
-    def log_path(self) -> Path | None:
-        fresh = [p for p in self.logs_dir.glob("*.txt") if p.name not in self.old_logs]
-        return max(fresh, key=lambda p: p.stat().st_mtime) if fresh else None
-
-    @property
-    def running(self) -> bool:
-        return self.process.poll() is None
-
-    def text(self) -> str:
-        path = self.log_path
-        return path.read_text(encoding="utf-8", errors="replace") if path else ""
-
-    def stdout(self) -> str:
-        return self.stdout_path.read_text(encoding="utf-8", errors="replace")
-
-    def lines(self) -> list[str]:
-        """The log's complete lines without time stamps."""
-        return [_TIMESTAMP.sub("", line) for line in self.text().split("\n")[:-1]]
-
-    def module_lines(self) -> list[str]:
-        return [l for l in self.lines() if l.startswith((MODULE_TAG, "[brasslight]")) or l == BANNER]
-
-    @property
-    def leaks(self) -> int | None:
-        found = [int(m.group(1)) for m in map(_LEAKS.match, self.lines()) if m]
-        return found[-1] if found else None
-
-    @property
-    def clean(self) -> bool:
-        return not self.killed and self.returncode == 0 and self.leaks is not None
-
-    def describe(self) -> str:
-        state = "running" if self.returncode is None else "killed" if self.killed else f"exit code {self.returncode}"
-        tail = self.lines()[-20:] or self.stdout().splitlines()[-20:]
-        return f"run {self.index} ({state}); log {self.log_path}; last lines:\n  " + "\n  ".join(tail)
 
 
 class ObsHost:
-    """The real app in an isolated configuration. It starts with the first profile; module None:
-    installed already; config_home: kept (the demo's); display None: an Xvfb of our own."""
+    """The real app in an isolated configuration, with the state of its last start (`run`: the same
+    object). It starts with the first profile; module None: installed already; config_home: kept (the
+    demo's); display None: an Xvfb of our own."""
 
     def __init__(self, name: str, *, profiles=(), collection: SceneCollection | None = None,
                  module: ModuleFiles | None = None, config_home: Path | None = None, display: str | None = None,
                  module_global_settings: dict | None = None):
-        self.name = name
+        self.name, self.module, self.display = name, module, display
+        self.module_global_settings = module_global_settings
         self.profiles = list(profiles) or [Profile()]
         self.collection = collection or SceneCollection()
-        self.module = module
-        self.module_global_settings = module_global_settings
-        self.display = display
         self.websocket_port = free_loopback_port()
-        # obs-websocket listens on every interface: never without a password.
-        self.websocket_password = secrets.token_hex(16)
-        self.runs: list[HostRun] = []
+        self.websocket_password = os.urandom(16).hex()  # obs-websocket listens on every interface
         self._own_home = config_home is None
         self.home = Path(config_home).resolve() if config_home else None
-        self._xvfb: Xvfb | None = None
-        self._runtime_dir: str | None = None
+        self.starts, self.process, self.failed_run = 0, None, False
+        self._cleanup = contextlib.ExitStack()
         self._ws: ObsWebSocket | None = None
 
-    def __enter__(self) -> "ObsHost":
+    def __enter__(self) -> ObsHost:
         try:
             self._prepare()
         except BaseException:
@@ -432,12 +295,12 @@ class ObsHost:
 
     def _prepare(self) -> None:
         if self.home is None:
-            artifacts = Path(os.environ.get("BL_HOST_ARTIFACTS") or Path(tempfile.gettempdir()) / "brasslight-host-runs")
+            artifacts = Path(os.environ.get("BL_HOST_ARTIFACTS") or f"{tempfile.gettempdir()}/brasslight-host-runs")
             artifacts.mkdir(parents=True, exist_ok=True)
             self.home = Path(tempfile.mkdtemp(prefix=f"{self.name}-{time.strftime('%Y%m%d-%H%M%S')}-", dir=artifacts))
         first = self.profiles[0]
         write_ini(self.config_dir / "global.ini", {
-            # No set-up wizard; no prompts that would block File > Exit and the stream requests.
+            # No set-up wizard; no prompts that would block an exit and the stream requests.
             "General": {"FirstRun": True, "LastVersion": HOST_LAST_VERSION, "ConfirmOnExit": False},
             "Basic": {"Profile": first.name, "ProfileDir": first.name, "SceneCollection": self.collection.name,
                       "SceneCollectionFile": self.collection.name},
@@ -451,12 +314,15 @@ class ObsHost:
         if self.module_global_settings is not None:
             write_ini(self.config_dir / GLOBAL_INI_RELPATH, self.module_global_settings)
         if self.module is not None:
-            self.module.install(self.config_dir)
+            plugin = self.config_dir / "plugins" / MODULE_NAME
+            (plugin / "bin" / "64bit").mkdir(parents=True, exist_ok=True)
+            shutil.copy2(self.module.library, plugin / "bin" / "64bit" / f"{MODULE_NAME}.so")
+            if self.module.data is not None:
+                shutil.copytree(self.module.data, plugin / "data", dirs_exist_ok=True)
         # Qt wants a private runtime folder; a short path keeps its socket names short.
-        self._runtime_dir = tempfile.mkdtemp(prefix="bl-xdg-")
+        self._runtime_dir = self._cleanup.enter_context(tempfile.TemporaryDirectory(prefix="bl-xdg-"))
         if self.display is None:
-            self._xvfb = Xvfb().start()
-            self.display = self._xvfb.display
+            self.display = self._cleanup.enter_context(xvfb())
 
     def env(self) -> dict:
         env = dict(os.environ, XDG_CONFIG_HOME=str(self.home), HOME=str(self.home), DISPLAY=self.display,
@@ -467,36 +333,77 @@ class ObsHost:
         return env
 
     @property
-    def run(self) -> HostRun:
-        return self.runs[-1]
+    def run(self) -> ObsHost:
+        return self
 
-    def start(self, *args: str, profile: str | None = None, timeout: float = 60) -> HostRun:
+    def start(self, *args: str, profile: str | None = None, timeout: float = 60) -> ObsHost:
         """Returns once the app has loaded: obs-websocket listens and the main window is up."""
-        if self.runs and self.run.running:
+        if self.process and self.running:
             raise HostError("the app is running already")
-        logs_dir = self.config_dir / "logs"
-        old_logs = {p.name for p in logs_dir.glob("*")}
-        argv = ["obs", "--multi", "--disable-shutdown-check", *args] + (["--profile", profile] if profile else [])
-        stdout_path = self.home / f"obs-output-{len(self.runs) + 1}.txt"
-        with open(stdout_path, "wb") as out:
-            process = _spawn(argv, out, cwd=self.home, env=self.env())
-        self.runs.append(HostRun(len(self.runs) + 1, process, logs_dir, old_logs, stdout_path))
-        self.wait_for_log(rf"\[obs-websocket\] .*Server started successfully on port {self.websocket_port}\b", timeout)
+        self.starts += 1
+        self._old_logs = set((self.config_dir / "logs").glob("*"))
+        self.stdout_path = self.home / f"obs-output-{self.starts}.txt"
+        self.returncode, self.killed, self.dismissed = None, False, []  # dismissed: dialogs closed to quit
+        with open(self.stdout_path, "wb") as out:
+            self.process = _spawn(["obs", "--multi", "--disable-shutdown-check", *args]
+                                  + (["--profile", profile] if profile else []), out, cwd=self.home, env=self.env())
+        self.wait_for_log(rf"\[obs-websocket\] .*Server started successfully on port {self.websocket_port}\b",
+                          timeout)
         self.main_window()
-        return self.run
+        return self
 
-    def wait_for_log(self, pattern: str, timeout: float = 30, start: int = 0) -> re.Match:
-        """A log line from line `start` on matching `pattern`; fails at once when the app ends."""
-        run, regex = self.run, re.compile(pattern)
+    @property
+    def running(self) -> bool:
+        return self.process.poll() is None
 
+    @property
+    def log_path(self) -> Path | None:
+        return max(set((self.config_dir / "logs").glob("*.txt")) - self._old_logs, key=lambda p: p.stat().st_mtime,
+                   default=None)
+
+    def text(self) -> str:
+        return self.log_path.read_text(encoding="utf-8", errors="replace") if self.log_path else ""
+
+    def stdout(self) -> str:
+        return self.stdout_path.read_text(encoding="utf-8", errors="replace")
+
+    def lines(self) -> list[str]:
+        """The log's complete lines without time stamps."""
+        return [re.sub(r"^\d\d:\d\d:\d\d\.\d\d\d: ", "", line) for line in self.text().split("\n")[:-1]]
+
+    def module_lines(self) -> list[str]:
+        return [l for l in self.lines() if l.startswith((MODULE_TAG, "[brasslight]")) or l == BANNER]
+
+    @property
+    def leaks(self) -> int | None:
+        found = re.findall(r"^Number of memory leaks: (\d+)$", "\n".join(self.lines()), re.M)
+        return int(found[-1]) if found else None
+
+    @property
+    def clean(self) -> bool:
+        return not self.killed and self.returncode == 0 and self.leaks is not None
+
+    def describe(self) -> str:
+        state = "running" if self.returncode is None else "killed" if self.killed else f"exit code {self.returncode}"
+        tail = self.lines()[-20:] or self.stdout().splitlines()[-20:]
+        return f"start {self.starts} ({state}); log {self.log_path}; last lines:\n  " + "\n  ".join(tail)
+
+    def _wait(self, find, timeout: float, what: str, report=None, interval: float = 0.1):
+        """find()'s first truthy value; fails at once when the app ends."""
         def probe():
-            running = run.running  # before reading: what it wrote on its way out still counts
-            found = next(filter(None, map(regex.search, run.lines()[start:])), None)
+            running = self.running  # before find(): what it wrote on its way out still counts
+            found = find()
             if not found and not running:
-                raise HostError(f"the app ended while waiting for /{pattern}/: {run.describe()}")
+                raise HostError(f"the app ended while waiting for {what}: {self.describe()}")
             return found
 
-        return wait_until(probe, timeout, f"a log line matching /{pattern}/", run.describe)
+        return wait_until(probe, timeout, what, report or self.describe, interval)
+
+    def wait_for_log(self, pattern: str, timeout: float = 30, start: int = 0) -> re.Match:
+        """A log line from line `start` on matching `pattern`."""
+        regex = re.compile(pattern)
+        return self._wait(lambda: next(filter(None, map(regex.search, self.lines()[start:])), None), timeout,
+                          f"a log line matching /{pattern}/")
 
     def websocket(self) -> ObsWebSocket:
         if self._ws is None:
@@ -514,19 +421,12 @@ class ObsHost:
         return self.tool("xdotool", *args, check=check)
 
     def windows(self, name: str = "") -> list[int]:
-        return [int(w) for w in self.xdotool("search", "--all", "--onlyvisible", "--pid", self.run.process.pid,
+        return [int(w) for w in self.xdotool("search", "--all", "--onlyvisible", "--pid", self.process.pid,
                                              "--name", name, check=False).split()]
 
     def wait_for_window(self, name: str, timeout: float = 15) -> int:
-        run = self.run
-
-        def probe():
-            if not run.running:
-                raise HostError(f"the app ended while waiting for a window /{name}/: {run.describe()}")
-            return next(iter(self.windows(name)), None)
-
-        return wait_until(probe, timeout, f"a window titled /{name}/",
-                          lambda: f"windows seen: {sorted(self.dialogs().values())}", interval=0.2)
+        return self._wait(lambda: next(iter(self.windows(name)), None), timeout, f"a window titled /{name}/",
+                          lambda: f"windows seen: {sorted(self.dialogs().values())}", 0.2)
 
     def main_window(self, timeout: float = 30) -> int:
         return self.wait_for_window("^OBS ", timeout)
@@ -540,7 +440,7 @@ class ObsHost:
     def window_rect(self, window: int) -> tuple[int, int, int, int]:
         """(x, y, width, height) on the screen (xdotool counts a child window's offset twice)."""
         info = self.tool("xwininfo", "-id", window, check=False)
-        return tuple(int(re.search(rf"{label}:\s+(-?\d+)", info).group(1))
+        return tuple(int(re.search(rf"{label}:\s+(-?\d+)", info)[1])
                      for label in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
 
     def is_top_level(self, window: int) -> bool:
@@ -557,65 +457,42 @@ class ObsHost:
         self.tool("import", "-window", "root", path, timeout=60)
         return path
 
-    def mapped_libraries(self) -> set[str]:
-        maps = Path(f"/proc/{self.run.process.pid}/maps").read_text().split()
-        return {Path(field).name for field in maps if ".so" in field}
-
-    def quit(self, timeout: float = 60) -> HostRun:
-        """File > Exit and its shutdown; kills the app only when that fails (run.killed)."""
-        run, problems = self.run, []
+    def quit(self, timeout: float = 60) -> ObsHost:
+        """Closes the dialogs left open (their titles in dismissed), then SIGINT: the app's handler closes
+        the main window as File > Exit does. Kills the app only when it does not end (killed)."""
         if self._ws is not None:
             self._ws.close()
             self._ws = None
-        for attempt in range(3):
-            if not run.running:
-                break
-            try:
-                # A dialog left open would swallow the keys. Escape, not Return: the module's
-                # error boxes have no default button.
-                for window, title in self.dialogs().items():
-                    if title not in run.dismissed:
-                        run.dismissed.append(title)
-                    self.xdotool("windowfocus", window, check=False)
-                    self.xdotool("key", "--window", window, "Escape", check=False)  # it may be gone
-                main, before = self.main_window(10), set(self.windows())
-                self.xdotool("windowfocus", main, check=False)
-                self.xdotool("key", "--window", main, "alt+f")
-                # The File menu is a popup window of its own; "x" is its Exit entry's mnemonic.
-                wait_until(lambda: set(self.windows()) - before, 10, "the File menu to open")
-                self.xdotool("key", "x")
-                # The app logs this as it begins to shut down; only then is a long wait worth it.
-                self.wait_for_log(r"^==== Shutting down =", 5)
-            except HostError as e:
-                problems.append(f"attempt {attempt + 1}: {e}")
-                continue
-            try:
-                wait_until(lambda: not run.running, timeout, "the app to finish its shutdown")
-            except HostTimeout as e:
-                problems.append(str(e))
-            break
-        if run.running:
-            run.killed = True
-            run.process.kill()
-            log(f"{self.name}: killed the app after File > Exit failed:\n" + "\n".join(problems))
-        run.returncode = run.process.wait()
-        return run
+        for window, title in self.dialogs().items():
+            self.dismissed.append(title)
+            # Escape, not Return: the module's error boxes have no default button.
+            self.xdotool("windowfocus", "--sync", window, "key", "Escape", check=False)  # it may be gone
+        # A box still open at the exit has been seen to keep the next start's boxes from showing.
+        with contextlib.suppress(HostTimeout):
+            wait_until(lambda: not self.dialogs(), 10, "the dialogs to close")
+        self.process.send_signal(signal.SIGINT)
+        try:
+            wait_until(lambda: not self.running, timeout, "the app to shut down")
+        except HostTimeout as e:
+            self.killed = True
+            self.process.kill()
+            print(f"obshost: {self.name}: killed the app: {e}", file=sys.stderr)
+        self.returncode = self.process.wait()
+        self.failed_run |= self.killed or self.returncode != 0
+        return self
 
     def close(self, failed: bool = False) -> None:
-        if self.runs and self.run.running:
+        if self.process and self.running:
             self.quit(timeout=30)
-        if self._xvfb is not None:
-            self._xvfb.stop()
-        if self._runtime_dir:
-            shutil.rmtree(self._runtime_dir, ignore_errors=True)
+        self._cleanup.close()
         if not self._own_home or self.home is None:
             return
-        if failed or os.environ.get("BL_HOST_KEEP") == "1" or any(r.killed or r.returncode for r in self.runs):
-            log(f"{self.name}: kept {self.home}")
+        if failed or self.failed_run or os.environ.get("BL_HOST_KEEP") == "1":
+            print(f"obshost: {self.name}: kept {self.home}", file=sys.stderr)
         else:
             shutil.rmtree(self.home, ignore_errors=True)
 
 
 # A polite termination becomes SystemExit, so that `with` blocks still quit the app and Xvfb.
-if threading.current_thread() is threading.main_thread():
+with contextlib.suppress(ValueError):  # not in the main thread
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))

@@ -1,14 +1,16 @@
 #!/usr/bin/python3
-"""Fault injectors on loopback. Throttle: a relay that drains what its clients send at `rate` B/s
-(None: full speed), as a slow uplink does, and passes the answers at once; its small receive window
-keeps its own buffering small. Without a target: a hung ingest. As a program, SIGUSR2 throttles
-it, SIGUSR1 opens it again: throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND"""
+"""A fault injector on loopback: a relay that drains what its clients send at `rate` B/s (None: full
+speed), as a slow uplink does, and passes the answers at once; its small receive window keeps its own
+buffering small. Without a target: a hung ingest. As a program, SIGUSR2 throttles it, SIGUSR1 opens it
+again: throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND"""
 
+import contextlib
 import signal
-import sys
 import socket
+import sys
 import threading
 import time
+
 
 class Throttle:
     def __init__(self, target_port: int | None, rate: float | None = None, port: int = 0):
@@ -43,7 +45,7 @@ class Throttle:
 
     def _pump(self, src: socket.socket, dst: socket.socket, throttled: bool) -> None:
         budget, last = 0.0, time.monotonic()
-        try:
+        with contextlib.suppress(OSError):
             while True:
                 rate = self.rate if throttled else None
                 if rate is not None:
@@ -57,18 +59,14 @@ class Throttle:
                     break
                 budget -= len(data)
                 dst.sendall(data)
-        except OSError:
-            pass
         self._end(src, dst)
 
     @staticmethod
     def _end(*socks: socket.socket) -> None:
         # shutdown() wakes the threads blocked on the sockets; a plain close() would wait for them.
         for sock in socks:
-            try:
+            with contextlib.suppress(OSError):
                 sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
 
     def close(self) -> None:
         self._end(self.sock, *self.conns)

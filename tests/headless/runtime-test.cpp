@@ -1,205 +1,163 @@
-// The runtime in a real headless host: the stored scene list through a real ini file, the
-// front-end event reactions, and the output controller's choices that need no server.
+// The runtime in a headless host: the slot list read from a real ini file, the event guard,
+// and the canvas following the host's scenes with track 6 left the user's. Saving the slots,
+// the event reactions and renamed or switched host scenes: the real app's tests in tests/host.
 
 #include <chrono>
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <obs.hpp>
 
 #include "canvas/vertical-canvas.hpp"
 #include "config/global-config.hpp"
-#include "config/profile-config.hpp"
 #include "config/scene-list-store.hpp"
 #include "module/host-events.hpp"
 #include "module/runtime.hpp"
 #include "mux/mux-output.hpp"
-#include "output/vertical-output.hpp"
 #include "host-fixture.hpp"
 #include "host-objects.hpp"
 
 using namespace brasslight;
 using bltest::LogCapture;
-using bltest::module_lines;
-using Names = std::vector<std::string>;
 
 BL_HOST_ENVIRONMENT();
 
-namespace {
-
-class RuntimeTest : public ::testing::Test {
-protected:
-	void SetUp() override
-	{
-		static const bool registered = (register_mux_output_type(), true);
-		(void)registered;
-		open_global_config(dir.file("settings-global.ini"));
-		open_profile_config(dir.file("profile/brasslight-vertical-canvas.ini"));
-		set_canvas_width(360);
-		set_canvas_height(640);
-		set_rtmp_url("rtmp://127.0.0.1:9/live");
-		set_stream_key("runtime-test-key");
-	}
-	void TearDown() override
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		destroy_runtime(false);
-		global_config.Close();
-		profile_config.Close();
-	}
-
-	// Callers assert on the result: a failed build fails at once, not later on a null canvas.
-	static bool build_runtime()
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		destroy_runtime(false);
-		return create_runtime_from_current_profile();
-	}
-
-	// What the host's finished-loading event does to the canvas, on a fresh runtime.
-	static bool rebuild_and_restore()
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		const bool built = build_runtime();
-		reapply_scene_sources();
-		return built;
-	}
-
-	std::string global_file() const { return bltest::read_file(dir.file("settings-global.ini")); }
-
-	bltest::TempDir dir;
-};
-
-} // namespace
-
-TEST_F(RuntimeTest, SceneListRoundTripsThroughTheGlobalFile)
+// A host scene has no mixer bits of its own: what it plays comes from the sources in it, here
+// one media source nested a level deeper, whose mixer bits are what the tests look at.
+static OBSSceneAutoRelease scene_with_audio(const std::string &name, OBSSourceAutoRelease &media, uint32_t mixers)
 {
-	OBSSceneAutoRelease bands = bltest::make_band_scene("Bands");
-	ASSERT_TRUE(build_runtime());
-	ASSERT_TRUE(canvas->add_scene("Portrait Cam"));
-	ASSERT_TRUE(canvas->add_scene("Chat"));
-	ASSERT_TRUE(canvas->assign_scene_source("Portrait Cam", "Bands"));
-	ASSERT_TRUE(canvas->set_active_scene("Chat"));
-	save_scene_list_locked();
-	EXPECT_EQ(global_file(),
-		  "[Scenes]\ncount=3\nactivescene=Chat\nscene_0_name=Scene 1\nscene_0_source=\n"
-		  "scene_1_name=Portrait Cam\nscene_1_source=Bands\nscene_2_name=Chat\nscene_2_source=\n");
-
-	ASSERT_TRUE(rebuild_and_restore());
-	EXPECT_EQ(canvas->scene_names(), (Names {"Scene 1", "Portrait Cam", "Chat"}));
-	EXPECT_EQ(canvas->active_scene_name(), "Chat");
-	EXPECT_EQ(canvas->scene_source_name("Portrait Cam"), "Bands");
-
-	// Three slots, then one: the stale keys stay in the file, the restore reads only "count".
-	ASSERT_TRUE(canvas->remove_scene("Scene 1"));
-	ASSERT_TRUE(canvas->remove_scene("Chat"));
-	save_scene_list_locked();
-	const size_t from = LogCapture::get().mark();
-	ASSERT_TRUE(rebuild_and_restore());
-	EXPECT_EQ(canvas->scene_names(), Names {"Portrait Cam"});
-	EXPECT_EQ(canvas->active_scene_name(), "Portrait Cam");
-	// The stored source is assigned again once the host's scenes exist.
-	EXPECT_TRUE(LogCapture::get().contains("Re-applying source 'Bands' → scene 'Portrait Cam'", from));
+	media = obs_source_create("ffmpeg_source", (name + " Media").c_str(), nullptr, nullptr);
+	obs_source_set_audio_mixers(media, mixers);
+	OBSSceneAutoRelease inner = obs_scene_create((name + " Inner").c_str()), scene = obs_scene_create(name.c_str());
+	obs_scene_add(inner, media);
+	obs_scene_add(scene, obs_scene_get_source(inner));
+	return scene;
 }
 
-TEST_F(RuntimeTest, HandWrittenListsRestoreWhatMakesSense)
+TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 {
-	// The [Scenes] section as written by hand; the slots restored, the active one, and a line that says why.
+	// The slots restored ("name[=host scene], ..., active: name"), and a line that says why.
 	const struct {
-		const char *ini, *slots, *active, *logged;
+		const char *ini, *slots, *logged;
 	} rows[] = {
-		{"", "Scene 1", "Scene 1", "No saved scenes — keeping default Scene 1"},
-		{"count=3\nscene_0_name=A\nscene_1_name=\nscene_2_name=C\nscene_2_source=Nowhere\n", "A C", "A",
-		 "Restored 3 scene(s), active: (none)"},
-		{"count=2\nactivescene=\nscene_0_name=A\nscene_1_name=B\n", "A B", "A",
-		 "Restored 2 scene(s), active: "},
-		{"count=2\nactivescene=Scene 1\nscene_0_name=X\nscene_1_name=Scene 1\n", "X Scene 1", "Scene 1",
+		{"", "Scene 1, active: Scene 1", "No saved scenes — keeping default Scene 1"},
+		{"count=3\nscene_0_name=A\nscene_1_name=\nscene_2_name=C\nscene_2_source=Nowhere\n",
+		 "A, C=Nowhere, active: A", "Restored 3 scene(s), active: (none)"},
+		{"count=2\nactivescene=Scene 1\nscene_0_name=X\nscene_1_name=Scene 1\n", "X, Scene 1, active: Scene 1",
 		 "Restored 2 scene(s), active: Scene 1"},
-		{"count=1\nactivescene=Gone\nscene_0_name=A\n", "A", "A", "Restored 1 scene(s), active: Gone"},
-		{"count=4000000000\nscene_0_name=Only\n", "Only", "Only",
+		// A list saved longer before: only "count" says where it ends.
+		{"count=1\nactivescene=Gone\nscene_0_name=A\nscene_1_name=Stale\n", "A, active: A",
+		 "Restored 1 scene(s), active: Gone"},
+		{"count=4000000000\nscene_0_name=Only\n", "Only, active: Only",
 		 "Stored scene count 4000000000 is implausible — reading the first 1000 only"},
 	};
+	bltest::TempDir dir;
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.ini);
-		global_config.Close();
 		bltest::write_file(dir.file("settings-global.ini"), std::string("[Scenes]\n") + row.ini);
 		open_global_config(dir.file("settings-global.ini"));
 		const size_t from = LogCapture::get().mark();
-		ASSERT_TRUE(rebuild_and_restore());
+		// What the host's finished-loading event does, on a fresh canvas.
+		destroy_runtime(false);
+		canvas = std::make_unique<VerticalCanvas>(CanvasConfig {360, 640, 30, 1, true});
+		ASSERT_TRUE(canvas->init());
+		reapply_scene_sources();
 		std::string slots;
-		for (const std::string &name : canvas->scene_names())
-			slots += (slots.empty() ? "" : " ") + name;
-		EXPECT_EQ(slots, row.slots);
-		EXPECT_EQ(canvas->active_scene_name(), row.active);
+		for (const std::string &name : canvas->scene_names()) {
+			const std::string source = canvas->scene_source_name(name);
+			slots += name + (source.empty() ? "" : "=" + source) + ", ";
+		}
+		EXPECT_EQ(slots + "active: " + canvas->active_scene_name(), row.slots);
 		EXPECT_TRUE(LogCapture::get().contains(row.logged, from)) << "no line " << row.logged;
 	}
-}
-
-// Which encoder the controller picks: encoder-fallback-test.
-TEST_F(RuntimeTest, IsBuiltOnceAndNeverStartsWithoutUrlOrKey)
-{
-	ASSERT_TRUE(build_runtime());
-	VerticalCanvas *first = canvas.get();
-	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-	// The user cleared the key after the output was created with one.
-	set_stream_key("");
-	apply_output_config();
-	const size_t from = LogCapture::get().mark();
-	EXPECT_FALSE(create_runtime_from_current_profile());
-	EXPECT_EQ(canvas.get(), first);
-	EXPECT_FALSE(output->start());
-	EXPECT_FALSE(output->is_active());
-	OBSDataAutoRelease after = obs_output_get_settings(output->output_handle());
-	EXPECT_STREQ(obs_data_get_string(after, "key"), "runtime-test-key") << "the output's settings were touched";
-	EXPECT_EQ(module_lines(from),
-		  (Names {"create_runtime_from_current_profile called while runtime is still alive",
-			  "Vertical output start failed: RTMP URL or key is empty. Configure them in "
-			  "Tools → Brasslight Vertical Streaming Settings."}));
+	register_mux_output_type(); // what stops the build is the canvas that exists, not a missing type
+	EXPECT_FALSE(create_runtime_from_current_profile()) << "built twice";
+	// Saved whole over the stale list: every key a later start reads.
+	OBSSceneAutoRelease bands = bltest::make_band_scene("Bands");
+	ASSERT_TRUE(canvas->add_scene("Cam") && canvas->assign_scene_source("Cam", "Bands"));
+	ASSERT_TRUE(canvas->set_active_scene("Cam"));
+	save_scene_list_locked();
+	EXPECT_EQ(bltest::read_file(dir.file("settings-global.ini")),
+		  "[Scenes]\ncount=2\nscene_0_name=Only\nactivescene=Cam\nscene_0_source=\nscene_1_name=Cam\n"
+		  "scene_1_source=Bands\n");
 	destroy_runtime(false);
-	EXPECT_FALSE(canvas || output);
+	global_config.Close();
 }
 
-// How the main stream's events start and stop the vertical stream, against a real server:
-// vertical-stream-test.
-TEST_F(RuntimeTest, AutoStartOffIgnoresTheMainStreamAndNestedEventsAreDropped)
+TEST(Runtime, AnEventArrivingWhileAnotherIsHandledIsDropped)
 {
-	ASSERT_TRUE(build_runtime());
-	set_auto_start_with_main(false);
-	size_t from = LogCapture::get().mark();
-	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
-	EXPECT_TRUE(module_lines(from).empty()) << "auto-start is off";
-	set_auto_start_with_main(true);
-
-	// An event that arrives while another is being handled is dropped, not queued: hold the
-	// runtime lock so that one event waits inside the callback, then deliver a second.
+	// One event waits inside the callback for the lock held here; a second, run, would log.
 	std::unique_lock<std::recursive_mutex> held(runtime_lock);
 	std::thread waiting([] { on_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr); });
-	// Nothing outside the callback shows that the thread is waiting in it; give it ample time.
-	// Were it late, the event below would run and the test fail: it cannot pass by accident.
+	// Ample time to get there; were it late, the event below would run: no pass by accident.
 	std::this_thread::sleep_for(std::chrono::milliseconds(300));
-	from = LogCapture::get().mark();
-	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
-	EXPECT_TRUE(module_lines(from).empty()) << "a second event ran while the first was being handled";
+	const size_t from = LogCapture::get().mark();
+	on_frontend_event(OBS_FRONTEND_EVENT_PROFILE_CHANGED, nullptr);
+	EXPECT_EQ(bltest::module_lines(from), std::vector<std::string>()) << "ran while the first was handled";
 	held.unlock();
 	waiting.join();
 }
 
-TEST_F(RuntimeTest, ProfileSwitchKeepsTheSlotsAndTakesTheNewCanvasSize)
+TEST(FollowHost, RemovedScenesAreLetGoAndReturnAndTrack6IsClearedOnlyWhereTheModuleSetIt)
 {
-	ASSERT_TRUE(build_runtime());
-	ASSERT_TRUE(canvas->add_scene("Kept"));
-	ASSERT_TRUE(canvas->set_active_scene("Kept"));
-	const size_t from = LogCapture::get().mark();
-	// Without the host's front end the new profile has no folder: its defaults apply.
-	on_frontend_event(OBS_FRONTEND_EVENT_PROFILE_CHANGED, nullptr);
-	ASSERT_TRUE(canvas);
-	EXPECT_EQ(canvas->config().width, 1080u);
-	EXPECT_EQ(canvas->config().height, 1920u);
-	EXPECT_EQ(canvas->scene_names(), (Names {"Scene 1", "Kept"}));
-	EXPECT_EQ(canvas->active_scene_name(), "Kept");
-	const Names lines = module_lines(from);
-	ASSERT_GE(lines.size(), 3u);
-	EXPECT_EQ(Names(lines.begin(), lines.begin() + 3),
-		  (Names {"OBS profile changed — rebuilding profile-specific runtime",
-			  "Profile change — rebuilding vertical runtime", "Scene list saved (2 scene(s))"}));
+	// The user put A's media on track 6 (0x20) themselves; B's is on track 1 only.
+	const struct {
+		bool route;
+		uint32_t b_after[4]; // B active, Scene 1 active, B active, B's scene removed
+	} rows[] = {{false, {0x01, 0x01, 0x01, 0x01}}, {true, {0x21, 0x01, 0x21, 0x01}}};
+	OBSDataAutoRelease saved; // B's media as the host saves it with the module's bit on
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.route ? "routing on" : "routing off");
+		OBSSourceAutoRelease a, b;
+		OBSSceneAutoRelease scene_a = scene_with_audio("A", a, 0x21);
+		OBSSceneAutoRelease scene_b = scene_with_audio("B", b, 0x01);
+		VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, row.route});
+		ASSERT_TRUE(canvas.init());
+		ASSERT_TRUE(canvas.add_scene("B"));
+		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "A"));
+		ASSERT_TRUE(canvas.assign_scene_source("B", "B"));
+		std::vector<bool> changes;
+		canvas.set_host_change_handler([&changes](bool names_changed) { changes.push_back(names_changed); });
+		const char *active[] = {"B", "Scene 1", "B"};
+		for (int step = 0; step < 4; ++step) {
+			if (step < 3)
+				ASSERT_TRUE(canvas.set_active_scene(active[step]));
+			else
+				obs_source_remove(obs_scene_get_source(scene_b));
+			EXPECT_EQ(obs_source_get_audio_mixers(b), row.b_after[step]) << "step " << step;
+			EXPECT_EQ(obs_source_get_audio_mixers(a), 0x21u) << "step " << step;
+			if (step == 0) // as the host writes it to its file: a copy, not the live settings
+				saved = obs_data_create_from_json(
+					obs_data_get_json(OBSDataAutoRelease(obs_save_source(b))));
+		}
+		// B's scene is let go at once, and shown again when a scene of that name returns, created
+		// or renamed into the name. Neither saves: only a rename does.
+		OBSWeakSourceAutoRelease gone = obs_source_get_weak_source(obs_scene_get_source(scene_b));
+		scene_b = nullptr;
+		EXPECT_FALSE(OBSSourceAutoRelease(obs_weak_source_get_source(gone))) << "the removed scene is alive";
+		EXPECT_TRUE(canvas.scene_source_missing("B"));
+		OBSSceneAutoRelease back = obs_scene_create("B");
+		EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
+		canvas.release_scene_sources();
+		obs_source_set_name(obs_scene_get_source(back), "Elsewhere");
+		obs_source_set_name(obs_scene_get_source(back), "B");
+		EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
+		EXPECT_EQ(changes, (std::vector<bool> {false, false, false}));
+		canvas.shutdown();
+		EXPECT_EQ(obs_source_get_audio_mixers(a), 0x21u);
+	}
+	// Loaded in a later run, the saved bit is still the module's: off in a slot not shown, and
+	// off again when the canvas goes.
+	OBSSourceAutoRelease media = obs_load_source(saved);
+	OBSSceneAutoRelease scene = obs_scene_create("Saved");
+	obs_scene_add(scene, media);
+	{
+		VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, true});
+		ASSERT_TRUE(canvas.init());
+		ASSERT_TRUE(canvas.add_scene("Saved"));
+		ASSERT_TRUE(canvas.assign_scene_source("Saved", "Saved"));
+		EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u);
+		ASSERT_TRUE(canvas.set_active_scene("Saved"));
+		EXPECT_EQ(obs_source_get_audio_mixers(media), 0x21u);
+	}
+	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u) << "the canvas left its track 6 on";
 }

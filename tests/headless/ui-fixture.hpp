@@ -1,14 +1,16 @@
 #pragma once
 
-// A real runtime (canvas and output controller, built from a profile in a temporary folder, with
-// the global store there too) and a dock on it, shown on the fixture's X server.
+// A real runtime (canvas and output controller, from a profile in a temporary folder, with the
+// global store there too) and a dock on it, shown on the fixture's X server.
 
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include <QAbstractButton>
 #include <QListWidget>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -53,7 +55,6 @@ protected:
 		brasslight::profile_config.Close();
 	}
 
-	// A fresh runtime from the current profile; callers assert on the result.
 	static bool build_runtime()
 	{
 		std::lock_guard<std::recursive_mutex> lock(brasslight::runtime_lock);
@@ -68,7 +69,6 @@ protected:
 		dock->setRuntime(brasslight::canvas.get(), brasslight::output.get());
 		dock->resize(300, 600);
 		dock->show();
-		ASSERT_TRUE(process_events_until([this]() { return dock->isVisible(); }, std::chrono::seconds(5)));
 	}
 
 	QListWidget *list() const { return dock->findChild<QListWidget *>(); }
@@ -82,15 +82,34 @@ protected:
 	}
 
 	// A user's click on the list item of that slot.
-	void click_item(const std::string &name);
+	void click_item(const std::string &name)
+	{
+		for (int i = 0; i < list()->count(); ++i)
+			if (utf8(list()->item(i)->data(Qt::UserRole).toString()) == name)
+				return QTest::mouseClick(list()->viewport(), Qt::LeftButton, Qt::NoModifier,
+							 list()->visualItemRect(list()->item(i)).center());
+		ADD_FAILURE() << "no list item for " << name;
+	}
 
-	// Runs act while steps answer the dialogs it opens, in order; what they showed (ModalScript::seen).
-	static std::vector<std::string> answered(std::vector<ModalScript::Step> steps,
-						 const std::function<void()> &act);
+	// Runs act while steps answer the dialogs it opens, in order; what they showed.
+	static std::vector<std::string> answered(std::vector<ModalScript::Step> steps, const std::function<void()> &act)
+	{
+		ModalScript script(std::move(steps));
+		act(); // exec() returns only once its dialog has been answered
+		EXPECT_EQ(script.problems(), "");
+		return script.seen();
+	}
+
 	// A user's click on the dock's button of that text, with steps as for answered().
-	std::vector<std::string> press(const char *text, std::vector<ModalScript::Step> steps = {});
-
-	std::string global_file() const { return read_file(dir.file("settings-global.ini")); }
+	std::vector<std::string> press(const char *text, std::vector<ModalScript::Step> steps = {})
+	{
+		SCOPED_TRACE(text);
+		return answered(std::move(steps), [&] {
+			QAbstractButton *button = find_button(dock.get(), QString::fromUtf8(text));
+			ASSERT_NE(button, nullptr) << "no button";
+			QTest::mouseClick(button, Qt::LeftButton);
+		});
+	}
 
 	TempDir dir;
 	std::unique_ptr<brasslight::VerticalDock> dock;

@@ -7,52 +7,46 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 
+#include "log-capture.hpp"
+
 namespace bltest {
 
-ChildProcess::~ChildProcess()
+bool ChildProcess::spawn(const std::vector<std::string> &argv, int in, int out, bool err_to_out, std::string *error)
 {
-	kill_and_wait();
-}
-
-bool ChildProcess::spawn(const std::vector<std::string> &argv, int in, int out, int err, std::string *error)
-{
-	kill_and_wait();
+	end(std::chrono::milliseconds(0));
 	status_.reset();
 	std::vector<char *> args;
 	for (const std::string &a : argv)
 		args.push_back(const_cast<char *>(a.c_str()));
 	args.push_back(nullptr);
 	const pid_t parent = getpid();
-	const pid_t pid = fork();
-	if (pid == 0) {
+	pid_ = in >= 0 && out >= 0 ? fork() : -1;
+	if (pid_ == 0) {
 		// Only async-signal-safe calls until exec: the test process has the host's threads.
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		if (getppid() != parent)
 			_exit(127);
 		dup2(in, STDIN_FILENO);
 		dup2(out, STDOUT_FILENO);
-		dup2(err, STDERR_FILENO);
+		if (err_to_out)
+			dup2(out, STDERR_FILENO);
 		execvp(args[0], args.data());
 		_exit(127);
 	}
-	if (pid < 0 && error)
+	if (pid_ < 0 && error)
 		*error = "cannot start " + argv[0] + ": " + std::strerror(errno);
-	pid_ = pid;
-	return pid > 0;
+	close(in);
+	close(out);
+	return pid_ > 0;
 }
 
 bool ChildProcess::start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error)
 {
-	const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-	const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-	const bool ok = in >= 0 && out >= 0 && spawn(argv, in, out, out, error);
-	close(in);
-	close(out);
-	return ok;
+	return spawn(argv, open("/dev/null", O_RDONLY | O_CLOEXEC),
+		     open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644), true, error);
 }
 
 bool ChildProcess::start_piped(const std::vector<std::string> &argv, std::string *error)
@@ -60,13 +54,9 @@ bool ChildProcess::start_piped(const std::vector<std::string> &argv, std::string
 	int to[2], from[2];
 	if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0)
 		return false;
-	const bool ok = spawn(argv, to[0], from[1], STDERR_FILENO, error);
-	close(to[0]);
-	close(from[1]);
-	close_pipes();
+	const bool ok = spawn(argv, to[0], from[1], false, error);
 	to_child_ = to[1];
 	from_child_ = from[0];
-	buffered_.clear();
 	return ok;
 }
 
@@ -78,32 +68,18 @@ bool ChildProcess::send_line(const std::string &line)
 
 std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds timeout)
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	for (;;) {
-		const size_t eol = buffered_.find('\n');
-		if (eol != std::string::npos) {
-			std::string line = buffered_.substr(0, eol);
-			buffered_.erase(0, eol + 1);
-			return line;
-		}
-		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-			deadline - std::chrono::steady_clock::now());
-		pollfd p = {from_child_, POLLIN, 0};
-		if (from_child_ < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-			return std::nullopt;
-		char chunk[4096];
-		const ssize_t n = read(from_child_, chunk, sizeof(chunk));
-		if (n <= 0)
-			return std::nullopt;
-		buffered_.append(chunk, static_cast<size_t>(n));
-	}
-}
-
-void ChildProcess::close_pipes()
-{
-	for (int *fd : {&to_child_, &from_child_})
-		if (*fd >= 0)
-			close(std::exchange(*fd, -1));
+	using namespace std::chrono;
+	const auto deadline = steady_clock::now() + timeout;
+	pollfd p = {from_child_, POLLIN, 0};
+	std::string line;
+	char c = 0;
+	while (poll_until([&] { return poll(&p, 1, 0) > 0; },
+			  duration_cast<milliseconds>(deadline - steady_clock::now())) &&
+	       read(from_child_, &c, 1) == 1 && c != '\n')
+		line.push_back(c);
+	if (c != '\n')
+		return std::nullopt;
+	return line;
 }
 
 bool ChildProcess::running()
@@ -124,33 +100,20 @@ void ChildProcess::signal(int sig)
 
 std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds timeout)
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	while (running()) {
-		if (std::chrono::steady_clock::now() >= deadline)
-			return std::nullopt;
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	}
+	if (!poll_until([this] { return !running(); }, timeout))
+		return std::nullopt;
 	return status_;
-}
-
-void ChildProcess::kill_and_wait()
-{
-	close_pipes();
-	if (!running())
-		return;
-	::kill(pid_, SIGKILL);
-	int status = 0;
-	while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-	}
-	status_ = status;
-	pid_ = -1;
 }
 
 void ChildProcess::end(std::chrono::milliseconds grace)
 {
-	close_pipes();
-	if (!wait_exit(grace))
-		kill_and_wait();
+	for (int *fd : {&to_child_, &from_child_})
+		if (*fd >= 0)
+			close(std::exchange(*fd, -1));
+	if (wait_exit(grace) || !running())
+		return;
+	::kill(pid_, SIGKILL);
+	wait_exit(std::chrono::hours(1)); // reaps it
 }
 
 CommandResult run_command(const std::vector<std::string> &argv, std::chrono::milliseconds timeout)
@@ -164,7 +127,7 @@ CommandResult run_command(const std::vector<std::string> &argv, std::chrono::mil
 	result.timed_out = !status;
 	if (status && WIFEXITED(*status))
 		result.exit_code = WEXITSTATUS(*status);
-	child.kill_and_wait();
+	child.end(std::chrono::milliseconds(0));
 	result.output = read_file(dir.file("output.txt"));
 	return result;
 }

@@ -17,12 +17,11 @@ public:
 	ChildProcess() = default;
 	ChildProcess(const ChildProcess &) = delete;
 	ChildProcess &operator=(const ChildProcess &) = delete;
-	~ChildProcess();
+	~ChildProcess() { end(std::chrono::milliseconds(0)); }
 
 	// Starts argv[0] (from PATH), its output to output_path; false and error when it cannot.
 	bool start(const std::vector<std::string> &argv, const std::string &output_path, std::string *error);
-	// Starts it talking lines over pipes: send_line() to its stdin, read_line() from its stdout;
-	// its stderr stays the test's (CTest shows it on a failure).
+	// Starts it talking lines over pipes (stdin, stdout); its stderr stays the test's.
 	bool start_piped(const std::vector<std::string> &argv, std::string *error);
 	bool send_line(const std::string &line);
 	std::optional<std::string> read_line(std::chrono::milliseconds timeout);
@@ -31,19 +30,16 @@ public:
 	void signal(int sig); // to this program only, never to a group or by name
 	// Waits up to timeout for the end and reaps: the wait status, or nothing while it runs.
 	std::optional<int> wait_exit(std::chrono::milliseconds timeout);
-	void kill_and_wait(); // SIGKILL and reap; nothing when not running
 	// Closes its stdin (a piped program's cue to clean up and end), then kills it after grace.
 	void end(std::chrono::milliseconds grace);
 
 private:
-	bool spawn(const std::vector<std::string> &argv, int in, int out, int err, std::string *error);
-	void close_pipes();
+	// Closes in and out here once the child has them.
+	bool spawn(const std::vector<std::string> &argv, int in, int out, bool err_to_out, std::string *error);
 
 	pid_t pid_ = -1;
 	std::optional<int> status_;
-	int to_child_ = -1;
-	int from_child_ = -1;
-	std::string buffered_;
+	int to_child_ = -1, from_child_ = -1;
 };
 
 struct CommandResult {

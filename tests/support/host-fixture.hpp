@@ -2,9 +2,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <vector>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,60 +17,44 @@ class QImage;
 namespace bltest {
 
 struct HostOptions {
-	// The host's main mix. Small by default: llvmpipe renders on two cores.
+	// The host's main mix; small, as llvmpipe renders on two cores.
 	uint32_t width = 640;
 	uint32_t height = 360;
 	uint32_t fps_num = 30;
 	uint32_t fps_den = 1;
-	// A headless Wayland compositor (weston) instead of an X server: the process's Qt runs on
-	// Wayland and libobs renders on Qt's compositor connection, as the host app does there.
+	// Weston instead of Xvfb: Qt runs on Wayland and libobs on Qt's connection, as the host app does.
 	bool wayland = false;
 };
 
-// libobs in the test process, headless under Xvfb, with real video and audio and the host's
-// obs-x264, obs-ffmpeg and image-source plug-ins. One per process: libobs does not start twice.
+// libobs in the test process, headless, with real video and audio and the host's obs-x264,
+// obs-ffmpeg and image-source plug-ins. One per process: libobs does not start twice.
 class Host {
 public:
-	static Host &get();
-
-	// Starts Xvfb when there is no DISPLAY (or weston), then libobs; a failure aborts the program.
+	static Host &get()
+	{
+		static Host host;
+		return host;
+	}
+	// Starts Xvfb (or weston), then libobs; a failure aborts the program.
 	void start(const HostOptions &options = {});
 	// obs_shutdown; a test failure for any host object or allocation left. Safe to call twice.
 	void shutdown();
-
-	// Runs at shutdown, after libobs and before the X server go: for what needs the display.
+	// Runs at shutdown, after libobs and before the display server goes.
 	void on_shutdown(std::function<void()> hook) { shutdown_hooks.push_back(std::move(hook)); }
-
 	const HostOptions &options() const { return opts; }
-	// The folder libobs was given for modules' configuration (modules get a subfolder each).
-	const std::string &module_config_dir() const;
 
 private:
-	Host() = default;
-	void start_xvfb();
-	void stop_xvfb();
-	void start_weston();
-
 	HostOptions opts;
-	bool started = false;
 	std::vector<std::function<void()>> shutdown_hooks;
-	std::unique_ptr<TempDir> config_dir;
-	ChildProcess xvfb;
-	std::unique_ptr<TempDir> wayland_dir;
-	std::unique_ptr<ChildProcess> weston;
-	void *x_display = nullptr;
 };
 
 // The whole output of the fixture's weston (180 x 320), through its screenshooter.
 QImage wayland_screenshot();
 
-class HostEnvironment : public ::testing::Environment {
-public:
+struct HostEnvironment : ::testing::Environment {
 	explicit HostEnvironment(HostOptions options = {}) : opts(options) {}
 	void SetUp() override { Host::get().start(opts); }
 	void TearDown() override { Host::get().shutdown(); }
-
-private:
 	HostOptions opts;
 };
 

@@ -19,16 +19,12 @@ OBSSceneAutoRelease make_band_scene(const std::string &name)
 	obs_get_video_info(&ovi);
 	OBSSceneAutoRelease scene = obs_scene_create(name.c_str());
 	const uint32_t colours[] = {kRed, kGreen, kBlue};
-	const char *names[] = {"red", "green", "blue"};
-	uint32_t x = 0;
-	for (int i = 0; i < 3; ++i) {
-		const uint32_t end = ovi.base_width * static_cast<uint32_t>(i + 1) / 3;
+	for (uint32_t i = 0, x = 0; i < 3; ++i) {
+		const uint32_t end = ovi.base_width * (i + 1) / 3;
 		OBSSourceAutoRelease band =
-			make_colour_source(name + " " + names[i], colours[i], end - x, ovi.base_height);
-		obs_sceneitem_t *item = obs_scene_add(scene, band);
-		vec2 pos;
-		vec2_set(&pos, static_cast<float>(x), 0.0f);
-		obs_sceneitem_set_pos(item, &pos);
+			make_colour_source(name + " " + std::to_string(i), colours[i], end - x, ovi.base_height);
+		const vec2 pos = {{{static_cast<float>(x), 0.0f}}};
+		obs_sceneitem_set_pos(obs_scene_add(scene, band), &pos);
 		x = end;
 	}
 	return scene;

@@ -15,8 +15,7 @@ inline constexpr uint32_t kBlue = 0xffff0000;
 // A public colour source of the host's image-source plug-in.
 OBSSourceAutoRelease make_colour_source(const std::string &name, uint32_t colour, uint32_t width, uint32_t height);
 
-// A public host scene of the main canvas's size made of three vertical colour bands, red, green
-// and blue, each a third of the width.
+// A public host scene of the main canvas's size: red, green and blue bands, a third wide each.
 OBSSceneAutoRelease make_band_scene(const std::string &name);
 
 } // namespace bltest

@@ -1,6 +1,5 @@
 #include "log-capture.hpp"
 
-#include <cstdarg>
 #include <cstdio>
 #include <thread>
 
@@ -27,10 +26,8 @@ LogCapture &LogCapture::get()
 
 void LogCapture::install()
 {
-	std::lock_guard<std::mutex> lock(mutex);
-	if (!installed)
-		base_set_log_handler(&LogCapture::handler, this);
-	installed = true;
+	static const bool installed = (base_set_log_handler(&LogCapture::handler, this), true);
+	(void)installed;
 }
 
 void LogCapture::handler(int level, const char *format, va_list args, void *param)
@@ -44,12 +41,6 @@ void LogCapture::handler(int level, const char *format, va_list args, void *para
 	self->captured.emplace_back(now, line);
 }
 
-size_t LogCapture::mark() const
-{
-	std::lock_guard<std::mutex> lock(mutex);
-	return captured.size();
-}
-
 std::vector<std::string> LogCapture::since(size_t from) const
 {
 	std::lock_guard<std::mutex> lock(mutex);
@@ -61,22 +52,17 @@ std::vector<std::string> LogCapture::since(size_t from) const
 
 std::vector<LogCapture::Clock::time_point> LogCapture::times(const std::string &substring, size_t from) const
 {
-	std::lock_guard<std::mutex> lock(mutex);
 	std::vector<Clock::time_point> out;
+	std::lock_guard<std::mutex> lock(mutex);
 	for (size_t i = from; i < captured.size(); ++i)
 		if (captured[i].second.find(substring) != std::string::npos)
 			out.push_back(captured[i].first);
 	return out;
 }
 
-bool LogCapture::wait_for(const std::string &substring, std::chrono::milliseconds timeout, size_t from) const
-{
-	return poll_until([&] { return contains(substring, from); }, timeout);
-}
-
 std::vector<std::string> module_lines(size_t from)
 {
-	static const std::string tag = "[brasslight-obs-vertical] ";
+	const std::string tag = "[brasslight-obs-vertical] ";
 	std::vector<std::string> out;
 	for (const std::string &line : LogCapture::get().since(from))
 		if (line.rfind(tag, 0) == 0)

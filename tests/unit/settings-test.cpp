@@ -1,47 +1,53 @@
-// The two ini stores against real files: what a fresh profile reads and writes, how a closed
-// store behaves, and the failures that must stay warnings. Every key as typed in the settings
-// dialog and read back into it: settings-dialog-test.
+// The ini stores against real files: a fresh profile, and stores that cannot be opened or named.
+// Every key as typed in the settings dialog and read back into it: settings-dialog-test; the
+// dock's keys across restarts of the real app: tests/host/test_e2e.py.
+
+#include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "config/global-config.hpp"
 #include "config/profile-config.hpp"
-#include "module/module-lifecycle.hpp"
 #include "module/runtime.hpp"
 #include "log-capture.hpp"
 #include "temp-dir.hpp"
 
 using namespace brasslight;
-using bltest::LogCapture;
-using bltest::module_lines;
-using Lines = std::vector<std::string>;
 
-namespace {
-
-class SettingsTest : public ::testing::Test {
-protected:
-	void SetUp() override { LogCapture::get().install(), from = LogCapture::get().mark(); }
-	void TearDown() override { profile_config.Close(), global_config.Close(); }
-
-	bltest::TempDir dir;
-	size_t from = 0;
-};
-
-void expect_profile_defaults()
+static void expect_profile_defaults()
 {
 	const OutputConfig out = read_output_config();
-	EXPECT_EQ(out.rtmp_url + "|" + out.stream_key + "|" + out.encoder_preset, "||veryfast");
-	EXPECT_EQ(out.video_bitrate_kbps, 4000u);
 	const CanvasConfig c = read_canvas_config();
-	EXPECT_EQ((std::vector<uint32_t> {c.width, c.height, c.fps_num, c.fps_den}),
-		  (std::vector<uint32_t> {1080, 1920, 30, 1}));
+	EXPECT_EQ(out.rtmp_url + "|" + out.stream_key + "|" + out.encoder_preset, "||veryfast");
+	EXPECT_EQ((std::vector<uint32_t> {out.video_bitrate_kbps, c.width, c.height, c.fps_num, c.fps_den}),
+		  (std::vector<uint32_t> {4000, 1080, 1920, 30, 1}));
 	EXPECT_TRUE(get_auto_start_with_main() && c.use_active_scene_audio);
 }
 
-} // namespace
-
-TEST_F(SettingsTest, FreshProfileIsCreatedEmptyReadsDefaultsAndSavesOnlyWhatWasSet)
+TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
 {
+	bltest::LogCapture::get().install();
+	const size_t from = bltest::LogCapture::get().mark();
+	bltest::TempDir dir;
+	// A regular file where the folder should be: neither the folder nor the file can be made.
+	std::ofstream(dir.file("blocker")) << "x";
+	const std::string blocked = dir.file("blocker/brasslight-vertical-canvas.ini");
+	open_profile_config(blocked);
+	EXPECT_FALSE(profile_config);
+	// The closed store ignores setters (and null strings) and gives the defaults.
+	set_rtmp_url("rtmp://ignored/live");
+	set_stream_key(nullptr);
+	set_video_bitrate(1);
+	set_auto_start_with_main(false);
+	expect_profile_defaults();
+	save_profile_config();
+	// Without the host's front end and a module handle, neither file can be named.
+	load_profile_config();
+	load_global_config();
+	const std::string global_path = dir.file("blocker/settings-global.ini");
+	open_global_config(global_path);
+	EXPECT_FALSE(global_config);
+
 	// The profile folder does not exist yet: the host creates profiles lazily.
 	const std::string path = dir.file("profiles/Untitled/brasslight-vertical-canvas.ini");
 	open_profile_config(path);
@@ -49,58 +55,14 @@ TEST_F(SettingsTest, FreshProfileIsCreatedEmptyReadsDefaultsAndSavesOnlyWhatWasS
 	EXPECT_EQ(bltest::read_file(path), "");
 	expect_profile_defaults();
 	save_profile_config(); // saving a profile nobody changed is not a failure
-	EXPECT_EQ(module_lines(from), Lines {"Profile config loaded from: " + path});
-
+	EXPECT_EQ(bltest::module_lines(from), (std::vector<std::string> {"Failed to open profile config: " + blocked,
+									 "Could not resolve profile config path",
+									 "Could not resolve global config path",
+									 "Failed to open global config: " + global_path,
+									 "Profile config loaded from: " + path}));
 	set_rtmp_url(" rtmp://host/app ");
 	set_video_bitrate(51000);
 	save_profile_config();
 	EXPECT_EQ(bltest::read_file(path), "[VerticalCanvas]\nrtmpurl= rtmp://host/app \nvideobitrate=51000\n");
-}
-
-TEST_F(SettingsTest, UnusablePathsAreWarningsAndLeaveDefaults)
-{
-	// A regular file where the profile folder should be: neither the folder nor the file can be made.
-	bltest::write_file(dir.file("blocker"), "x");
-	const std::string path = dir.file("blocker/brasslight-vertical-canvas.ini");
-	open_profile_config(path);
-	EXPECT_FALSE(profile_config);
-	// A closed store ignores setters (and null strings) and gives the defaults.
-	set_rtmp_url("rtmp://ignored/live");
-	set_stream_key(nullptr);
-	set_video_bitrate(1);
-	set_auto_start_with_main(false);
-	expect_profile_defaults();
-	save_profile_config();
-	load_profile_config(); // without the host's front end there is no current profile to name
-
-	const std::string global_path = dir.file("blocker/settings-global.ini");
-	open_global_config(global_path);
-	EXPECT_FALSE(global_config);
-	module = nullptr; // no module handle: the host cannot name the module's configuration folder
-	load_global_config();
-	EXPECT_FALSE(profile_config || global_config);
-	EXPECT_EQ(module_lines(from), (Lines {
-					      "Failed to open profile config: " + path,
-					      "Could not resolve profile config path",
-					      "Failed to open global config: " + global_path,
-					      "Could not resolve global config path",
-				      }));
-}
-
-TEST_F(SettingsTest, GlobalStoreRegistersDockDefaultsAndSavesTheWholeFile)
-{
-	const std::string path = dir.file("plugin_config/brasslight-obs-vertical/settings-global.ini");
-	open_global_config(path);
-	ASSERT_TRUE(global_config);
-	EXPECT_EQ(module_lines(from), Lines {"Global config loaded from: " + path});
-	EXPECT_TRUE(config_get_bool(global_config, "VerticalCanvas", "dockvisible"));
-	EXPECT_TRUE(config_get_bool(global_config, "VerticalCanvas", "dockfloating"));
-	EXPECT_EQ(config_get_int(global_config, "VerticalCanvas", "dockarea"), 2);
-	EXPECT_STREQ(config_get_string(global_config, "VerticalCanvas", "dockgeometry"), "");
-	// Defaults are not user values: a first run must read as "never saved".
-	EXPECT_FALSE(config_has_user_value(global_config, "VerticalCanvas", "dockfloating"));
-
-	config_set_int(global_config, "VerticalCanvas", "dockarea", 1);
-	save_global_config();
-	EXPECT_EQ(bltest::read_file(path), "[VerticalCanvas]\ndockarea=1\n");
+	profile_config.Close();
 }
