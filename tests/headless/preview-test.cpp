@@ -1,4 +1,8 @@
-// The preview widget with a real host display: the canvas letterboxed, the host scene cover-fitted.
+// The preview widget with a real host display: the canvas letterboxed, the host scene cover-fitted,
+// and no draw of a released source or a destroyed canvas while the runtime changes or goes (run
+// under the sanitizer build too).
+
+#include <atomic>
 
 #include <QApplication>
 #include <QImage>
@@ -63,6 +67,46 @@ namespace {
 	return ::testing::AssertionFailure() << "last seen " << seen;
 }
 
+// FAKE, named as such: no real source can hold a draw at a chosen point; this one blocks its
+// render until the gate opens (by itself after 20 s), but only when drawn into a display (a swap
+// chain, not a texture of a mix), so a test can act while a preview draw is provably under way.
+struct Gate {
+	static inline std::atomic<bool> open {false}, entered {false}, destroyed {false};
+	static inline std::atomic<int> rendering {0};
+
+	static void register_type()
+	{
+		obs_source_info info = {};
+		info.id = "bltest_gate_source";
+		info.type = OBS_SOURCE_TYPE_INPUT;
+		info.output_flags = OBS_SOURCE_VIDEO;
+		info.get_name = [](void *) {
+			return "Test gate";
+		};
+		info.create = [](obs_data_t *, obs_source_t *source) -> void * {
+			return source;
+		};
+		info.destroy = [](void *) {
+			destroyed = true;
+		};
+		info.get_width = [](void *) -> uint32_t {
+			return 320;
+		};
+		info.get_height = [](void *) -> uint32_t {
+			return 180;
+		};
+		info.video_render = [](void *, gs_effect_t *) {
+			if (gs_get_render_target() != nullptr) // a mix renders into a texture of its own
+				return;
+			++rendering;
+			entered = true;
+			bltest::poll_until([] { return open.load(); }, 20s);
+			--rendering;
+		};
+		obs_register_source(&info);
+	}
+};
+
 using PreviewTest = bltest::UiTest;
 
 } // namespace
@@ -95,4 +139,71 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 	// No canvas: only the background.
 	preview.setCanvas(nullptr);
 	EXPECT_TRUE(shows(&preview, "column: black black black black black; row: black black black"));
+}
+
+TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
+{
+	// The runtime's teardown hands the dock nulls while a preview draw may be under way. That must
+	// not wait for the draw (it runs under the runtime lock, which the host's rendering paths may
+	// need), and the draw must not need the canvas any more: it holds its own source reference.
+	make_dock();
+	Gate::register_type();
+	std::shared_ptr<void> opener(nullptr, [](void *) { Gate::open = true; });
+	{
+		OBSSourceAutoRelease source = obs_source_create("bltest_gate_source", "Gate", nullptr, nullptr);
+		ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Gate"));
+	}
+	ASSERT_TRUE(bltest::poll_until([] { return Gate::entered.load(); }, 10s))
+		<< "no preview draw reached the source";
+	dock->setRuntime(nullptr, nullptr);
+	EXPECT_GT(Gate::rendering, 0) << "letting go of the canvas waited for the draw to end";
+	EXPECT_EQ(dock->findChild<VerticalPreviewWidget *>()->currentCanvas(), nullptr);
+	opener.reset();
+	{
+		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
+		destroy_runtime(false);
+	}
+	EXPECT_TRUE(process_events_until([] { return Gate::destroyed.load(); }, 10s))
+		<< "the source outlived the canvas and the draw";
+}
+
+TEST_F(PreviewTest, ChangingAndTearingDownTheRuntimeWhileTheDisplayDrawsIsSafe)
+{
+	// Each source is held by the canvas alone once assigned, so each reassignment or removal can
+	// release the last reference while a draw is under way on the graphics thread; each teardown
+	// destroys the canvas right after the dock let go of it. The sanitizer build catches any use
+	// of what was freed; the host fixture reports leftovers at shutdown.
+	make_dock();
+	auto *preview = dock->findChild<VerticalPreviewWidget *>();
+	for (int cycle = 0; cycle < 4; ++cycle) {
+		for (int step = 0; step < 24; ++step) {
+			const std::string name = "Stress " + std::to_string(cycle * 24 + step);
+			{
+				// Many tiles: a draw long enough on llvmpipe for releases to overlap it.
+				OBSSceneAutoRelease scene = obs_scene_create(name.c_str());
+				for (int i = 0; i < 48; ++i)
+					obs_scene_add(scene, bltest::make_colour_source(
+								     name + " " + std::to_string(i),
+								     step % 2 ? bltest::kRed : bltest::kBlue, 96, 96));
+				ASSERT_TRUE(canvas->assign_scene_source(canvas->active_scene_name(), name));
+			}
+			if (step % 6 == 1) {
+				canvas->add_scene("Extra");
+				canvas->set_active_scene("Extra");
+			} else if (step % 6 == 3) {
+				canvas->remove_scene(canvas->active_scene_name());
+				if (canvas->scene_names().empty())
+					canvas->add_scene("Scene 1");
+			}
+			dock->refreshSceneList();
+			QApplication::processEvents();
+		}
+		const uint64_t before = preview->framesDrawn();
+		EXPECT_TRUE(process_events_until([&] { return preview->framesDrawn() > before; }, 5s))
+			<< "cycle " << cycle;
+		dock->setRuntime(nullptr, nullptr);
+		ASSERT_TRUE(build_runtime());
+		dock->setRuntime(canvas.get(), output.get());
+	}
+	dock.reset(); // the widget's own end while it draws
 }
