@@ -1,5 +1,4 @@
-"""The one RTMP server fixture (a real nginx-rtmp on loopback in a folder of its own, optionally behind a
-TLS front) of the host tests, demo and benchmarks, and through main() of the C++ tests
+"""A real nginx-rtmp on loopback for the host tests, demo, benchmarks and, through main(), the C++ tests
 (tests/support/rtmp-server.cpp); ffprobe/ffmpeg on what arrived."""
 
 import json
@@ -65,8 +64,7 @@ class NginxRtmp:
     def running(self) -> bool:
         return self.proc is not None and self.proc.poll() is None
 
-    def stop(self, kill: bool = False) -> None:
-        """kill: as a crash does."""
+    def stop(self, kill: bool = False) -> None:  # kill: as a crash does
         if self.running():
             self.proc.kill() if kill else self.proc.terminate()
             self.proc.wait(10)
@@ -96,7 +94,6 @@ class NginxRtmp:
             return None
 
     def streams(self) -> dict[str, dict]:
-        """The status page's word on each stream: {name: {"publishing": bool, "bytes_in": int}}."""
         xml = self.stat_xml()
         return {s.findtext("name"): {"publishing": s.find("publishing") is not None,
                                      "bytes_in": int(s.findtext("bytes_in") or 0)}
