@@ -17,10 +17,10 @@ KEY = "vertical-key-Hk42"
 SLOT_HOTKEY = "BrasslightVertical.Slot."
 SETTINGS_TITLE = "^Vertical Canvas — Settings$"
 NOPE = 'unknown slot "Nope"'
-REFUSALS = [("StartStream", {}, "no server URL or stream key"), ("StopStream", {}, "the vertical stream is not running"),
-            ("SetActiveSlot", {"slotName": "Nope"}, NOPE), ("RemoveSlot", {"slotName": "Nope"}, NOPE),
+REFUSALS = [("StartStream", {}, "no server URL or stream key"),
+            ("StopStream", {}, "the vertical stream is not running"), ("SetActiveSlot", {"slotName": "Nope"}, NOPE),
+            ("RemoveSlot", {"slotName": "Nope"}, NOPE), ("AddSlot", {"slotName": "  "}, "the slot name is empty"),
             ("AddSlot", {"slotName": " A "}, 'a slot named "A" already exists'),
-            ("AddSlot", {"slotName": "  "}, "the slot name is empty"),
             ("RenameSlot", {"slotName": "A", "newSlotName": "B"}, 'a slot named "B" already exists'),
             ("RenameSlot", {"slotName": "Nope", "newSlotName": "C"}, NOPE),
             ("AssignScene", {"slotName": "B", "sceneName": "Missing"}, 'no OBS scene named "Missing"'),
@@ -73,10 +73,9 @@ class AutomationTest(unittest.TestCase):
                                                   "Wide": [color_input("Blue", 0xFF3030C0, 640, 360)]})
             stored = {"Scenes": {"count": 2, "activescene": "A", "scene_0_name": "A", "scene_0_source": "Cam",
                                  "scene_1_name": "B", "scene_1_source": ""},
-                      "Hotkeys": {name: json.dumps({"bindings": [{"key": f"OBS_KEY_{key}"}]}) for name, key in (
-                          ("BrasslightVertical.StartStream", "F5"), ("BrasslightVertical.StopStream", "F6"),
-                          ("BrasslightVertical.NextSlot", "F7"),
-                          ("BrasslightVertical.PreviousSlot", "F9"), (SLOT_HOTKEY + "B", "F8"))}}
+                      "Hotkeys": {f"BrasslightVertical.{name}": json.dumps({"bindings": [{"key": f"OBS_KEY_{key}"}]})
+                                  for name, key in (("StartStream", "F5"), ("StopStream", "F6"), ("NextSlot", "F7"),
+                                                    ("PreviousSlot", "F9"), ("Slot.B", "F8"))}}
             with ObsHost("automation", module=ModuleFiles.from_env(), profiles=[no_key, streaming],
                          collection=collection, module_global_settings=stored) as host:
                 host.start()
@@ -123,15 +122,15 @@ class AutomationTest(unittest.TestCase):
                 for key, slot in (("F9", "C"), ("F7", "A")):  # previous from the first slot round to the last
                     self.press(host, key)
                     self.wait_state(ws, slot, "ActiveSlotChanged", "slotName")
-                for request in (["RenameSlot", {"slotName": "B", "newSlotName": "Bee"}],
-                                ["AssignScene", {"slotName": "Bee", "sceneName": "Wide"}], ["RemoveSlot", {"slotName": "C"}]):
-                    self.call(ws, *request)
+                self.call(ws, "RenameSlot", {"slotName": "B", "newSlotName": "Bee"})
+                self.call(ws, "RemoveSlot", {"slotName": "C"})
+                self.call(ws, "AssignScene", {"slotName": "Bee", "sceneName": "Wide"})
                 host.wait_for_log(r"Scene renamed: B -> Bee")
-                mark = len(host.run.lines())
+                mark = len(host.lines())
                 ws.request("SetSceneName", {"sceneName": "Wide", "newSceneName": "Wide Renamed"})
                 host.wait_for_log(r"Scene 'Bee': host scene renamed 'Wide' → 'Wide Renamed'", start=mark)
                 host.wait_for_log(r"Scene list saved", start=mark)
-                self.assertTrue(host.quit().clean, host.run.describe())
+                self.assertTrue(host.quit().clean, host.describe())
                 hotkeys = read_ini(host.config_dir / GLOBAL_INI_RELPATH)["Hotkeys"]
                 self.assertIn("OBS_KEY_F8", hotkeys.get(SLOT_HOTKEY + "Bee", ""))
                 self.assertNotIn(SLOT_HOTKEY + "B", hotkeys)
@@ -143,12 +142,11 @@ class AutomationTest(unittest.TestCase):
                 host.wait_for_log(r"Runtime created: 360x640 @ 30000/1001 fps")
                 self.assertEqual([("A", "Cam"), ("Bee", "Wide Renamed")],
                                  [(s["slotName"], s["sceneName"]) for s in self.call(ws, "GetSlots")["slots"]])
-                self.assertNotIn("OBS source not found", host.run.text(), "the renamed scene was not found")
                 self.press(host, "F8")
                 self.wait_state(ws, "Bee", "ActiveSlotChanged", "slotName")
 
                 # Away to a new collection, which has no such scene, and back.
-                mark = len(host.run.lines())
+                mark = len(host.lines())
                 ws.request("CreateSceneCollection", {"sceneCollectionName": "Empty"})
                 host.wait_for_log(r"Host scenes released", start=mark)
                 ws.request("SetCurrentSceneCollection", {"sceneCollectionName": "Show"})

@@ -113,22 +113,21 @@ class VerticalStreamInRealHostTest(HostTest):
     def test_failures_never_hurt_the_main_stream(self):
         silent = Throttle(None)  # a hung ingest: accepts connections and never answers
         self.addCleanup(silent.close)
-        with NginxRtmp() as main_server, NginxRtmp() as vertical_server:
-            # Profile, log lines after the main stream's start, whether the error box shows. One start
-            # each: a box posted for a failure after a profile switch has been seen not to show.
+        with NginxRtmp() as main_server:
+            # Profile, log lines after the main stream's start; the error box shows for each. One start each:
+            # a box posted for a failure after a profile switch has been seen not to show.
             fatal = [r"open_muxer fatal — stopping output"]
-            cases = [("Drop", vertical(vertical_server.url), [], False),
-                     ("Refused", vertical(f"rtmp://127.0.0.1:{free_loopback_port()}/live"), fatal, True),
-                     ("Hung", vertical(f"rtmp://127.0.0.1:{silent.port}/live"), fatal, True),
+            cases = [("Refused", vertical(f"rtmp://127.0.0.1:{free_loopback_port()}/live"), fatal),
+                     ("Hung", vertical(f"rtmp://127.0.0.1:{silent.port}/live"), fatal),
                      ("Bad", {**vertical("", "key with spaces/and/slashes", fpsnum=0), **BAD},
                       [r"Canvas width 100000 is out of range \(16 to 7680, even\) — using 7680",
                        r"Canvas height 0 is out of range \(16 to 7680, even\) — using 16",
-                       r"Canvas frame rate 0/1 is out of range \(1 to 240 fps\) — using 30/1"], True),
-                     ("NoKey", vertical(vertical_server.url, ""),
-                      [r"Vertical output start failed: RTMP URL or key is empty"], True)]
-            profiles = [Profile(name, stream_server=main_server.url, module_settings=s) for name, s, _, _ in cases]
+                       r"Canvas frame rate 0/1 is out of range \(1 to 240 fps\) — using 30/1"]),
+                     ("NoKey", vertical(main_server.url, ""),
+                      [r"Vertical output start failed: RTMP URL or key is empty"])]
+            profiles = [Profile(name, stream_server=main_server.url, module_settings=s) for name, s, _ in cases]
             with ObsHost("e2e", module=ModuleFiles.from_env(), profiles=profiles) as host:
-                for name, _, lines, dialog in cases:
+                for name, _, lines in cases:
                     host.start(profile=name)
                     ws = host.websocket()
                     before = ws.request("GetStats")
@@ -136,17 +135,7 @@ class VerticalStreamInRealHostTest(HostTest):
                     main_server.wait_publishing("main")
                     for line in lines:
                         host.wait_for_log(line, 30)
-                    if name == "Drop":
-                        vertical_server.wait_publishing("vert")
-                        mark = len(host.lines())
-                        vertical_server.stop(kill=True)
-                        host.wait_for_log(r"entering reconnect mode", 20, start=mark)
-                        time.sleep(2)  # the server stays away for a while, as a crashed one does
-                        vertical_server.start()
-                        vertical_server.wait_publishing("vert", 30)
-                        host.wait_for_log(r"reconnect succeeded", 10, start=mark)
-                    if dialog:
-                        host.wait_for_window(f"^{ERROR_TITLE}$", 30)
+                    host.wait_for_window(f"^{ERROR_TITLE}$", 30)
                     # A stretch of main stream after the vertical output gave up.
                     stats = wait_until(lambda: (s := ws.request("GetStats"))["outputTotalFrames"]
                                        >= before["outputTotalFrames"] + 60 and s, 20, "60 frames of main stream")
@@ -156,7 +145,7 @@ class VerticalStreamInRealHostTest(HostTest):
                     self.assertTrue(ws.request("GetStreamStatus")["outputActive"])
                     ws.request("StopStream")
                     main_server.wait_publishing("main", publishing=False)
-                    self.quit(host, dismissed=[ERROR_TITLE] if dialog else [])
+                    self.quit(host, dismissed=[ERROR_TITLE])
                 stored = read_ini(host.config_dir / "basic/profiles/Bad" / PROFILE_INI_NAME)["VerticalCanvas"]
                 self.assertEqual(BAD, {key: stored[key] for key in BAD})
 
@@ -199,16 +188,15 @@ class DockInRealHostTest(HostTest):
     def assert_preview(self, host: ObsHost, name: str, area) -> None:
         box = []
 
-        def probe():  # the bounding box of the orange pixels (WxH+X+Y) inside area (x, y, w, h)?
-            box[:] = map(int, re.split(r"[x+]", host.tool(
+        def probe():  # the orange pixels' bounding box (WxH+X+Y): at 9:16, inside area (x, y, w, h)? Not while
+            box[:] = map(int, re.split(r"[x+]", host.tool(  # a layout settles: it has been seen at 1:2 at first.
                 "convert", host.screenshot(name), "-fuzz", "6%", "-fill", "#FF00FF", "-opaque", "#FF8800", "-fill",
                 "black", "+opaque", "#FF00FF", "-format", "%@", "info:", timeout=60)))
             w, h, x, y = box
-            return w > 1 and h > 1 and area[0] <= x and area[1] <= y and x + w <= area[0] + area[2] \
-                and y + h <= area[1] + area[3]
+            return w > 1 and h > 1 and abs(w / h - 9 / 16) < 0.03 and area[0] <= x and area[1] <= y \
+                and x + w <= area[0] + area[2] and y + h <= area[1] + area[3]
 
-        wait_until(probe, 20, f"the preview's orange inside {area}", lambda: f"orange at {box}", 0.5)
-        self.assertAlmostEqual(box[0] / box[1], 9 / 16, delta=0.03, msg=f"preview {box}")
+        wait_until(probe, 20, f"the preview's orange at 9:16 inside {area}", lambda: f"orange at {box}", 0.5)
 
     def assert_quit_saved(self, host: ObsHost, floating: str, area: str | None = None, visible: str = "yes"):
         lines = self.quit(host, [SMOKE_KEY]).module_lines()
@@ -273,16 +261,10 @@ class DockInRealHostTest(HostTest):
             self.assert_preview(host, "dock-docked-left-restart", (mx, my, mw // 3, mh))
             self.assert_quit_saved(host, "no", LEFT)
 
-            # Stored areas that name no single dock area dock it on the right: 0, and 3 (left and right at
-            # once); stored hidden, it stays hidden and creates no display.
+            # From the Debian package, through the app's extra plug-in folders pointed into it. A stored area
+            # that names no single dock area (3: left and right) docks it on the right; stored hidden, it stays
+            # hidden and creates no display.
             slots = dict(DOCK_SLOTS, scene_0_source="Colour")
-            write_ini(host.config_dir / GLOBAL_INI_RELPATH, {"Scenes": slots, "VerticalCanvas": {
-                "dockfloating": False, "dockarea": 0, "dockvisible": True}})
-            self.start(host, floating=False)
-            mx, my, mw, mh = host.window_rect(host.main_window())
-            self.assert_preview(host, "dock-area-0", (mx + mw * 2 // 3, my, mw - mw * 2 // 3, mh))
-            self.assert_quit_saved(host, "no", RIGHT)
-            # From the Debian package, through the app's extra plug-in folders pointed into it.
             subprocess.run(["cpack", "-G", "DEB", "-B", package], cwd=Path(os.environ["BL_MODULE_FILE"]).parent,
                            check=True, capture_output=True)
             deb = next(Path(package).glob("*.deb"))
