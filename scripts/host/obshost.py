@@ -121,12 +121,10 @@ class Profile:
 
     def write(self, profiles_dir: Path) -> None:
         folder = profiles_dir / self.name
-        write_ini(folder / "basic.ini", {
-            "General": {"Name": self.name},
+        write_ini(folder / "basic.ini", {"General": {"Name": self.name},
             "Video": {"BaseCX": self.width, "BaseCY": self.height, "OutputCX": self.width,
                       "OutputCY": self.height, "FPSType": 1, "FPSInt": self.fps},
-            "Audio": {"SampleRate": 48000, "ChannelSetup": "Stereo"},
-            "Output": {"Mode": "Simple"},
+            "Audio": {"SampleRate": 48000, "ChannelSetup": "Stereo"}, "Output": {"Mode": "Simple"},
             "SimpleOutput": {"StreamEncoder": "x264", "VBitrate": self.video_bitrate, "ABitrate": 128,
                              "Preset": "ultrafast", "UseAdvanced": False}})
         (folder / "service.json").write_text(json.dumps({"type": "rtmp_custom", "settings": {
@@ -331,8 +329,7 @@ class ObsHost:
         with open(self.stdout_path, "wb") as out:
             self.process = _spawn(["obs", "--multi", "--disable-shutdown-check", *args]
                                   + (["--profile", profile] if profile else []), out, cwd=self.home, env=self.env())
-        self.wait_for_log(rf"\[obs-websocket\] .*Server started successfully on port {self.websocket_port}\b",
-                          timeout)
+        self.wait_for_log(rf"\[obs-websocket\] .*Server started successfully on port {self.websocket_port}\b", timeout)
         self.main_window()
         return self
 

@@ -52,8 +52,7 @@ class AutomationTest(unittest.TestCase):
         ws.wait_event("VendorEvent", lambda d: d.get("eventType") == event and d["eventData"][field] == value)
 
     def save_settings(self, host, keys):
-        """Types `keys` into the settings dialog (Tools > our entry, the last one: user plug-ins load last),
-        which opens with the URL field focused (Tab selects a field's whole text), and saves."""
+        """Types `keys` into the settings dialog (Tools > the last entry: user plug-ins load last) and saves."""
         menu = set(host.windows())
         retried(lambda: host.xdotool("windowfocus", "--sync", host.main_window(), "key", "alt+t"),
                 lambda: wait_until(lambda: set(host.windows()) - menu, 5, "the Tools menu to open"))
@@ -160,9 +159,8 @@ class AutomationTest(unittest.TestCase):
                 self.assertEqual(["blue"] * 5, frame_colours(server.play_url(KEY)))
                 before = video_kbps(server)
                 self.assertLess(before, 700)
-                # Saved while streaming: bitrate 1200 and 24/1 fps, then width 240 and height 428, each a
-                # change of its own at the next start. x264 undershoots on a still picture: the rate is
-                # compared, not its value.
+                # From the URL field, Tab selects a field's whole text. x264 undershoots on a still picture: the
+                # rate is compared. Bitrate 1200 and 24/1 fps, then size 240x428, each seen at the next start.
                 self.save_settings(host, "Tab Tab Tab 1 2 0 0 Tab Tab Tab Tab 2 4 Tab 1")
                 self.assertGreater(video_kbps(server), 1.8 * before, "the bitrate did not apply at once")
                 for size, keys in (((360, 640), "Tab Tab Tab Tab Tab 2 4 0 Tab 4 2 8"), ((240, 428), None)):

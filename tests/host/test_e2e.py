@@ -114,8 +114,8 @@ class VerticalStreamInRealHostTest(HostTest):
         silent = Throttle(None)  # a hung ingest: accepts connections and never answers
         self.addCleanup(silent.close)
         with NginxRtmp() as main_server:
-            # Profile, log lines after the main stream's start; the error box shows for each. One start each:
-            # a box posted for a failure after a profile switch has been seen not to show.
+            # Profile, log lines; the error box shows for each. One start each: a box posted for a failure
+            # after a profile switch has been seen not to show.
             fatal = [r"open_muxer fatal — stopping output"]
             cases = [("Refused", vertical(f"rtmp://127.0.0.1:{free_loopback_port()}/live"), fatal),
                      ("Hung", vertical(f"rtmp://127.0.0.1:{silent.port}/live"), fatal),
@@ -161,8 +161,7 @@ DOCK_SETTINGS = {"rtmpurl": "rtmp://127.0.0.1:1935/vertical", "streamkey": SMOKE
 
 def load_unload(config_dir):
     tagged = lambda *lines: [f"{MODULE_TAG} {line}" for line in lines]  # noqa: E731
-    return [[BANNER, *tagged("Loading version 1.0.0"), BANNER, *tagged(
-        "Registered output type: bl_vertical_mux_rtmp",
+    return [[BANNER, *tagged("Loading version 1.0.0"), BANNER, *tagged("Registered output type: bl_vertical_mux_rtmp",
         f"Global config loaded from: {config_dir}/plugin_config/brasslight-obs-vertical/settings-global.ini",
         f"Profile config loaded from: {config_dir}/basic/profiles/Dock/brasslight-vertical-canvas.ini",
         "Scene created (private): Scene 1", "Canvas initialised: 360x640 @ 30/1 fps", "Using video encoder: obs_x264",
@@ -229,14 +228,12 @@ class DockInRealHostTest(HostTest):
             moved = host.window_rect(frame)
             self.assert_quit_saved(host, "yes")
 
-            # Second run: floating where it was left. Assign the colour scene through the dock's own
-            # dialog; its button keeps its place relative to the frame's bottom-right corner.
+            # Second run: floating where left. The scene assigned in the dock's dialog (its button by the corner).
             (x, y, w, h), frame = self.start(host, floating=True)
             self.assertEqual(moved[:2], (x, y), "the floating frame moved by itself")
             dialog = retried(lambda: host.click(x + w - 79, y + h - 84),
                              lambda: host.wait_for_window("^Assign OBS Scene — Main$", 3))
-            # Keys as typed (a synthetic event sent to a window has been seen to get lost). Return accepts
-            # and closes the dialog at once: the key's release then finds no window.
+            # Typed keys (a synthetic event sent to a window can get lost); Return closes it before its release.
             host.xdotool("windowfocus", "--sync", dialog, "key", "--delay", 100, "Down", "Down", "Return", check=False)
             host.wait_for_log(re.escape(f"{MODULE_TAG} Scene 'Main': source assigned → 'Colour'"))
             host.wait_for_log(re.escape(f"{MODULE_TAG} Scene list saved (1 scene(s))"))
@@ -261,9 +258,8 @@ class DockInRealHostTest(HostTest):
             self.assert_preview(host, "dock-docked-left-restart", (mx, my, mw // 3, mh))
             self.assert_quit_saved(host, "no", LEFT)
 
-            # From the Debian package, through the app's extra plug-in folders pointed into it. A stored area
-            # that names no single dock area (3: left and right) docks it on the right; stored hidden, it stays
-            # hidden and creates no display.
+            # From the Debian package (the app's extra plug-in folders pointed into it). A stored area naming no
+            # single dock area (3: left and right) docks it right; stored hidden, it stays so with no display.
             slots = dict(DOCK_SLOTS, scene_0_source="Colour")
             subprocess.run(["cpack", "-G", "DEB", "-B", package], cwd=Path(os.environ["BL_MODULE_FILE"]).parent,
                            check=True, capture_output=True)
