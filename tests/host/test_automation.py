@@ -100,13 +100,12 @@ class AutomationTest(unittest.TestCase):
                 host.wait_for_log(r"\] Active scene: B$")
                 self.press(host, "F7")  # next, from the last slot round to the first
                 self.wait_state(ws, "A", "ActiveSlotChanged", "slotName")
-                # Frames sent on loopback, next to none dropped.
                 status = wait_until(lambda: (s := self.call(ws, "GetStatus"))["totalFrames"] > 30 and s, 10,
                                     "30 frames sent")
                 self.assertEqual(("streaming", 360, 640, 30000, 1001, 400, "A"), tuple(status[k] for k in (
                     "state", "canvasWidth", "canvasHeight", "fpsNumerator", "fpsDenominator", "bitrateKbps",
                     "activeSlot")))
-                self.assertLess(status["droppedFrames"], 30, status)
+                self.assertLess(status["droppedFrames"], 30, f"frames dropped on loopback: {status}")
                 self.assertLessEqual({"bytesSent", "congestion"}, set(status))
 
                 self.call(ws, "StopStream")
