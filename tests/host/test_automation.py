@@ -51,6 +51,12 @@ class AutomationTest(unittest.TestCase):
     def wait_state(self, ws, value, event="StreamStateChanged", field="state"):
         ws.wait_event("VendorEvent", lambda d: d.get("eventType") == event and d["eventData"][field] == value)
 
+    def stop_main(self, ws, server):
+        ws.request("StopStream")
+        server.wait_publishing(KEY, publishing=False)
+        # A start while the host's output is still stopping is ignored.
+        wait_until(lambda: not ws.request("GetStreamStatus")["outputActive"], 10, "the main stream to stop")
+
     def save_settings(self, host, keys):
         """Types `keys` into the settings dialog (Tools > the last entry: user plug-ins load last) and saves."""
         menu = set(host.windows())
@@ -163,8 +169,7 @@ class AutomationTest(unittest.TestCase):
                 self.save_settings(host, "Tab Tab Tab 1 2 0 0 Tab Tab Tab Tab 2 4 Tab 1")
                 self.assertGreater(video_kbps(server), 1.8 * before, "the bitrate did not apply at once")
                 for size, keys in (((360, 640), "Tab Tab Tab Tab Tab 2 4 0 Tab 4 2 8"), ((240, 428), None)):
-                    ws.request("StopStream")
-                    server.wait_publishing(KEY, publishing=False)
+                    self.stop_main(ws, server)
                     mark = len(host.lines())
                     ws.request("StartStream")
                     host.wait_for_log(r"Canvas settings changed — rebuilding the vertical canvas", start=mark)
@@ -179,8 +184,7 @@ class AutomationTest(unittest.TestCase):
                 seen = []
                 wait_until(lambda: seen.append(frame_colours(server.play_url(KEY))) or seen[-1] == ["black"] * 5, 30,
                            "a black vertical frame", lambda: str(seen[-1:]))
-                ws.request("StopStream")
-                server.wait_publishing(KEY, publishing=False)
+                self.stop_main(ws, server)
                 run = host.quit()
                 self.assertTrue(run.clean and run.leaks == 0, run.describe())
                 self.assertNotIn(KEY, run.text(), "the stream key reached the log")
