@@ -1,8 +1,6 @@
 #!/usr/bin/python3
-"""Runs the real OBS Studio app with the module, under an Xvfb of its own, in a scratch XDG_CONFIG_HOME and
-HOME (never the user's ~/.config/obs-studio), kept under BL_HOST_ARTIFACTS when the block fails, the app had
-to be killed, or BL_HOST_KEEP=1. Each start costs seconds: put checks that do not interfere into one run.
-Needs Debian's python3-websocket: run with /usr/bin/python3."""
+"""Runs the real OBS Studio app with the module under an Xvfb of its own, in a scratch HOME, kept under
+BL_HOST_ARTIFACTS when the block fails or BL_HOST_KEEP=1. Needs Debian's python3-websocket (/usr/bin/python3)."""
 
 from __future__ import annotations
 
@@ -71,8 +69,7 @@ def free_loopback_port() -> int:
 
 
 def _die_with_parent() -> None:
-    # A harness killed by a CTest time-out leaves no children holding displays and ports; their
-    # own session keeps a Ctrl-C for the harness, which then quits the app properly.
+    # Children die with a harness killed by CTest; their own session keeps a Ctrl-C for the harness.
     ctypes.CDLL("libc.so.6").prctl(1, signal.SIGKILL)
 
 
@@ -83,7 +80,6 @@ def _spawn(argv, out, **kwargs) -> subprocess.Popen:
 
 @contextlib.contextmanager
 def xvfb(width: int = 1280, height: int = 800):
-    """An X server of our own on a free display number: yields its DISPLAY."""
     read_fd, write_fd = os.pipe()
     proc = _spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp",
                    "-noreset"], subprocess.DEVNULL, pass_fds=(write_fd,))
@@ -101,8 +97,6 @@ def xvfb(width: int = 1280, height: int = 800):
 
 @dataclasses.dataclass
 class ModuleFiles:
-    """The built module and its data folder, installed as the app's user plug-in."""
-
     library: Path
     data: Path | None = None
 
@@ -127,12 +121,10 @@ class Profile:
 
     def write(self, profiles_dir: Path) -> None:
         folder = profiles_dir / self.name
-        write_ini(folder / "basic.ini", {
-            "General": {"Name": self.name},
+        write_ini(folder / "basic.ini", {"General": {"Name": self.name},
             "Video": {"BaseCX": self.width, "BaseCY": self.height, "OutputCX": self.width,
                       "OutputCY": self.height, "FPSType": 1, "FPSInt": self.fps},
-            "Audio": {"SampleRate": 48000, "ChannelSetup": "Stereo"},
-            "Output": {"Mode": "Simple"},
+            "Audio": {"SampleRate": 48000, "ChannelSetup": "Stereo"}, "Output": {"Mode": "Simple"},
             "SimpleOutput": {"StreamEncoder": "x264", "VBitrate": self.video_bitrate, "ABitrate": 128,
                              "Preset": "ultrafast", "UseAdvanced": False}})
         (folder / "service.json").write_text(json.dumps({"type": "rtmp_custom", "settings": {
@@ -143,14 +135,12 @@ class Profile:
 
 @dataclasses.dataclass
 class Input:
-    """A source at (x, y) in a scene; `mixers`: its audio tracks as a bit mask (None: default)."""
-
     name: str
     kind: str
     settings: dict = dataclasses.field(default_factory=dict)
     x: float = 0.0
     y: float = 0.0
-    mixers: int | None = None
+    mixers: int | None = None  # audio tracks as a bit mask
 
 
 def color_input(name: str, argb: int, width: int, height: int, x: float = 0, y: float = 0) -> Input:
@@ -159,7 +149,6 @@ def color_input(name: str, argb: int, width: int, height: int, x: float = 0, y: 
 
 
 def lavfi_input(name: str, graph: str, x: float = 0, y: float = 0, mixers: int | None = None) -> Input:
-    """A media source looping an FFmpeg filter graph (a test picture, a tone)."""
     return Input(name, "ffmpeg_source", {"is_local_file": False, "input": graph, "input_format": "lavfi",
                                          "looping": True, "close_when_inactive": False}, x, y, mixers)
 
@@ -205,8 +194,6 @@ def read_ini(path: Path) -> dict:
 
 
 class ObsWebSocket:
-    """A small obs-websocket 5 client, subscribed to vendor events."""
-
     def __init__(self, port: int, password: str):
         import websocket  # only who talks to the app needs it
 
@@ -259,9 +246,8 @@ class ObsWebSocket:
 
 
 class ObsHost:
-    """The real app in an isolated configuration, with the state of its last start (`run`: the same
-    object). It starts with the first profile; module None: installed already; config_home: kept (the
-    demo's); display None: an Xvfb of our own."""
+    """The real app with the first profile, and the state of its last start (`run`: itself). module None:
+    installed already; config_home: kept (the demo's); display None: an Xvfb of our own."""
 
     def __init__(self, name: str, *, profiles=(), collection: SceneCollection | None = None,
                  module: ModuleFiles | None = None, config_home: Path | None = None, display: str | None = None,
@@ -327,10 +313,8 @@ class ObsHost:
     def env(self) -> dict:
         env = dict(os.environ, XDG_CONFIG_HOME=str(self.home), HOME=str(self.home), DISPLAY=self.display,
                    XDG_RUNTIME_DIR=self._runtime_dir, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        # The app must not talk to a desktop session the harness runs inside.
-        for name in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY"):
-            env.pop(name, None)
-        return env
+        # Not a word with a desktop session the harness runs inside.
+        return {k: v for k, v in env.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY")}
 
     @property
     def run(self) -> ObsHost:
@@ -338,8 +322,6 @@ class ObsHost:
 
     def start(self, *args: str, profile: str | None = None, timeout: float = 60) -> ObsHost:
         """Returns once the app has loaded: obs-websocket listens and the main window is up."""
-        if self.process and self.running:
-            raise HostError("the app is running already")
         self.starts += 1
         self._old_logs = set((self.config_dir / "logs").glob("*"))
         self.stdout_path = self.home / f"obs-output-{self.starts}.txt"
@@ -347,8 +329,7 @@ class ObsHost:
         with open(self.stdout_path, "wb") as out:
             self.process = _spawn(["obs", "--multi", "--disable-shutdown-check", *args]
                                   + (["--profile", profile] if profile else []), out, cwd=self.home, env=self.env())
-        self.wait_for_log(rf"\[obs-websocket\] .*Server started successfully on port {self.websocket_port}\b",
-                          timeout)
+        self.wait_for_log(rf"\[obs-websocket\] .*Server started successfully on port {self.websocket_port}\b", timeout)
         self.main_window()
         return self
 
@@ -368,7 +349,6 @@ class ObsHost:
         return self.stdout_path.read_text(encoding="utf-8", errors="replace")
 
     def lines(self) -> list[str]:
-        """The log's complete lines without time stamps."""
         return [re.sub(r"^\d\d:\d\d:\d\d\.\d\d\d: ", "", line) for line in self.text().split("\n")[:-1]]
 
     def module_lines(self) -> list[str]:
@@ -400,7 +380,6 @@ class ObsHost:
         return wait_until(probe, timeout, what, report or self.describe, interval)
 
     def wait_for_log(self, pattern: str, timeout: float = 30, start: int = 0) -> re.Match:
-        """A log line from line `start` on matching `pattern`."""
         regex = re.compile(pattern)
         return self._wait(lambda: next(filter(None, map(regex.search, self.lines()[start:])), None), timeout,
                           f"a log line matching /{pattern}/")
@@ -411,7 +390,6 @@ class ObsHost:
         return self._ws
 
     def tool(self, *argv, check: bool = True, timeout: float = 20) -> str:
-        """The output of an X tool run on the app's display."""
         result = subprocess.run(list(map(str, argv)), env=self.env(), capture_output=True, text=True, timeout=timeout)
         if check and result.returncode != 0:
             raise HostError(f"{' '.join(map(str, argv))} failed: {result.stderr.strip()}")
@@ -432,8 +410,7 @@ class ObsHost:
         return self.wait_for_window("^OBS ", timeout)
 
     def dialogs(self) -> dict[int, str]:
-        """Titles by id of the app's visible windows but the main one, the dock frame and Qt's
-        helpers (titled "obs"): message boxes and dialogs."""
+        """The app's message boxes and dialogs: not the main window, the dock frame, Qt's helpers ("obs")."""
         titles = {w: self.xdotool("getwindowname", w, check=False).strip() for w in self.windows()}
         return {w: t for w, t in titles.items() if t and t not in ("obs", DOCK_TITLE) and not t.startswith("OBS ")}
 
@@ -458,8 +435,8 @@ class ObsHost:
         return path
 
     def quit(self, timeout: float = 60) -> ObsHost:
-        """Closes the dialogs left open (their titles in dismissed), then SIGINT: the app's handler closes
-        the main window as File > Exit does. Kills the app only when it does not end (killed)."""
+        """Closes the dialogs left open (dismissed), then SIGINT: the app closes as by File > Exit."""
+
         if self._ws is not None:
             self._ws.close()
             self._ws = None

@@ -1,5 +1,4 @@
-"""The one RTMP server fixture (a real nginx-rtmp on loopback in a folder of its own, optionally behind a
-TLS front) of the host tests, demo and benchmarks, and through main() of the C++ tests
+"""A real nginx-rtmp on loopback for the host tests, demo, benchmarks and, through main(), the C++ tests
 (tests/support/rtmp-server.cpp); ffprobe/ffmpeg on what arrived."""
 
 import json
@@ -19,8 +18,7 @@ NGINX_MODULES = "/usr/lib/nginx/modules"
 
 
 class NginxRtmp:
-    """Application "live"; a new start() keeps the ports, as a server back from a crash. With tls, a
-    TLS front on tls_port, its certificate signed by a CA in ca_file."""
+    """Application "live"; start() again keeps the ports (as a server back from a crash). tls: a TLS front."""
 
     def __init__(self, tls: bool = False):
         self.dir = d = Path(tempfile.mkdtemp(prefix="bl-nginx-"))
@@ -42,8 +40,7 @@ class NginxRtmp:
             tls_front = (f"load_module {NGINX_MODULES}/ngx_stream_module.so;\nstream {{ server {{ listen "
                          f"127.0.0.1:{self.tls_port} ssl; ssl_certificate {d}/server.pem; ssl_certificate_key "
                          f"{d}/server.key; proxy_pass 127.0.0.1:{self.rtmp_port}; }} }}")
-        temp_paths = " ".join(f"{kind}_temp_path {d}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi",
-                                                                          "scgi"))
+        temp_paths = " ".join(f"{k}_temp_path {d}/{k};" for k in "client_body proxy fastcgi uwsgi scgi".split())
         (d / "nginx.conf").write_text(
             f"load_module {NGINX_MODULES}/ngx_rtmp_module.so;\n{tls_front}\n"
             f"daemon off; master_process off; pid {d}/nginx.pid; error_log {d}/error.log info;\n"
@@ -65,8 +62,7 @@ class NginxRtmp:
     def running(self) -> bool:
         return self.proc is not None and self.proc.poll() is None
 
-    def stop(self, kill: bool = False) -> None:
-        """kill: as a crash does."""
+    def stop(self, kill: bool = False) -> None:  # kill: as a crash does
         if self.running():
             self.proc.kill() if kill else self.proc.terminate()
             self.proc.wait(10)
@@ -96,7 +92,6 @@ class NginxRtmp:
             return None
 
     def streams(self) -> dict[str, dict]:
-        """The status page's word on each stream: {name: {"publishing": bool, "bytes_in": int}}."""
         xml = self.stat_xml()
         return {s.findtext("name"): {"publishing": s.find("publishing") is not None,
                                      "bytes_in": int(s.findtext("bytes_in") or 0)}
@@ -142,8 +137,7 @@ def grab_frame(url: str, *output: str) -> bytes:
 
 
 def frame_colours(url: str) -> list[str]:
-    """The pure colours closest (despite compression) to five points across the middle row of a
-    frame, left to right."""
+    """The pure colours closest (despite compression) to five points across a frame's middle row."""
     row = grab_frame(url, "-vf", "format=rgb24,crop=iw:1:0:ih/2", "-f", "rawvideo", "-")
     width, names = len(row) // 3, {"100": "red", "010": "green", "001": "blue", "000": "black"}
     rgbs = [row[x * 3:x * 3 + 3] for x in (4, width // 4, width // 2, width * 3 // 4, width - 5)]

@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-"""A fault injector on loopback: a relay that drains what its clients send at `rate` B/s (None: full
-speed), as a slow uplink does, and passes the answers at once; its small receive window keeps its own
-buffering small. Without a target: a hung ingest. As a program, SIGUSR2 throttles it, SIGUSR1 opens it
-again: throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND"""
+"""A relay on loopback that drains what its clients send at `rate` B/s (None: full speed), as a slow uplink
+does, with a small receive window of its own; without a target, a hung ingest. As a program (SIGUSR2
+throttles, SIGUSR1 opens): throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND"""
 
 import contextlib
 import signal

@@ -1,11 +1,7 @@
 #!/usr/bin/python3
-"""The module in the real host app. The vertical stream, in one run: auto-start off, yet the main stream's
-stop ends a stream started from the dock; a profile switch applies the new canvas and auto-start to the same
-slots; the slot's scene cover-fitted, its own tone on track 6. Failures, one start each: a dropped server
-is reconnected; a refused or hung server and bad settings give the error dialog or a clear log line, never
-hurt the main stream, and leave the user's values as typed. The dock's place and preview across restarts,
-with the exact load and unload sequences the module logs (the log lines are the interface), the last
-start from the Debian package."""
+"""The module in the real host app: the vertical stream (auto-start off, yet stopped with the main stream; a
+profile switch; the slot's scene cover-fitted, its tone on track 6); failures that never hurt the main stream;
+the dock's place and preview across restarts, the exact load and unload log lines, the Debian package."""
 
 import os
 import re
@@ -28,9 +24,8 @@ from throttle import Throttle  # noqa: E402
 KEYS = {"Manual": "manual-Zq81", "Auto": "auto-Zq82"}
 BANDS = [color_input("Red", 0xFFFF0000, 214, 360, 0, 0), color_input("Green", 0xFF00FF00, 213, 360, 214, 0),
          color_input("Blue", 0xFF0000FF, 213, 360, 427, 0)]
-# Both tones on track 1 only: track 6 carries the slot's tone only if the module routes it there. The
-# host mixes only what its main output plays, so the slot's tone is in the main scene too. FFmpeg's
-# sine source plays at an amplitude of 1/8.
+# Both tones on track 1 only: track 6 has the slot's tone only if the module routes it there. The host mixes
+# only what its main output plays, so the slot's tone is in the main scene too. FFmpeg's sine is at 1/8.
 SLOT_TONE = lavfi_input("Slot tone", "sine=frequency=1000:sample_rate=48000", mixers=0x1)
 COLLECTION = SceneCollection("Show", {
     "Main": BANDS + [lavfi_input("Main tone", "sine=frequency=440:sample_rate=48000", mixers=0x1), SLOT_TONE],
@@ -42,7 +37,6 @@ BAD = {"rtmpurl": "not a url at all", "canvaswidth": "100000", "canvasheight": "
 
 
 def tone_level(url, frequency):
-    """The RMS level (dBFS) of 1.5 s of a stream's left channel through a narrow band-pass (Q 10)."""
     out = subprocess.run(["ffmpeg", "-nostdin", "-rw_timeout", "20000000", "-i", url, "-map", "0:a", "-t", "1.5", "-af",
                           f"pan=mono|c0=c0,bandpass=f={frequency}:width_type=q:w=10,astats=measure_perchannel=none:"
                           "measure_overall=RMS_level", "-f", "null", "-"], capture_output=True, text=True, timeout=40)
@@ -59,7 +53,6 @@ def vertical(url, key="vert", **more):
 
 class HostTest(unittest.TestCase):
     def quit(self, host, keys=(), dismissed=()):
-        """A clean exit without leaks, only the dialogs `dismissed` left open, none of `keys` in the output."""
         run = host.quit()
         self.assertEqual((True, 0, list(dismissed)), (run.clean, run.leaks, run.dismissed), run.describe())
         self.assertEqual([], [k for k in keys if k in run.text() + run.stdout()], "a stream key reached the log")
@@ -81,8 +74,7 @@ class VerticalStreamInRealHostTest(HostTest):
             ws.request("StartStream")
             server.wait_publishing("main")
             self.assertEqual([], [l for l in host.lines() if "auto-starting vertical output" in l])
-            # Started by hand from the dock (floating on a first run), the vertical stream still ends with
-            # the main stream.
+            # Started from the (floating) dock by hand, the vertical stream still ends with the main stream.
             frame = host.wait_for_window(f"^{DOCK_TITLE}$", 20)
 
             def click_start():  # where the frame is now: it may still be being laid out
@@ -121,22 +113,21 @@ class VerticalStreamInRealHostTest(HostTest):
     def test_failures_never_hurt_the_main_stream(self):
         silent = Throttle(None)  # a hung ingest: accepts connections and never answers
         self.addCleanup(silent.close)
-        with NginxRtmp() as main_server, NginxRtmp() as vertical_server:
-            # Profile, log lines after the main stream's start, whether the error box shows. One start
-            # each: a box posted for a failure after a profile switch has been seen not to show.
+        with NginxRtmp() as main_server:
+            # Profile, log lines; the error box shows for each. One start each: a box posted for a failure
+            # after a profile switch has been seen not to show.
             fatal = [r"open_muxer fatal — stopping output"]
-            cases = [("Drop", vertical(vertical_server.url), [], False),
-                     ("Refused", vertical(f"rtmp://127.0.0.1:{free_loopback_port()}/live"), fatal, True),
-                     ("Hung", vertical(f"rtmp://127.0.0.1:{silent.port}/live"), fatal, True),
+            cases = [("Refused", vertical(f"rtmp://127.0.0.1:{free_loopback_port()}/live"), fatal),
+                     ("Hung", vertical(f"rtmp://127.0.0.1:{silent.port}/live"), fatal),
                      ("Bad", {**vertical("", "key with spaces/and/slashes", fpsnum=0), **BAD},
                       [r"Canvas width 100000 is out of range \(16 to 7680, even\) — using 7680",
                        r"Canvas height 0 is out of range \(16 to 7680, even\) — using 16",
-                       r"Canvas frame rate 0/1 is out of range \(1 to 240 fps\) — using 30/1"], True),
-                     ("NoKey", vertical(vertical_server.url, ""),
-                      [r"Vertical output start failed: RTMP URL or key is empty"], True)]
-            profiles = [Profile(name, stream_server=main_server.url, module_settings=s) for name, s, _, _ in cases]
+                       r"Canvas frame rate 0/1 is out of range \(1 to 240 fps\) — using 30/1"]),
+                     ("NoKey", vertical(main_server.url, ""),
+                      [r"Vertical output start failed: RTMP URL or key is empty"])]
+            profiles = [Profile(name, stream_server=main_server.url, module_settings=s) for name, s, _ in cases]
             with ObsHost("e2e", module=ModuleFiles.from_env(), profiles=profiles) as host:
-                for name, _, lines, dialog in cases:
+                for name, _, lines in cases:
                     host.start(profile=name)
                     ws = host.websocket()
                     before = ws.request("GetStats")
@@ -144,17 +135,7 @@ class VerticalStreamInRealHostTest(HostTest):
                     main_server.wait_publishing("main")
                     for line in lines:
                         host.wait_for_log(line, 30)
-                    if name == "Drop":
-                        vertical_server.wait_publishing("vert")
-                        mark = len(host.lines())
-                        vertical_server.stop(kill=True)
-                        host.wait_for_log(r"entering reconnect mode", 20, start=mark)
-                        time.sleep(2)  # the server stays away for a while, as a crashed one does
-                        vertical_server.start()
-                        vertical_server.wait_publishing("vert", 30)
-                        host.wait_for_log(r"reconnect succeeded", 10, start=mark)
-                    if dialog:
-                        host.wait_for_window(f"^{ERROR_TITLE}$", 30)
+                    host.wait_for_window(f"^{ERROR_TITLE}$", 30)
                     # A stretch of main stream after the vertical output gave up.
                     stats = wait_until(lambda: (s := ws.request("GetStats"))["outputTotalFrames"]
                                        >= before["outputTotalFrames"] + 60 and s, 20, "60 frames of main stream")
@@ -164,7 +145,7 @@ class VerticalStreamInRealHostTest(HostTest):
                     self.assertTrue(ws.request("GetStreamStatus")["outputActive"])
                     ws.request("StopStream")
                     main_server.wait_publishing("main", publishing=False)
-                    self.quit(host, dismissed=[ERROR_TITLE] if dialog else [])
+                    self.quit(host, dismissed=[ERROR_TITLE])
                 stored = read_ini(host.config_dir / "basic/profiles/Bad" / PROFILE_INI_NAME)["VerticalCanvas"]
                 self.assertEqual(BAD, {key: stored[key] for key in BAD})
 
@@ -179,10 +160,8 @@ DOCK_SETTINGS = {"rtmpurl": "rtmp://127.0.0.1:1935/vertical", "streamkey": SMOKE
 
 
 def load_unload(config_dir):
-    """What the module logs at load, from its first banner to its closing one, and at unload."""
     tagged = lambda *lines: [f"{MODULE_TAG} {line}" for line in lines]  # noqa: E731
-    return [[BANNER, *tagged("Loading version 1.0.0"), BANNER, *tagged(
-        "Registered output type: bl_vertical_mux_rtmp",
+    return [[BANNER, *tagged("Loading version 1.0.0"), BANNER, *tagged("Registered output type: bl_vertical_mux_rtmp",
         f"Global config loaded from: {config_dir}/plugin_config/brasslight-obs-vertical/settings-global.ini",
         f"Profile config loaded from: {config_dir}/basic/profiles/Dock/brasslight-vertical-canvas.ini",
         "Scene created (private): Scene 1", "Canvas initialised: 360x640 @ 30/1 fps", "Using video encoder: obs_x264",
@@ -206,19 +185,17 @@ class DockInRealHostTest(HostTest):
             return host.window_rect(frame), frame
 
     def assert_preview(self, host: ObsHost, name: str, area) -> None:
-        """Screenshots until the preview's orange shows inside `area` (x, y, w, h), at 9:16."""
         box = []
 
-        def probe():  # the bounding box of the orange pixels, as WxH+X+Y
-            box[:] = map(int, re.split(r"[x+]", host.tool(
+        def probe():  # the orange pixels' bounding box (WxH+X+Y): at 9:16, inside area (x, y, w, h)? Not while
+            box[:] = map(int, re.split(r"[x+]", host.tool(  # a layout settles: it has been seen at 1:2 at first.
                 "convert", host.screenshot(name), "-fuzz", "6%", "-fill", "#FF00FF", "-opaque", "#FF8800", "-fill",
                 "black", "+opaque", "#FF00FF", "-format", "%@", "info:", timeout=60)))
             w, h, x, y = box
-            return w > 1 and h > 1 and area[0] <= x and area[1] <= y and x + w <= area[0] + area[2] \
-                and y + h <= area[1] + area[3]
+            return w > 1 and h > 1 and abs(w / h - 9 / 16) < 0.03 and area[0] <= x and area[1] <= y \
+                and x + w <= area[0] + area[2] and y + h <= area[1] + area[3]
 
-        wait_until(probe, 20, f"the preview's orange inside {area}", lambda: f"orange at {box}", 0.5)
-        self.assertAlmostEqual(box[0] / box[1], 9 / 16, delta=0.03, msg=f"preview {box}")
+        wait_until(probe, 20, f"the preview's orange at 9:16 inside {area}", lambda: f"orange at {box}", 0.5)
 
     def assert_quit_saved(self, host: ObsHost, floating: str, area: str | None = None, visible: str = "yes"):
         lines = self.quit(host, [SMOKE_KEY]).module_lines()
@@ -251,14 +228,12 @@ class DockInRealHostTest(HostTest):
             moved = host.window_rect(frame)
             self.assert_quit_saved(host, "yes")
 
-            # Second run: floating where it was left. Assign the colour scene through the dock's own
-            # dialog; its button keeps its place relative to the frame's bottom-right corner.
+            # Second run: floating where left. The scene assigned in the dock's dialog (its button by the corner).
             (x, y, w, h), frame = self.start(host, floating=True)
             self.assertEqual(moved[:2], (x, y), "the floating frame moved by itself")
             dialog = retried(lambda: host.click(x + w - 79, y + h - 84),
                              lambda: host.wait_for_window("^Assign OBS Scene — Main$", 3))
-            # Keys as typed (a synthetic event sent to a window has been seen to get lost). Return accepts
-            # and closes the dialog at once: the key's release then finds no window.
+            # Typed keys (a synthetic event sent to a window can get lost); Return closes it before its release.
             host.xdotool("windowfocus", "--sync", dialog, "key", "--delay", 100, "Down", "Down", "Return", check=False)
             host.wait_for_log(re.escape(f"{MODULE_TAG} Scene 'Main': source assigned → 'Colour'"))
             host.wait_for_log(re.escape(f"{MODULE_TAG} Scene list saved (1 scene(s))"))
@@ -277,25 +252,15 @@ class DockInRealHostTest(HostTest):
                                                   < mx + mw // 4, 5, "the dock frame in the left area"))
             self.assert_quit_saved(host, "no", LEFT)
 
-            # Third run: docked left again with the stored slot on screen. A frame that never floated in
-            # this run has no title of its own: it is found by its picture.
+            # Third run: docked left again with the stored slot on screen, found by its picture.
             self.start(host, floating=False)
             mx, my, mw, mh = host.window_rect(host.main_window())
             self.assert_preview(host, "dock-docked-left-restart", (mx, my, mw // 3, mh))
-            self.assertEqual([], [w for w in host.windows(f"^{DOCK_TITLE}$") if host.is_top_level(w)])
             self.assert_quit_saved(host, "no", LEFT)
 
-            # Stored areas that name no single dock area dock it on the right: 0, and 3 (left and right at
-            # once); stored hidden, it stays hidden and creates no display.
+            # From the Debian package (the app's extra plug-in folders pointed into it). A stored area naming no
+            # single dock area (3: left and right) docks it right; stored hidden, it stays so with no display.
             slots = dict(DOCK_SLOTS, scene_0_source="Colour")
-            write_ini(host.config_dir / GLOBAL_INI_RELPATH, {"Scenes": slots, "VerticalCanvas": {
-                "dockfloating": False, "dockarea": 0, "dockvisible": True}})
-            self.start(host, floating=False)
-            mx, my, mw, mh = host.window_rect(host.main_window())
-            self.assert_preview(host, "dock-area-0", (mx + mw * 2 // 3, my, mw - mw * 2 // 3, mh))
-            self.assert_quit_saved(host, "no", RIGHT)
-            # This time from the Debian package, through the app's own extra plug-in folders pointed at the
-            # system folders inside it.
             subprocess.run(["cpack", "-G", "DEB", "-B", package], cwd=Path(os.environ["BL_MODULE_FILE"]).parent,
                            check=True, capture_output=True)
             deb = next(Path(package).glob("*.deb"))
