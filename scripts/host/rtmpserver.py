@@ -1,18 +1,14 @@
-"""A real nginx-rtmp on loopback for the host tests, demo, benchmarks and, through main(), the C++ tests
-(tests/support/rtmp-server.cpp); ffprobe/ffmpeg on what arrived."""
+"""A real nginx-rtmp on loopback for the demo, benchmarks and tests; ffprobe/ffmpeg on what arrived."""
 
 import json
 import shutil
-import signal
 import subprocess
-import sys
 import tempfile
 import urllib.request
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
-from obshost import HostError, _die_with_parent, _spawn, free_loopback_port, wait_until
-from throttle import Throttle
+from obshost import HostError, _spawn, free_loopback_port, wait_until
 
 NGINX_MODULES = "/usr/lib/nginx/modules"
 
@@ -134,66 +130,3 @@ def grab_frame(url: str, *output: str) -> bytes:
     if result.returncode != 0:
         raise HostError(f"no frame from {url}: {result.stderr.decode(errors='replace').strip()}")
     return result.stdout
-
-
-def frame_colours(url: str) -> list[str]:
-    """The pure colours closest (despite compression) to five points across a frame's middle row."""
-    row = grab_frame(url, "-vf", "format=rgb24,crop=iw:1:0:ih/2", "-f", "rawvideo", "-")
-    width, names = len(row) // 3, {"100": "red", "010": "green", "001": "blue", "000": "black"}
-    rgbs = [row[x * 3:x * 3 + 3] for x in (4, width // 4, width // 2, width * 3 // 4, width - 5)]
-    return [names.get("".join("1" if v > 150 else "0" if v < 100 else "?" for v in rgb), f"rgb{tuple(rgb)}")
-            for rgb in rgbs]
-
-
-def main() -> None:
-    """`rtmpserver.py [--tls]` prints {"rtmp": PORT, "http": PORT, "tls": PORT, "ca": PATH},
-    `rtmpserver.py silent [PORT]` {"port": PORT}; then a reply line for each command line on stdin:
-    kill (a crash), hang (kill, then a silent server, a hung ingest, on the RTMP port), start (same
-    ports), stop, stat NAME (stream()), running, accepted (by the silent server). End of input ends all."""
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    _die_with_parent()
-    args = sys.argv[1:]
-    reply = lambda value: print(json.dumps(value), flush=True)  # noqa: E731
-    server = silent = None
-    try:
-        if args[:1] == ["silent"]:
-            silent = Throttle(None, port=int(args[1]) if len(args) > 1 else 0)
-            reply({"port": silent.port})
-        else:
-            server = NginxRtmp(tls="--tls" in args)
-            server.start()
-            reply({"rtmp": server.rtmp_port, "http": server.http_port, "tls": server.tls_port,
-                   "ca": str(server.ca_file)})
-
-        def hang():
-            nonlocal silent
-            server.stop(kill=True)
-            silent = Throttle(None, port=server.rtmp_port)
-
-        def start():
-            nonlocal silent
-            if silent:
-                silent.close()
-                silent = None
-            server.start()
-
-        for line in sys.stdin:
-            command, _, arg = line.strip().partition(" ")
-            try:
-                result = {"kill": lambda: server.stop(kill=True), "hang": hang, "stop": lambda: server.stop(),
-                          "start": start, "stat": lambda: server.stream(arg), "running": lambda: server.running(),
-                          "accepted": lambda: len(silent.conns)}[command]()
-                reply(result if result is not None else "ok")
-            except Exception as error:  # noqa: BLE001 - the caller shows it as the failure
-                reply({"error": f"{command}: {error}"})
-    except Exception as error:  # noqa: BLE001
-        reply({"error": str(error)})
-    finally:
-        if server:
-            server.close()
-        if silent:
-            silent.close()
-
-
-if __name__ == "__main__":
-    main()

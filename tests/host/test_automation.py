@@ -11,7 +11,8 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
 from obshost import GLOBAL_INI_RELPATH, ModuleFiles, ObsHost, Profile, SceneCollection, color_input, read_ini, \
     retried, wait_until  # noqa: E402
-from rtmpserver import NginxRtmp, frame_colours, wait_for_stream  # noqa: E402
+from checks import frame_colours  # noqa: E402
+from rtmpserver import NginxRtmp, wait_for_stream  # noqa: E402
 
 KEY = "vertical-key-Hk42"
 SLOT_HOTKEY = "BrasslightVertical.Slot."

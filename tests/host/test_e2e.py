@@ -18,7 +18,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from obshost import (BANNER, DOCK_TITLE, GLOBAL_INI_RELPATH, MODULE_TAG, PROFILE_INI_NAME, HostError,  # noqa: E402
                      ModuleFiles, ObsHost, Profile, SceneCollection, color_input, free_loopback_port, lavfi_input,
                      read_ini, retried, wait_until, write_ini)
-from rtmpserver import NginxRtmp, frame_colours, wait_for_stream  # noqa: E402
+from checks import frame_colours  # noqa: E402
+from rtmpserver import NginxRtmp, wait_for_stream  # noqa: E402
 from throttle import Throttle  # noqa: E402
 
 KEYS = {"Manual": "manual-Zq81", "Auto": "auto-Zq82"}

@@ -52,7 +52,7 @@ uint16_t on_loopback(uint16_t port, bool connect_to)
 
 ::testing::AssertionResult RtmpFixture::launch(std::vector<std::string> args, std::string *reply)
 {
-	args.insert(args.begin(), {"python3", BL_SOURCE_DIR "/scripts/host/rtmpserver.py"});
+	args.insert(args.begin(), {"python3", BL_SOURCE_DIR "/tests/support/rtmp-fixture.py"});
 	std::string error;
 	if (!fixture_.start_piped(args, &error))
 		return ::testing::AssertionFailure() << error;

@@ -19,7 +19,7 @@ struct StreamStat {
 	uint64_t bytes_in = 0;
 };
 
-// A child of scripts/host/rtmpserver.py (the Python tests' fixture too), answering a command a line.
+// A child of tests/support/rtmp-fixture.py (the Python tests' nginx-rtmp), answering a command a line.
 class RtmpFixture {
 public:
 	~RtmpFixture() { fixture_.end(std::chrono::seconds(5)); }
