@@ -14,8 +14,8 @@ from throttle import Throttle  # noqa: E402
 
 
 def main() -> None:
-    """`rtmpserver.py [--tls]` prints {"rtmp": PORT, "http": PORT, "tls": PORT, "ca": PATH},
-    `rtmpserver.py silent [PORT]` {"port": PORT}; then a reply line for each command line on stdin:
+    """`rtmp-fixture.py [--tls]` prints {"rtmp": PORT, "http": PORT, "tls": PORT, "ca": PATH},
+    `rtmp-fixture.py silent [PORT]` {"port": PORT}; then a reply line for each command line on stdin:
     kill (a crash), hang (kill, then a silent server, a hung ingest, on the RTMP port), start (same
     ports), stop, stat NAME (stream()), running, accepted (by the silent server). End of input ends all."""
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))

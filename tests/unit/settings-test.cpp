@@ -1,5 +1,5 @@
 // The ini stores against real files: a fresh profile, and stores that cannot be opened or named.
-// Every key as typed in the settings dialog and read back into it: settings-dialog-test; the
+// Every key as typed in the settings dialog and read back into it: ui-test; the
 // dock's keys across restarts of the real app: tests/host/test_e2e.py.
 
 #include <fstream>
