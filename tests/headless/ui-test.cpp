@@ -223,8 +223,7 @@ TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
 	};
 	press("Start");
 	shows(streaming);
-	std::string last;
-	EXPECT_TRUE(server.wait_publishing("dock", 20s, &last)) << last;
+	EXPECT_TRUE(server.wait_publishing("dock", 20s));
 	press("Stop");
 	shows(kStopped);
 

@@ -126,7 +126,7 @@ TEST_F(MuxOutputTest, StreamsOverRtmpAndRtmpsOnlyAndStopsWithAnErrorWhenTheTarge
 		{"file:" + dir.path(), "avio_open2 failed: "},
 		{dir.path(), "avio_open2 failed: "},
 		{"pipe:", "avio_open2 failed: "},
-		{"http://127.0.0.1:" + std::to_string(listener.port()) + "/live", "avio_open2 failed: "},
+		{"http://127.0.0.1:" + std::to_string(listener.rtmp_port()) + "/live", "avio_open2 failed: "},
 	};
 	for (const auto &[server, line] : rows) {
 		SCOPED_TRACE("row " + server);

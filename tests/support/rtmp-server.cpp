@@ -14,20 +14,12 @@ namespace bltest {
 
 namespace {
 
-// Starting nginx (and making certificates for TLS) takes well under a second on loopback.
-constexpr auto kReplyTimeout = std::chrono::seconds(30);
-
 // The value of "key": NUMBER, "key": "TEXT" or "key": true in a one-line JSON reply.
 std::string json_field(const std::string &reply, const std::string &key)
 {
 	std::smatch m;
 	const std::regex field("\"" + key + "\": (\"([^\"]*)\"|[^,}]*)");
 	return std::regex_search(reply, m, field) ? (m[2].matched ? m[2].str() : m[1].str()) : std::string();
-}
-
-uint16_t port_field(const std::string &reply, const std::string &key)
-{
-	return static_cast<uint16_t>(std::atoi(json_field(reply, key).c_str()));
 }
 
 // A TCP socket and 127.0.0.1:port; connect() when asked, else bind() (port 0: any free one).
@@ -43,12 +35,21 @@ uint16_t on_loopback(uint16_t port, bool connect_to)
 	auto *any = reinterpret_cast<sockaddr *>(&addr);
 	const bool ok = fd >= 0 && (connect_to ? connect(fd, any, len) == 0
 					       : bind(fd, any, len) == 0 && getsockname(fd, any, &len) == 0);
-	if (fd >= 0)
-		close(fd);
+	close(fd);
 	return ok ? (connect_to ? 1 : ntohs(addr.sin_port)) : 0;
 }
 
 } // namespace
+
+uint16_t free_loopback_port()
+{
+	return on_loopback(0, false);
+}
+
+bool port_accepts(uint16_t port)
+{
+	return on_loopback(port, true) != 0;
+}
 
 ::testing::AssertionResult RtmpFixture::launch(std::vector<std::string> args, std::string *reply)
 {
@@ -62,11 +63,6 @@ uint16_t on_loopback(uint16_t port, bool connect_to)
 	return ::testing::AssertionSuccess();
 }
 
-std::string RtmpFixture::command(const std::string &line)
-{
-	return fixture_.send_line(line) ? fixture_.read_line(kReplyTimeout).value_or("") : "";
-}
-
 ::testing::AssertionResult RtmpServer::start()
 {
 	if (fixture_.running()) {
@@ -74,10 +70,9 @@ std::string RtmpFixture::command(const std::string &line)
 		return reply == "\"ok\"" ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << reply;
 	}
 	std::string reply;
-	::testing::AssertionResult ok =
-		launch(tls_ ? std::vector<std::string> {"--tls"} : std::vector<std::string> {}, &reply);
-	rtmp_port_ = port_field(reply, "rtmp");
-	tls_port_ = port_field(reply, "tls");
+	::testing::AssertionResult ok = launch(std::vector<std::string>(tls_, "--tls"), &reply);
+	rtmp_port_ = std::atoi(json_field(reply, "rtmp").c_str());
+	tls_port_ = std::atoi(json_field(reply, "tls").c_str());
 	ca_file_ = json_field(reply, "ca");
 	return ok;
 }
@@ -85,42 +80,27 @@ std::string RtmpFixture::command(const std::string &line)
 StreamStat RtmpServer::stream(const std::string &name)
 {
 	const std::string reply = command("stat " + name);
-	StreamStat stat;
-	stat.present = reply.size() > 2 && reply.front() == '{' && json_field(reply, "error").empty();
-	stat.publishing = json_field(reply, "publishing") == "true";
-	stat.bytes_in = std::strtoull(json_field(reply, "bytes_in").c_str(), nullptr, 10);
-	return stat;
+	return {reply.size() > 2 && reply.front() == '{' && json_field(reply, "error").empty(),
+		json_field(reply, "publishing") == "true",
+		std::strtoull(json_field(reply, "bytes_in").c_str(), nullptr, 10)};
 }
 
-::testing::AssertionResult RtmpServer::wait(const std::string &name, bool publishing, std::chrono::milliseconds timeout,
-					    std::string *last_seen)
+::testing::AssertionResult RtmpServer::wait_publishing(const std::string &name, std::chrono::milliseconds timeout,
+						       bool publishing)
 {
 	StreamStat s;
 	if (poll_until([&] { return (s = stream(name)).publishing == publishing; }, timeout))
 		return ::testing::AssertionSuccess();
-	const std::string seen = s.present ? "present, bytes_in=" + std::to_string(s.bytes_in) : "absent";
-	if (last_seen)
-		*last_seen = seen;
 	return ::testing::AssertionFailure()
 	       << "stream '" << name << "' " << (publishing ? "never published" : "still published")
-	       << "; last seen: " << seen;
+	       << "; last seen: " << (s.present ? "present, bytes_in=" + std::to_string(s.bytes_in) : "absent");
 }
 
 SilentServer::SilentServer(uint16_t port)
 {
 	std::string reply;
 	if (launch({"silent", std::to_string(port)}, &reply))
-		port_ = port_field(reply, "port");
-}
-
-uint16_t free_loopback_port()
-{
-	return on_loopback(0, false);
-}
-
-bool port_accepts(uint16_t port)
-{
-	return on_loopback(port, true) != 0;
+		rtmp_port_ = std::atoi(json_field(reply, "port").c_str());
 }
 
 ::testing::AssertionResult carries_h264_and_aac(const std::string &url, int width, int height,
@@ -138,13 +118,11 @@ bool port_accepts(uint16_t port)
 		seen.push_back(line);
 	std::sort(seen.begin(), seen.end());
 	// Each line: codec, then width,height or sample_rate,channels, then the frame rate.
-	const std::vector<std::string> want = {"aac,48000,2,0/0", "h264," + std::to_string(width) + "," +
-									  std::to_string(height) + "," +
-									  avg_frame_rate};
-	if (seen == want)
+	const std::string video = "h264," + std::to_string(width) + "," + std::to_string(height) + "," + avg_frame_rate;
+	if (seen == std::vector<std::string> {"aac,48000,2,0/0", video})
 		return ::testing::AssertionSuccess();
 	return ::testing::AssertionFailure()
-	       << "expected " << want[1] << " and " << want[0] << (run.timed_out ? "; ffprobe timed out" : "")
+	       << "expected " << video << " and aac,48000,2,0/0" << (run.timed_out ? "; ffprobe timed out" : "")
 	       << "; ffprobe said: " << run.output;
 }
 

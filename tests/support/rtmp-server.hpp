@@ -14,8 +14,7 @@ namespace bltest {
 
 // What the server's status page says about one stream name.
 struct StreamStat {
-	bool present = false;
-	bool publishing = false;
+	bool present = false, publishing = false;
 	uint64_t bytes_in = 0;
 };
 
@@ -25,12 +24,21 @@ public:
 	~RtmpFixture() { fixture_.end(std::chrono::seconds(5)); }
 	// Connections taken while silent (or hung).
 	int accepted() { return std::atoi(command("accepted").c_str()); }
+	uint16_t rtmp_port() const { return rtmp_port_; }
+	std::string rtmp_url() const { return "rtmp://127.0.0.1:" + std::to_string(rtmp_port_) + "/live"; }
 
 protected:
+	// Starting nginx (and making certificates for TLS) takes well under a second on loopback.
+	static constexpr auto kReplyTimeout = std::chrono::seconds(30);
+
 	::testing::AssertionResult launch(std::vector<std::string> args, std::string *reply);
-	std::string command(const std::string &line);
+	std::string command(const std::string &line)
+	{
+		return fixture_.send_line(line) ? fixture_.read_line(kReplyTimeout).value_or("") : "";
+	}
 
 	ChildProcess fixture_;
+	uint16_t rtmp_port_ = 0;
 };
 
 // A real nginx-rtmp on loopback ("live" relays to players); with TLS, a front signed by a CA made
@@ -49,32 +57,22 @@ public:
 	void hang() { command("hang"); }
 	bool running() { return command("running") == "true"; }
 
-	uint16_t rtmp_port() const { return rtmp_port_; }
-	std::string rtmp_url() const { return "rtmp://127.0.0.1:" + std::to_string(rtmp_port_) + "/live"; }
 	std::string rtmps_url() const { return "rtmps://localhost:" + std::to_string(tls_port_) + "/live"; }
 	std::string play_url(const std::string &name) const { return rtmp_url() + "/" + name; }
 	const std::string &ca_file() const { return ca_file_; }
 
 	StreamStat stream(const std::string &name);
 	// Polls the status page until the stream is (or is no longer) publishing. On time-out, the
-	// message and last_seen say what the page said about it the last time.
+	// message says what the page said about it the last time.
 	::testing::AssertionResult wait_publishing(const std::string &name, std::chrono::milliseconds timeout,
-						   std::string *last_seen = nullptr)
+						   bool publishing = true);
+	::testing::AssertionResult wait_not_publishing(const std::string &name, std::chrono::milliseconds timeout)
 	{
-		return wait(name, true, timeout, last_seen);
-	}
-	::testing::AssertionResult wait_not_publishing(const std::string &name, std::chrono::milliseconds timeout,
-						       std::string *last_seen = nullptr)
-	{
-		return wait(name, false, timeout, last_seen);
+		return wait_publishing(name, timeout, false);
 	}
 
 private:
-	::testing::AssertionResult wait(const std::string &name, bool publishing, std::chrono::milliseconds timeout,
-					std::string *last_seen);
-
 	bool tls_;
-	uint16_t rtmp_port_ = 0;
 	uint16_t tls_port_ = 0;
 	std::string ca_file_;
 };
@@ -84,20 +82,14 @@ private:
 class SilentServer : public RtmpFixture {
 public:
 	explicit SilentServer(uint16_t port = 0);
-	bool ok() const { return port_ != 0; }
-	uint16_t port() const { return port_; }
-	std::string rtmp_url() const { return "rtmp://127.0.0.1:" + std::to_string(port_) + "/live"; }
-
-private:
-	uint16_t port_ = 0;
+	bool ok() const { return rtmp_port_ != 0; }
 };
 
 uint16_t free_loopback_port();
 bool port_accepts(uint16_t port);
 
-// What ffprobe finds at url within 20 s is the stream this project sends and nothing else: H.264
-// of width x height at avg_frame_rate ("30/1") and AAC stereo at 48 kHz. On a mismatch the
-// message gives what ffprobe said.
+// What ffprobe finds at url within 20 s is H.264 of width x height at avg_frame_rate ("30/1") and AAC
+// stereo at 48 kHz, and nothing else. On a mismatch the message gives what ffprobe said.
 ::testing::AssertionResult carries_h264_and_aac(const std::string &url, int width, int height,
 						const std::string &avg_frame_rate);
 
