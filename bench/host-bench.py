@@ -136,7 +136,7 @@ def soak(args) -> None:
                    or "Total frames output" in line or "skipped frames" in line]
         print("\nstill publishing at the end:", sorted(published))
         print("\n".join(dropped))
-        print(f"host ended cleanly: {run.clean}, memory leaks: {run.leaks}")
+        print(f"host ended cleanly: {run.clean()}, memory leaks: {run.leaks()}")
 
 
 def bytes_in(server: NginxRtmp, name: str) -> int:

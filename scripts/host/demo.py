@@ -133,7 +133,7 @@ def run_demo(args, home: Path, module, out: Path, server: NginxRtmp) -> int:
                     pass  # ran as long as asked
         except KeyboardInterrupt:
             print("\ndemo: interrupted: quitting the app", flush=True)
-        if run.running:
+        if run.running():
             try:
                 # The whole screen: the dock floats beside the main window on a first run.
                 shot = host.screenshot("host-window", out / "host-window.png")
@@ -147,15 +147,15 @@ def run_demo(args, home: Path, module, out: Path, server: NginxRtmp) -> int:
         run = host.quit()
         print_module_lines(run, printed)
         loaded = LOADED in run.lines()
-        print(f"demo: host log {run.log_path}")
+        print(f"demo: host log {run.log_path()}")
         if frame and frame.exists():
             print(f"demo: a frame of the vertical stream: {frame}")
         if shot:
             print(f"demo: screenshot of the host window: {shot}")
         state = "killed" if run.killed else f"exit code {run.returncode}"
         print(f"demo: module {'loaded' if loaded else 'did NOT load'}; the app ended ({state}), "
-              f"memory leaks: {run.leaks if run.leaks is not None else 'not reported'}")
-        return 0 if ok and loaded and run.clean and run.leaks == 0 else 1
+              f"memory leaks: {run.leaks() if run.leaks() is not None else 'not reported'}")
+        return 0 if ok and loaded and run.clean() and run.leaks() == 0 else 1
 
 
 def print_module_lines(run, already: int) -> int:

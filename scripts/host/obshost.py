@@ -29,8 +29,6 @@ BANNER = "=" * 60
 PROFILE_INI_NAME = "brasslight-vertical-canvas.ini"
 GLOBAL_INI_RELPATH = Path("plugin_config") / MODULE_NAME / "settings-global.ini"
 DOCK_TITLE = "Vertical Canvas"  # the dock frame's: a window of the main view, not a dialog
-# 29.0.2 as global.ini stores it; an older one brings what's-new and migration prompts.
-HOST_LAST_VERSION = 486539266
 
 
 class HostError(Exception):
@@ -42,7 +40,6 @@ class HostTimeout(HostError):
 
 
 def wait_until(probe, timeout: float, what: str, report=None, interval: float = 0.1):
-    """`probe`'s first truthy value; HostTimeout naming `what` and `report()` at the deadline."""
     deadline = time.monotonic() + timeout
     while not (value := probe()):
         if time.monotonic() >= deadline:
@@ -51,15 +48,14 @@ def wait_until(probe, timeout: float, what: str, report=None, interval: float = 
     return value
 
 
-def retried(action, check, attempts: int = 3):
-    """action() then check() until it passes: on a bare X server, clicks during a layout get lost."""
-    for attempt in range(attempts):
+def retried(action, check):
+    """action() then check(), three times at most: on a bare X server, clicks during a layout get lost."""
+    for _ in range(2):
         action()
-        try:
+        with contextlib.suppress(HostTimeout):
             return check()
-        except HostTimeout:
-            if attempt == attempts - 1:
-                raise
+    action()
+    return check()
 
 
 def free_loopback_port() -> int:
@@ -155,10 +151,8 @@ def lavfi_input(name: str, graph: str, x: float = 0, y: float = 0, mixers: int |
 
 @dataclasses.dataclass
 class SceneCollection:
-    """Scenes in order, each with its inputs bottom to top."""
-
     name: str = "Test"
-    scenes: dict = dataclasses.field(default_factory=lambda: {"Scene": []})
+    scenes: dict = dataclasses.field(default_factory=lambda: {"Scene": []})  # inputs bottom to top
 
     def write(self, scenes_dir: Path) -> None:
         sources = {}
@@ -201,19 +195,19 @@ class ObsWebSocket:
             with contextlib.suppress(OSError, websocket.WebSocketException):
                 return websocket.create_connection(f"ws://127.0.0.1:{port}", timeout=10)
 
-        self._ws = wait_until(connect, 20, f"obs-websocket on port {port}", interval=0.2)
+        self.socket = wait_until(connect, 20, f"obs-websocket on port {port}", interval=0.2)
         self.events: list[dict] = []  # vendor events received and not yet waited for
         auth = self._receive(0)["authentication"]
         secret = base64.b64encode(hashlib.sha256((password + auth["salt"]).encode()).digest()).decode()
         answer = base64.b64encode(hashlib.sha256((secret + auth["challenge"]).encode()).digest()).decode()
-        self._ws.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "authentication": answer,
-                                                 "eventSubscriptions": 1 << 9}}))
+        self.socket.send(json.dumps({"op": 1, "d": {"rpcVersion": 1, "authentication": answer,
+                                                    "eventSubscriptions": 1 << 9}}))
         self._receive(2)
 
     def _receive(self, op: int, request_id: str | None = None) -> dict:
         # The socket's own time-out bounds each read: an app that stops answering fails the test.
         while True:
-            message = json.loads(self._ws.recv())
+            message = json.loads(self.socket.recv())
             if message["op"] == 5:
                 self.events.append(message["d"])
             if message["op"] == op and (request_id is None or message["d"]["requestId"] == request_id):
@@ -221,16 +215,15 @@ class ObsWebSocket:
 
     def request(self, request_type: str, data: dict | None = None) -> dict:
         request_id = str(time.monotonic_ns())
-        self._ws.send(json.dumps({"op": 6, "d": {"requestType": request_type, "requestId": request_id,
-                                               "requestData": data or {}}}))
+        self.socket.send(json.dumps({"op": 6, "d": {"requestType": request_type, "requestId": request_id,
+                                                  "requestData": data or {}}}))
         answer = self._receive(7, request_id)
         if not answer["requestStatus"]["result"]:
             raise HostError(f"{request_type} failed: {answer['requestStatus']}")
         return answer.get("responseData") or {}
 
     def wait_event(self, event_type: str, match, timeout: float = 15) -> dict:
-        """The eventData of the first such event `match` accepts; it and those before are forgotten."""
-        def probe():
+        def probe():  # forgets the event found and those before it
             for index, event in enumerate(self.events):
                 data = event.get("eventData") or {}
                 if event.get("eventType") == event_type and match(data):
@@ -240,14 +233,10 @@ class ObsWebSocket:
 
         return wait_until(probe, timeout, f"a {event_type} event", lambda: f"last: {self.events[-4:]}")[0]
 
-    def close(self) -> None:
-        with contextlib.suppress(OSError):  # the app dropped the connection first
-            self._ws.close()
-
 
 class ObsHost:
-    """The real app with the first profile, and the state of its last start (`run`: itself). module None:
-    installed already; config_home: kept (the demo's); display None: an Xvfb of our own."""
+    """The real app with the first profile, and the state of its last start. module None: installed already;
+    config_home: kept (the demo's); display None: an Xvfb of our own."""
 
     def __init__(self, name: str, *, profiles=(), collection: SceneCollection | None = None,
                  module: ModuleFiles | None = None, config_home: Path | None = None, display: str | None = None,
@@ -275,19 +264,17 @@ class ObsHost:
     def __exit__(self, exc_type, exc, tb) -> None:
         self.close(failed=exc_type is not None)
 
-    @property
-    def config_dir(self) -> Path:
-        return self.home / "obs-studio"
-
     def _prepare(self) -> None:
         if self.home is None:
             artifacts = Path(os.environ.get("BL_HOST_ARTIFACTS") or f"{tempfile.gettempdir()}/brasslight-host-runs")
             artifacts.mkdir(parents=True, exist_ok=True)
             self.home = Path(tempfile.mkdtemp(prefix=f"{self.name}-{time.strftime('%Y%m%d-%H%M%S')}-", dir=artifacts))
+        self.config_dir = self.home / "obs-studio"
         first = self.profiles[0]
         write_ini(self.config_dir / "global.ini", {
             # No set-up wizard; no prompts that would block an exit and the stream requests.
-            "General": {"FirstRun": True, "LastVersion": HOST_LAST_VERSION, "ConfirmOnExit": False},
+            # LastVersion: 29.0.2; an older one brings what's-new and migration prompts.
+            "General": {"FirstRun": True, "LastVersion": 486539266, "ConfirmOnExit": False},
             "Basic": {"Profile": first.name, "ProfileDir": first.name, "SceneCollection": self.collection.name,
                       "SceneCollectionFile": self.collection.name},
             "BasicWindow": {"WarnBeforeStartingStream": False, "WarnBeforeStoppingStream": False,
@@ -316,12 +303,7 @@ class ObsHost:
         # Not a word with a desktop session the harness runs inside.
         return {k: v for k, v in env.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY")}
 
-    @property
-    def run(self) -> ObsHost:
-        return self
-
     def start(self, *args: str, profile: str | None = None, timeout: float = 60) -> ObsHost:
-        """Returns once the app has loaded: obs-websocket listens and the main window is up."""
         self.starts += 1
         self._old_logs = set((self.config_dir / "logs").glob("*"))
         self.stdout_path = self.home / f"obs-output-{self.starts}.txt"
@@ -333,17 +315,15 @@ class ObsHost:
         self.main_window()
         return self
 
-    @property
     def running(self) -> bool:
         return self.process.poll() is None
 
-    @property
     def log_path(self) -> Path | None:
         return max(set((self.config_dir / "logs").glob("*.txt")) - self._old_logs, key=lambda p: p.stat().st_mtime,
                    default=None)
 
     def text(self) -> str:
-        return self.log_path.read_text(encoding="utf-8", errors="replace") if self.log_path else ""
+        return self.log_path().read_text(encoding="utf-8", errors="replace") if self.log_path() else ""
 
     def stdout(self) -> str:
         return self.stdout_path.read_text(encoding="utf-8", errors="replace")
@@ -354,24 +334,21 @@ class ObsHost:
     def module_lines(self) -> list[str]:
         return [l for l in self.lines() if l.startswith((MODULE_TAG, "[brasslight]")) or l == BANNER]
 
-    @property
     def leaks(self) -> int | None:
         found = re.findall(r"^Number of memory leaks: (\d+)$", "\n".join(self.lines()), re.M)
         return int(found[-1]) if found else None
 
-    @property
     def clean(self) -> bool:
-        return not self.killed and self.returncode == 0 and self.leaks is not None
+        return not self.killed and self.returncode == 0 and self.leaks() is not None
 
     def describe(self) -> str:
         state = "running" if self.returncode is None else "killed" if self.killed else f"exit code {self.returncode}"
         tail = self.lines()[-20:] or self.stdout().splitlines()[-20:]
-        return f"start {self.starts} ({state}); log {self.log_path}; last lines:\n  " + "\n  ".join(tail)
+        return f"start {self.starts} ({state}); log {self.log_path()}; last lines:\n  " + "\n  ".join(tail)
 
     def _wait(self, find, timeout: float, what: str, report=None, interval: float = 0.1):
-        """find()'s first truthy value; fails at once when the app ends."""
-        def probe():
-            running = self.running  # before find(): what it wrote on its way out still counts
+        def probe():  # fails at once when the app ends
+            running = self.running()  # before find(): what it wrote on its way out still counts
             found = find()
             if not found and not running:
                 raise HostError(f"the app ended while waiting for {what}: {self.describe()}")
@@ -436,9 +413,9 @@ class ObsHost:
 
     def quit(self, timeout: float = 60) -> ObsHost:
         """Closes the dialogs left open (dismissed), then SIGINT: the app closes as by File > Exit."""
-
         if self._ws is not None:
-            self._ws.close()
+            with contextlib.suppress(OSError):  # the app dropped the connection first
+                self._ws.socket.close()
             self._ws = None
         for window, title in self.dialogs().items():
             self.dismissed.append(title)
@@ -449,7 +426,7 @@ class ObsHost:
             wait_until(lambda: not self.dialogs(), 10, "the dialogs to close")
         self.process.send_signal(signal.SIGINT)
         try:
-            wait_until(lambda: not self.running, timeout, "the app to shut down")
+            wait_until(lambda: not self.running(), timeout, "the app to shut down")
         except HostTimeout as e:
             self.killed = True
             self.process.kill()
@@ -459,7 +436,7 @@ class ObsHost:
         return self
 
     def close(self, failed: bool = False) -> None:
-        if self.process and self.running:
+        if self.process and self.running():
             self.quit(timeout=30)
         self._cleanup.close()
         if not self._own_home or self.home is None:

@@ -23,6 +23,7 @@ class NginxRtmp:
             ports.add(free_loopback_port())
         self.rtmp_port, self.http_port, tls_port = sorted(ports)
         self.tls_port = tls_port if tls else 0
+        self.url = f"rtmp://127.0.0.1:{self.rtmp_port}/live"
         self.ca_file = d / "ca.pem"
         self.proc: subprocess.Popen | None = None
         tls_front = ""
@@ -72,10 +73,6 @@ class NginxRtmp:
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-    @property
-    def url(self) -> str:
-        return f"rtmp://127.0.0.1:{self.rtmp_port}/live"
 
     def play_url(self, name: str) -> str:
         return f"{self.url}/{name}"

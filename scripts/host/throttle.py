@@ -11,6 +11,13 @@ import threading
 import time
 
 
+def _shut_down(*socks: socket.socket) -> None:
+    # shutdown() wakes the threads blocked on the sockets; a plain close() would wait for them.
+    for sock in socks:
+        with contextlib.suppress(OSError):
+            sock.shutdown(socket.SHUT_RDWR)
+
+
 class Throttle:
     def __init__(self, target_port: int | None, rate: float | None = None, port: int = 0):
         self.target_port, self.rate = target_port, rate
@@ -58,29 +65,18 @@ class Throttle:
                     break
                 budget -= len(data)
                 dst.sendall(data)
-        self._end(src, dst)
-
-    @staticmethod
-    def _end(*socks: socket.socket) -> None:
-        # shutdown() wakes the threads blocked on the sockets; a plain close() would wait for them.
-        for sock in socks:
-            with contextlib.suppress(OSError):
-                sock.shutdown(socket.SHUT_RDWR)
+        _shut_down(src, dst)
 
     def close(self) -> None:
-        self._end(self.sock, *self.conns)
+        _shut_down(self.sock, *self.conns)
         for sock in (self.sock, *self.conns):
             sock.close()
 
 
-def main() -> None:
+if __name__ == "__main__":
     args = dict(zip(sys.argv[1::2], sys.argv[2::2]))
     relay = Throttle(int(args["--target"]), None, int(args["--port"]))
     signal.signal(signal.SIGUSR1, lambda *_: setattr(relay, "rate", None))
     signal.signal(signal.SIGUSR2, lambda *_: setattr(relay, "rate", float(args["--rate"])))
     while True:
         signal.pause()
-
-
-if __name__ == "__main__":
-    main()

@@ -135,7 +135,7 @@ class AutomationTest(unittest.TestCase):
                 ws.request("SetSceneName", {"sceneName": "Wide", "newSceneName": "Wide Renamed"})
                 host.wait_for_log(r"Scene 'Bee': host scene renamed 'Wide' → 'Wide Renamed'", start=mark)
                 host.wait_for_log(r"Scene list saved", start=mark)
-                self.assertTrue(host.quit().clean, host.describe())
+                self.assertTrue(host.quit().clean(), host.describe())
                 hotkeys = read_ini(host.config_dir / GLOBAL_INI_RELPATH)["Hotkeys"]
                 self.assertIn("OBS_KEY_F8", hotkeys.get(SLOT_HOTKEY + "Bee", ""))
                 self.assertNotIn(SLOT_HOTKEY + "B", hotkeys)
@@ -187,7 +187,7 @@ class AutomationTest(unittest.TestCase):
                            "a black vertical frame", lambda: str(seen[-1:]))
                 self.stop_main(ws, server)
                 run = host.quit()
-                self.assertTrue(run.clean and run.leaks == 0, run.describe())
+                self.assertTrue(run.clean() and run.leaks() == 0, run.describe())
                 self.assertNotIn(KEY, run.text(), "the stream key reached the log")
                 scenes = read_ini(host.config_dir / GLOBAL_INI_RELPATH)["Scenes"]
                 self.assertEqual("Wide Renamed", scenes["scene_1_source"])

@@ -55,7 +55,7 @@ def vertical(url, key="vert", **more):
 class HostTest(unittest.TestCase):
     def quit(self, host, keys=(), dismissed=()):
         run = host.quit()
-        self.assertEqual((True, 0, list(dismissed)), (run.clean, run.leaks, run.dismissed), run.describe())
+        self.assertEqual((True, 0, list(dismissed)), (run.clean(), run.leaks(), run.dismissed), run.describe())
         self.assertEqual([], [k for k in keys if k in run.text() + run.stdout()], "a stream key reached the log")
         return run
 
