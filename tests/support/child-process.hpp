@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/prctl.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>

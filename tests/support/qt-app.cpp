@@ -5,7 +5,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QListWidget>
@@ -71,10 +70,9 @@ ModalScript::Step type_text(const QString &text)
 
 bool process_events_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)
 {
-	QElapsedTimer clock;
-	clock.start();
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
 	while (!done()) {
-		if (clock.elapsed() >= timeout.count())
+		if (std::chrono::steady_clock::now() >= deadline)
 			return done();
 		QApplication::processEvents(QEventLoop::AllEvents, 20);
 		// Outside any event loop Qt leaves deleteLater() to the caller.
