@@ -1,7 +1,6 @@
 #pragma once
 
-// A real runtime (canvas and output controller, from a profile in a temporary folder, with the
-// global store there too) and a dock on it, shown on the fixture's X server.
+// A real runtime from a profile and global store in a temporary folder, and a dock shown on it.
 
 #include <memory>
 #include <mutex>
@@ -21,9 +20,7 @@
 #include "mux/mux-output.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/vertical-dock.hpp"
-#include "log-capture.hpp"
 #include "qt-app.hpp"
-#include "qt-modal.hpp"
 #include "temp-dir.hpp"
 
 namespace bltest {
@@ -34,8 +31,7 @@ protected:
 	{
 		ensure_qt_application();
 		// As the module's load does; the host takes a type once per process.
-		static const bool registered = (brasslight::register_mux_output_type(), true);
-		(void)registered;
+		[[maybe_unused]] static const bool registered = (brasslight::register_mux_output_type(), true);
 		brasslight::open_global_config(dir.file("settings-global.ini"));
 		brasslight::open_profile_config(dir.file("profile/brasslight-vertical-canvas.ini"));
 		// Small: llvmpipe renders on two shared cores.
@@ -81,7 +77,6 @@ protected:
 		return out;
 	}
 
-	// A user's click on the list item of that slot.
 	void click_item(const std::string &name)
 	{
 		for (int i = 0; i < list()->count(); ++i)

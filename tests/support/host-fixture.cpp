@@ -10,12 +10,14 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <qpa/qplatformnativeinterface.h>
-#include <X11/Xlib.h>
 #include <obs.h>
 #include <obs-nix-platform.h>
 #include <util/bmem.h>
 
 #include "qt-app.hpp"
+
+// Last: its macros (None, Cursor, ...) break Qt's headers.
+#include <X11/Xlib.h>
 
 namespace bltest {
 
@@ -52,10 +54,8 @@ void Host::start(const HostOptions &options)
 	LogCapture::get().install();
 	std::string error;
 	if (opts.wayland) {
-		// A private runtime folder holds the compositor's socket; Qt finds it through the same
-		// variables. --debug lets weston-screenshooter take pictures; they come out right only
-		// from the software renderer here (the GL one reads back a red output). The output has
-		// the size of the preview tests' widget: shown full screen, it is the whole picture.
+		// Qt finds the socket through the same variables. weston-screenshooter needs --debug and is right
+		// only with pixman (GL reads back red). The output has the preview tests' widget size: full screen.
 		wayland_dir = std::make_unique<TempDir>("bl-wayland");
 		setenv("XDG_RUNTIME_DIR", wayland_dir->path().c_str(), 1);
 		setenv("WAYLAND_DISPLAY", "bl-test", 1);
@@ -64,11 +64,11 @@ void Host::start(const HostOptions &options)
 					      "--debug"},
 					     wayland_dir->file("weston.log"), &error),
 			"cannot start weston (install weston): " + error);
-		auto up = [] {
-			return std::filesystem::exists(wayland_dir->file("bl-test"));
-		};
-		poll_until([&] { return up() || !display_server.running(); }, std::chrono::seconds(10));
-		require(up(), "weston made no socket: " + read_file(wayland_dir->file("weston.log")));
+		const std::string socket = wayland_dir->file("bl-test");
+		poll_until([&] { return std::filesystem::exists(socket) || !display_server.running(); },
+			   std::chrono::seconds(10));
+		require(std::filesystem::exists(socket),
+			"weston made no socket: " + read_file(wayland_dir->file("weston.log")));
 		// Qt first: the host must render on the connection that Qt's surfaces belong to.
 		ensure_qt_application();
 		obs_set_nix_platform(OBS_NIX_PLATFORM_WAYLAND);
@@ -118,8 +118,8 @@ void Host::shutdown()
 	obs_shutdown();
 	// libobs names what was left ("... were remaining") in the log above.
 	EXPECT_EQ(bnum_allocs(), 0L) << "host objects or allocations left after shutdown";
-	for (auto &hook : std::exchange(shutdown_hooks, {}))
-		hook();
+	// Gone before the display server: QApplication's destructor still talks to it.
+	delete QCoreApplication::instance();
 	if (x_display)
 		XCloseDisplay(std::exchange(x_display, nullptr));
 	// The configuration folder stays until the process ends: tests look at what unload wrote.

@@ -1,9 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -26,8 +24,7 @@ struct HostOptions {
 	bool wayland = false;
 };
 
-// libobs in the test process, headless, with real video and audio and the host's obs-x264,
-// obs-ffmpeg and image-source plug-ins. One per process: libobs does not start twice.
+// libobs in the test process with the host's encoders and image sources; once: libobs does not restart.
 class Host {
 public:
 	static Host &get()
@@ -39,13 +36,10 @@ public:
 	void start(const HostOptions &options = {});
 	// obs_shutdown; a test failure for any host object or allocation left. Safe to call twice.
 	void shutdown();
-	// Runs at shutdown, after libobs and before the display server goes.
-	void on_shutdown(std::function<void()> hook) { shutdown_hooks.push_back(std::move(hook)); }
 	const HostOptions &options() const { return opts; }
 
 private:
 	HostOptions opts;
-	std::vector<std::function<void()>> shutdown_hooks;
 };
 
 // The whole output of the fixture's weston (180 x 320), through its screenshooter.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include <graphics/vec2.h>
 #include <obs.hpp>
 
 namespace bltest {
@@ -12,10 +13,32 @@ inline constexpr uint32_t kRed = 0xff0000ff;
 inline constexpr uint32_t kGreen = 0xff00ff00;
 inline constexpr uint32_t kBlue = 0xffff0000;
 
-// A public colour source of the host's image-source plug-in.
-OBSSourceAutoRelease make_colour_source(const std::string &name, uint32_t colour, uint32_t width, uint32_t height);
+inline OBSSourceAutoRelease make_colour_source(const std::string &name, uint32_t colour, uint32_t width,
+					       uint32_t height)
+{
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_int(settings, "color", colour);
+	obs_data_set_int(settings, "width", width);
+	obs_data_set_int(settings, "height", height);
+	return obs_source_create("color_source_v3", name.c_str(), settings, nullptr);
+}
 
 // A public host scene of the main canvas's size: red, green and blue bands, a third wide each.
-OBSSceneAutoRelease make_band_scene(const std::string &name);
+inline OBSSceneAutoRelease make_band_scene(const std::string &name)
+{
+	obs_video_info ovi = {};
+	obs_get_video_info(&ovi);
+	OBSSceneAutoRelease scene = obs_scene_create(name.c_str());
+	const uint32_t colours[] = {kRed, kGreen, kBlue};
+	for (uint32_t i = 0, x = 0; i < 3; ++i) {
+		const uint32_t end = ovi.base_width * (i + 1) / 3;
+		OBSSourceAutoRelease band =
+			make_colour_source(name + " " + std::to_string(i), colours[i], end - x, ovi.base_height);
+		const vec2 pos = {{{static_cast<float>(x), 0.0f}}};
+		obs_sceneitem_set_pos(obs_scene_add(scene, band), &pos);
+		x = end;
+	}
+	return scene;
+}
 
 } // namespace bltest

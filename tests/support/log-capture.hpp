@@ -1,42 +1,92 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdio>
 #include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <util/base.h>
 
 namespace bltest {
 
-// Polls done() until it holds or the time-out passes; returns its last value.
-bool poll_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+inline bool poll_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (!done()) {
+		if (std::chrono::steady_clock::now() >= deadline)
+			return done();
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	return true;
+}
 
 // Every line the host logs, with the moment it was logged, also echoed to stderr (where CTest
 // shows it on a failure). from/mark: the number of lines before the ones looked at.
 class LogCapture {
 public:
 	using Clock = std::chrono::steady_clock;
-	static LogCapture &get();
-	void install(); // once per process; safe to call again
+	static LogCapture &get()
+	{
+		static LogCapture capture;
+		return capture;
+	}
+	void install() // once per process; safe to call again
+	{
+		[[maybe_unused]] static const bool installed = (base_set_log_handler(&LogCapture::handler, this), true);
+	}
 	size_t mark() const { return since(0).size(); }
-	std::vector<std::string> since(size_t from) const;
+	std::vector<std::string> since(size_t from) const
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		std::vector<std::string> out;
+		for (size_t i = from; i < captured.size(); ++i)
+			out.push_back(captured[i].second);
+		return out;
+	}
 	bool contains(const std::string &substring, size_t from = 0) const { return count(substring, from) > 0; }
 	size_t count(const std::string &substring, size_t from = 0) const { return times(substring, from).size(); }
 	bool wait_for(const std::string &substring, std::chrono::milliseconds timeout, size_t from = 0) const
 	{
 		return poll_until([&] { return contains(substring, from); }, timeout);
 	}
-	// When each line after from that contains substring was logged.
-	std::vector<Clock::time_point> times(const std::string &substring, size_t from = 0) const;
+	std::vector<Clock::time_point> times(const std::string &substring, size_t from = 0) const
+	{
+		std::vector<Clock::time_point> out;
+		std::lock_guard<std::mutex> lock(mutex);
+		for (size_t i = from; i < captured.size(); ++i)
+			if (captured[i].second.find(substring) != std::string::npos)
+				out.push_back(captured[i].first);
+		return out;
+	}
 
 private:
-	static void handler(int level, const char *format, va_list args, void *param);
+	static void handler(int level, const char *format, va_list args, void *param)
+	{
+		const auto now = Clock::now();
+		char line[8192];
+		vsnprintf(line, sizeof(line), format, args);
+		fprintf(stderr, "[%d] %s\n", level, line);
+		auto *self = static_cast<LogCapture *>(param);
+		std::lock_guard<std::mutex> lock(self->mutex);
+		self->captured.emplace_back(now, line);
+	}
 	mutable std::mutex mutex;
 	std::vector<std::pair<Clock::time_point, std::string>> captured;
 };
 
 // The module's tagged lines after from, with the tag removed: what the module itself said.
-std::vector<std::string> module_lines(size_t from = 0);
+inline std::vector<std::string> module_lines(size_t from = 0)
+{
+	const std::string tag = "[brasslight-obs-vertical] ";
+	std::vector<std::string> out;
+	for (const std::string &line : LogCapture::get().since(from))
+		if (line.rfind(tag, 0) == 0)
+			out.push_back(line.substr(tag.size()));
+	return out;
+}
 
 } // namespace bltest

@@ -1,14 +1,93 @@
 #include "qt-app.hpp"
 
-#include "host-fixture.hpp"
-#include "qt-modal.hpp"
-
 #include <cstdlib>
-#include <memory>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QTest>
+
+#include "host-fixture.hpp"
 
 namespace bltest {
+
+ModalScript::ModalScript(std::vector<Step> steps_, std::chrono::milliseconds timeout)
+	: steps(std::move(steps_)), deadline(std::chrono::steady_clock::now() + timeout)
+{
+	QObject::connect(&timer, &QTimer::timeout, [this] {
+		QWidget *modal = QApplication::activeModalWidget();
+		if (!modal)
+			return;
+		// The widget just answered may still be the active modal for a moment; a new dialog that
+		// happens to reuse its address is told apart by the guarded pointer having been cleared.
+		if (modal != last || !modal->isVisible()) {
+			last = modal;
+			std::string what = utf8(modal->windowTitle());
+			if (auto *box = qobject_cast<QMessageBox *>(modal))
+				what += " | " + utf8(box->text());
+			if (auto *input = qobject_cast<QInputDialog *>(modal))
+				what += " | " + utf8(input->labelText()) + " [" + utf8(input->textValue()) + "]";
+			else if (auto *list = modal->findChild<QListWidget *>(); list && list->currentItem())
+				what += " | " + utf8(list->currentItem()->text());
+			shown.push_back(what);
+			if (next < steps.size())
+				return steps[next++](modal);
+			trouble += "unexpected '" + what + "'; ";
+		} else if (std::chrono::steady_clock::now() > deadline) {
+			trouble += "'" + shown.back() + "' still open at the deadline; ";
+		} else {
+			return;
+		}
+		if (auto *dialog = qobject_cast<QDialog *>(modal))
+			dialog->reject();
+		else
+			modal->close();
+	});
+	timer.start(20);
+}
+
+ModalScript::Step press_key(Qt::Key key)
+{
+	return [key](QWidget *modal) {
+		QTest::keyClick(modal, key);
+	};
+}
+
+ModalScript::Step type_text(const QString &text)
+{
+	return [text](QWidget *modal) {
+		if (QLineEdit *edit = modal->findChild<QLineEdit *>()) {
+			edit->selectAll();
+			QTest::keyClicks(edit, text);
+			QTest::keyClick(edit, Qt::Key_Return);
+		}
+	};
+}
+
+bool process_events_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)
+{
+	const auto deadline = std::chrono::steady_clock::now() + timeout;
+	while (!done()) {
+		if (std::chrono::steady_clock::now() >= deadline)
+			return done();
+		QApplication::processEvents(QEventLoop::AllEvents, 20);
+		// Outside any event loop Qt leaves deleteLater() to the caller.
+		QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+	}
+	return true;
+}
+
+QAbstractButton *find_button(QWidget *root, const QString &text)
+{
+	for (QAbstractButton *button : root->findChildren<QAbstractButton *>())
+		if (button->text() == text)
+			return button;
+	return nullptr;
+}
 
 void ensure_qt_application()
 {
@@ -18,17 +97,13 @@ void ensure_qt_application()
 	static int argc = 1;
 	static char name[] = "brasslight-tests";
 	static char *argv[] = {name, nullptr};
-	static std::unique_ptr<QApplication> app;
-	app = std::make_unique<QApplication>(argc, argv);
-	// Gone before the fixture's X server: its destructor still talks to the display.
-	Host::get().on_shutdown([] { app.reset(); });
+	new QApplication(argc, argv); // the fixture deletes it before its display server goes
 }
 
 ShownBox capture_message_box(std::chrono::milliseconds timeout)
 {
 	ensure_qt_application();
-	// A box shown with exec() runs its own event loop inside processEvents(); the script answers
-	// the box from there, which returns control here.
+	// exec() runs the box's event loop inside processEvents(); the script answers it from there.
 	ModalScript script({press_key(Qt::Key_Escape)}, timeout);
 	if (!process_events_until([&script] { return !script.seen().empty(); }, timeout))
 		return {};

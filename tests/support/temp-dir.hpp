@@ -1,15 +1,29 @@
 #pragma once
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 
 namespace bltest {
 
-// A fresh folder under the system's temporary folder, removed with everything in it when the
-// object goes, unless BL_KEEP_TEMP is set in the environment (to look at what a test left).
+// Removed with its contents when the object goes, unless BL_KEEP_TEMP is set (to look at what a test left).
 class TempDir {
 public:
-	explicit TempDir(const std::string &prefix = "bl-test");
-	~TempDir();
+	explicit TempDir(const std::string &prefix = "bl-test")
+		: dir((std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string())
+	{
+		if (!mkdtemp(dir.data()))
+			throw std::runtime_error("mkdtemp failed for " + dir);
+	}
+	~TempDir()
+	{
+		std::error_code ignored;
+		if (!getenv("BL_KEEP_TEMP"))
+			std::filesystem::remove_all(dir, ignored);
+	}
 	TempDir(const TempDir &) = delete;
 	TempDir &operator=(const TempDir &) = delete;
 
@@ -20,7 +34,16 @@ private:
 	std::string dir;
 };
 
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &content);
+inline std::string read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_file(const std::string &path, const std::string &content)
+{
+	std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+	std::ofstream(path, std::ios::binary) << content;
+}
 
 } // namespace bltest
