@@ -118,8 +118,7 @@ void Host::shutdown()
 	obs_shutdown();
 	// libobs names what was left ("... were remaining") in the log above.
 	EXPECT_EQ(bnum_allocs(), 0L) << "host objects or allocations left after shutdown";
-	// Gone before the display server: QApplication's destructor still talks to it.
-	delete QCoreApplication::instance();
+	end_qt_application();
 	if (x_display)
 		XCloseDisplay(std::exchange(x_display, nullptr));
 	// The configuration folder stays until the process ends: tests look at what unload wrote.

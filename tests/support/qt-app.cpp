@@ -1,6 +1,7 @@
 #include "qt-app.hpp"
 
 #include <cstdlib>
+#include <memory>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -89,15 +90,24 @@ QAbstractButton *find_button(QWidget *root, const QString &text)
 	return nullptr;
 }
 
+namespace {
+std::unique_ptr<QApplication> application;
+}
+
 void ensure_qt_application()
 {
-	if (QApplication::instance())
+	if (application)
 		return;
 	setenv("QT_QPA_PLATFORM", Host::get().options().wayland ? "wayland" : "xcb", 1);
 	static int argc = 1;
 	static char name[] = "brasslight-tests";
 	static char *argv[] = {name, nullptr};
-	new QApplication(argc, argv); // the fixture deletes it before its display server goes
+	application = std::make_unique<QApplication>(argc, argv);
+}
+
+void end_qt_application()
+{
+	application.reset();
 }
 
 ShownBox capture_message_box(std::chrono::milliseconds timeout)

@@ -14,8 +14,10 @@ class QAbstractButton;
 
 namespace bltest {
 
-// Made on first use, once the fixture has started its display server.
+// Made on first use, once the fixture has started its display server; ended by the fixture
+// before the display server goes (its destructor still talks to it).
 void ensure_qt_application();
+void end_qt_application();
 
 struct ShownBox {
 	bool shown = false;
