@@ -9,12 +9,12 @@ MuxRig::MuxRig(RigOptions options) : view_(obs_view_create())
 	OBSDataAutoRelease color = obs_data_create_from_json(R"({"color": 4281558732, "width": 360, "height": 640})");
 	source_ = obs_source_create_private("color_source_v3", "bl_test_color", color);
 
-	obs_view_set_source(view_, 0, source_);
+	obs_view_set_source(view_.get(), 0, source_);
 	obs_video_info ovi = {};
 	obs_get_video_info(&ovi);
 	ovi.base_width = ovi.output_width = 360;
 	ovi.base_height = ovi.output_height = 640;
-	video_t *view_video = obs_view_add2(view_, &ovi);
+	video_t *view_video = obs_view_add2(view_.get(), &ovi);
 
 	OBSDataAutoRelease video_settings =
 		obs_data_create_from_json(R"({"rate_control": "CBR", "keyint_sec": 1, "preset": "veryfast"})");
@@ -39,13 +39,6 @@ MuxRig::~MuxRig()
 	// Capture may still be ending after an output stopped itself.
 	wait_inactive(kStopTimeout);
 	signal_handler_disconnect(obs_output_get_signal_handler(output_), "stop", &MuxRig::on_stop, this);
-	// The encoders go before the view's mix they encode: obs_view_destroy alone leaves it running.
-	output_ = nullptr;
-	video_encoder_ = nullptr;
-	audio_encoder_ = nullptr;
-	obs_view_remove(view_);
-	obs_view_set_source(view_, 0, nullptr);
-	obs_view_destroy(view_);
 }
 
 encoder_packet host_packet(obs_encoder_type type, int64_t ts, int32_t timebase_den, bool keyframe)

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -88,8 +89,19 @@ private:
 		rig->stop_codes_.push_back(calldata_int(data, "code"));
 	}
 
+	struct ViewDeleter {
+		void operator()(obs_view_t *view) const
+		{
+			// obs_view_destroy alone would leave the view's mix running.
+			obs_view_remove(view);
+			obs_view_set_source(view, 0, nullptr);
+			obs_view_destroy(view);
+		}
+	};
+
+	// Released in reverse: the output, then the encoders, then the view's mix they encode.
 	OBSSourceAutoRelease source_;
-	obs_view_t *view_;
+	std::unique_ptr<obs_view_t, ViewDeleter> view_;
 	OBSEncoderAutoRelease video_encoder_, audio_encoder_;
 	OBSOutputAutoRelease output_;
 
