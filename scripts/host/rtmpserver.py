@@ -19,10 +19,8 @@ class NginxRtmp:
 
     def __init__(self):
         self.dir = d = Path(tempfile.mkdtemp(prefix="bl-nginx-"))
-        ports = set()
-        while len(ports) < 2:  # each is released before nginx binds it
-            ports.add(free_loopback_port())
-        self.rtmp_port, self.http_port = sorted(ports)
+        self.rtmp_port = free_loopback_port()  # released before nginx binds it: the next call may return it again
+        self.http_port = next(p for p in iter(free_loopback_port, 0) if p != self.rtmp_port)
         self.url = f"rtmp://127.0.0.1:{self.rtmp_port}/live"
         self.proc: subprocess.Popen | None = None
         temp_paths = " ".join(f"{k}_temp_path {d}/{k};" for k in "client_body proxy fastcgi uwsgi scgi".split())

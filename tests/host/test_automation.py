@@ -75,8 +75,6 @@ class AutomationTest(HostTest):
         with NginxRtmp() as server:
             settings = {"rtmpurl": server.url, "streamkey": KEY, "videobitrate": 400, "encoderpreset": "ultrafast",
                         "canvaswidth": 360, "canvasheight": 640, "fpsnum": 30000, "fpsden": 1001}
-            no_key = Profile("NoKey", module_settings={**settings, "streamkey": ""})
-            streaming = Profile("Streaming", stream_server=server.url, module_settings=settings)
             collection = SceneCollection("Show", {"Cam": [color_input("Red", 0xFFC03030, 640, 360)],
                                                   "Wide": [color_input("Blue", 0xFF3030C0, 640, 360)]})
             stored = {"Scenes": {"count": 2, "activescene": "A", "scene_0_name": "A", "scene_0_source": "Cam",
@@ -84,8 +82,9 @@ class AutomationTest(HostTest):
                       "Hotkeys": {f"BrasslightVertical.{name}": json.dumps({"bindings": [{"key": f"OBS_KEY_{key}"}]})
                                   for name, key in (("StartStream", "F5"), ("StopStream", "F6"), ("NextSlot", "F7"),
                                                     ("PreviousSlot", "F9"), ("Slot.B", "F8"))}}
-            with ObsHost("automation", module=module_files(), profiles=[no_key, streaming],
-                         collection=collection, module_global_settings=stored) as host:
+            with ObsHost("automation", module=module_files(), collection=collection, module_global_settings=stored,
+                         profiles=[Profile("NoKey", module_settings={**settings, "streamkey": ""}),
+                                   Profile("Streaming", stream_server=server.url, module_settings=settings)]) as host:
                 host.start()
                 ws = host.websocket()
                 host.wait_for_log(r"obs-websocket vendor 'brasslight-vertical' registered with 9 request\(s\)")
