@@ -48,16 +48,6 @@ def wait_until(probe, timeout: float, what: str, report=None, interval: float = 
     return value
 
 
-def retried(action, check):
-    """action() then check(), three times at most: on a bare X server, clicks during a layout get lost."""
-    for _ in range(2):
-        action()
-        with contextlib.suppress(HostTimeout):
-            return check()
-    action()
-    return check()
-
-
 def free_loopback_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -95,10 +85,6 @@ def xvfb(width: int = 1280, height: int = 800):
 class ModuleFiles:
     library: Path
     data: Path | None = None
-
-    @classmethod
-    def from_env(cls) -> ModuleFiles:  # as CTest sets them
-        return cls(Path(os.environ["BL_MODULE_FILE"]), Path(os.environ["BL_MODULE_DATA_DIR"]))
 
 
 @dataclasses.dataclass
@@ -196,7 +182,7 @@ class ObsWebSocket:
                 return websocket.create_connection(f"ws://127.0.0.1:{port}", timeout=10)
 
         self.socket = wait_until(connect, 20, f"obs-websocket on port {port}", interval=0.2)
-        self.events: list[dict] = []  # vendor events received and not yet waited for
+        self.events: list[dict] = []  # those received (only vendor events are asked for), for a caller to look at
         auth = self._receive(0)["authentication"]
         secret = base64.b64encode(hashlib.sha256((password + auth["salt"]).encode()).digest()).decode()
         answer = base64.b64encode(hashlib.sha256((secret + auth["challenge"]).encode()).digest()).decode()
@@ -221,17 +207,6 @@ class ObsWebSocket:
         if not answer["requestStatus"]["result"]:
             raise HostError(f"{request_type} failed: {answer['requestStatus']}")
         return answer.get("responseData") or {}
-
-    def wait_event(self, event_type: str, match, timeout: float = 15) -> dict:
-        def probe():  # forgets the event found and those before it
-            for index, event in enumerate(self.events):
-                data = event.get("eventData") or {}
-                if event.get("eventType") == event_type and match(data):
-                    del self.events[:index + 1]
-                    return [data]
-            self.request("GetVersion")  # a round trip that collects what has arrived meanwhile
-
-        return wait_until(probe, timeout, f"a {event_type} event", lambda: f"last: {self.events[-4:]}")[0]
 
 
 class ObsHost:
@@ -303,14 +278,14 @@ class ObsHost:
         # Not a word with a desktop session the harness runs inside.
         return {k: v for k, v in env.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY")}
 
-    def start(self, *args: str, profile: str | None = None, timeout: float = 60) -> ObsHost:
+    def start(self, *args: str, timeout: float = 60) -> ObsHost:
         self.starts += 1
         self._old_logs = set((self.config_dir / "logs").glob("*"))
         self.stdout_path = self.home / f"obs-output-{self.starts}.txt"
         self.returncode, self.killed, self.dismissed = None, False, []  # dismissed: dialogs closed to quit
         with open(self.stdout_path, "wb") as out:
-            self.process = _spawn(["obs", "--multi", "--disable-shutdown-check", *args]
-                                  + (["--profile", profile] if profile else []), out, cwd=self.home, env=self.env())
+            self.process = _spawn(["obs", "--multi", "--disable-shutdown-check", *args], out, cwd=self.home,
+                                  env=self.env())
         self.wait_for_log(rf"\[obs-websocket\] .*Server started successfully on port {self.websocket_port}\b", timeout)
         self.main_window()
         return self
@@ -396,14 +371,6 @@ class ObsHost:
         info = self.tool("xwininfo", "-id", window, check=False)
         return tuple(int(re.search(rf"{label}:\s+(-?\d+)", info)[1])
                      for label in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
-
-    def is_top_level(self, window: int) -> bool:
-        """Floating dock frames are windows of their own; docked ones live inside the main window."""
-        tree = self.tool("xwininfo", "-tree", "-id", window, check=False)
-        return "(the root window)" in tree.split("Parent window id:", 1)[-1].splitlines()[0]
-
-    def click(self, x: int, y: int, repeat: int = 1) -> None:
-        self.xdotool("mousemove", x, y, "sleep", 0.1, "click", "--repeat", repeat, "--delay", 80, 1)
 
     def screenshot(self, name: str, path: Path | None = None) -> Path:
         path = Path(path or self.home / "shots" / f"{name}.png")

@@ -1,5 +1,6 @@
 """A real nginx-rtmp on loopback for the demo, benchmarks and tests; ffprobe/ffmpeg on what arrived."""
 
+import contextlib
 import json
 import shutil
 import subprocess
@@ -14,38 +15,26 @@ NGINX_MODULES = "/usr/lib/nginx/modules"
 
 
 class NginxRtmp:
-    """Application "live"; start() again keeps the ports (as a server back from a crash). tls: a TLS front."""
+    """Application "live"; start() again keeps the ports (as a server back from a crash)."""
 
-    def __init__(self, tls: bool = False):
+    def __init__(self):
         self.dir = d = Path(tempfile.mkdtemp(prefix="bl-nginx-"))
-        ports = set()
-        while len(ports) < 3:  # each is released before nginx binds it
-            ports.add(free_loopback_port())
-        self.rtmp_port, self.http_port, tls_port = sorted(ports)
-        self.tls_port = tls_port if tls else 0
+        self.rtmp_port = free_loopback_port()  # released before nginx binds it: the next call may return it again
+        self.http_port = next(p for p in iter(free_loopback_port, 0) if p != self.rtmp_port)
         self.url = f"rtmp://127.0.0.1:{self.rtmp_port}/live"
-        self.ca_file = d / "ca.pem"
         self.proc: subprocess.Popen | None = None
-        tls_front = ""
-        if tls:
-            for step in (f"-x509 -newkey rsa:2048 -nodes -keyout {d}/ca.key -out {d}/ca.pem -days 2 -subj /CN=test-CA "
-                         "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign",
-                         f"-x509 -newkey rsa:2048 -nodes -keyout {d}/server.key -out {d}/server.pem -days 2 "
-                         f"-subj /CN=localhost -CA {d}/ca.pem -CAkey {d}/ca.key -addext basicConstraints=CA:FALSE "
-                         "-addext subjectAltName=DNS:localhost,IP:127.0.0.1"):
-                subprocess.run(["openssl", "req", *step.split()], check=True, capture_output=True, timeout=30)
-            tls_front = (f"load_module {NGINX_MODULES}/ngx_stream_module.so;\nstream {{ server {{ listen "
-                         f"127.0.0.1:{self.tls_port} ssl; ssl_certificate {d}/server.pem; ssl_certificate_key "
-                         f"{d}/server.key; proxy_pass 127.0.0.1:{self.rtmp_port}; }} }}")
         temp_paths = " ".join(f"{k}_temp_path {d}/{k};" for k in "client_body proxy fastcgi uwsgi scgi".split())
         (d / "nginx.conf").write_text(
-            f"load_module {NGINX_MODULES}/ngx_rtmp_module.so;\n{tls_front}\n"
+            f"load_module {NGINX_MODULES}/ngx_rtmp_module.so;\n{self.more_config()}\n"
             f"daemon off; master_process off; pid {d}/nginx.pid; error_log {d}/error.log info;\n"
             "events { worker_connections 128; }\n"
             f"rtmp {{ server {{ listen 127.0.0.1:{self.rtmp_port}; chunk_size 4096; "
             "application live { live on; record off; } } }\n"
             f"http {{ access_log off; {temp_paths} server {{ listen 127.0.0.1:{self.http_port}; "
             "location /stat { rtmp_stat all; } } }\n")
+
+    def more_config(self) -> str:  # top-level nginx configuration (modules, servers) a subclass adds
+        return ""
 
     def start(self) -> "NginxRtmp":
         if not self.running():
@@ -77,21 +66,16 @@ class NginxRtmp:
     def play_url(self, name: str) -> str:
         return f"{self.url}/{name}"
 
-    def stat_xml(self) -> str | None:
-        try:
+    def stat_xml(self) -> str | None:  # None while nginx does not answer
+        with contextlib.suppress(OSError):
             with urllib.request.urlopen(f"http://127.0.0.1:{self.http_port}/stat", timeout=2) as reply:
                 return reply.read().decode()
-        except OSError:
-            return None
 
     def streams(self) -> dict[str, dict]:
         xml = self.stat_xml()
         return {s.findtext("name"): {"publishing": s.find("publishing") is not None,
                                      "bytes_in": int(s.findtext("bytes_in") or 0)}
                 for s in (ElementTree.fromstring(xml).iter("stream") if xml else ())}
-
-    def stream(self, name: str) -> dict:
-        return self.streams().get(name, {})
 
     def publishing(self) -> set[str]:
         return {name for name, s in self.streams().items() if s["publishing"]}

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A relay on loopback that drains what its clients send at `rate` B/s (None: full speed), as a slow uplink
-does, with a small receive window of its own; without a target, a hung ingest. As a program (SIGUSR2
-throttles, SIGUSR1 opens): throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND"""
+does, with a small receive window of its own. As a program (SIGUSR2 throttles, SIGUSR1 opens):
+throttle.py --port PORT --target PORT --rate BYTES_PER_SECOND"""
 
 import contextlib
 import signal
@@ -19,7 +19,7 @@ def _shut_down(*socks: socket.socket) -> None:
 
 
 class Throttle:
-    def __init__(self, target_port: int | None, rate: float | None = None, port: int = 0):
+    def __init__(self, target_port: int, rate: float | None = None, port: int = 0):
         self.target_port, self.rate = target_port, rate
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -32,22 +32,17 @@ class Throttle:
         threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self) -> None:
-        while True:
-            try:
-                client, _ = self.sock.accept()
-            except OSError:
-                return
-            if self.target_port is None:
-                self.conns.append(client)
-                continue
-            try:
-                server = socket.create_connection(("127.0.0.1", self.target_port))
-            except OSError:
-                client.close()
-                continue
-            self.conns += [client, server]
-            threading.Thread(target=self._pump, args=(client, server, True), daemon=True).start()
-            threading.Thread(target=self._pump, args=(server, client, False), daemon=True).start()
+        with contextlib.suppress(OSError):  # the listener shut down
+            while True:
+                client = self.sock.accept()[0]
+                try:
+                    server = socket.create_connection(("127.0.0.1", self.target_port))
+                except OSError:
+                    client.close()
+                    continue
+                self.conns += [client, server]
+                threading.Thread(target=self._pump, args=(client, server, True), daemon=True).start()
+                threading.Thread(target=self._pump, args=(server, client, False), daemon=True).start()
 
     def _pump(self, src: socket.socket, dst: socket.socket, throttled: bool) -> None:
         budget, last = 0.0, time.monotonic()

@@ -1,0 +1,63 @@
+"""What the host tests share on top of scripts/host; the hung ingest serves the C++ tests' RTMP fixture too."""
+
+import contextlib
+import os
+import socket
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
+from obshost import HostTimeout, ModuleFiles  # noqa: E402
+from rtmpserver import grab_frame  # noqa: E402
+
+
+def module_files() -> ModuleFiles:  # as CTest sets them
+    return ModuleFiles(Path(os.environ["BL_MODULE_FILE"]), Path(os.environ["BL_MODULE_DATA_DIR"]))
+
+
+def retried(action, check):
+    """action() then check(), three times at most: on a bare X server, clicks during a layout get lost."""
+    for _ in range(2):
+        action()
+        with contextlib.suppress(HostTimeout):
+            return check()
+    action()
+    return check()
+
+
+def frame_colours(url: str) -> list[str]:
+    """The pure colours closest (despite compression) to five points across a frame's middle row."""
+    row = grab_frame(url, "-vf", "format=rgb24,crop=iw:1:0:ih/2", "-f", "rawvideo", "-")
+    width, names = len(row) // 3, {"100": "red", "010": "green", "001": "blue", "000": "black"}
+    rgbs = [row[x * 3:x * 3 + 3] for x in (4, width // 4, width // 2, width * 3 // 4, width - 5)]
+    return [names.get("".join("1" if v > 150 else "0" if v < 100 else "?" for v in rgb), f"rgb{tuple(rgb)}")
+            for rgb in rgbs]
+
+
+class HungIngest:
+    """Takes connections on loopback (port 0: any free one) and never answers them."""
+
+    def __init__(self, port: int = 0):
+        self.sock, self.conns = socket.create_server(("127.0.0.1", port)), []
+        self.sock.setblocking(False)  # the connections wait in its backlog until counted
+        self.port = self.sock.getsockname()[1]
+
+    def accepted(self) -> int:
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                self.conns.append(self.sock.accept()[0])
+        return len(self.conns)
+
+    def close(self) -> None:
+        for sock in (self.sock, *self.conns):
+            sock.close()
+
+
+class HostTest(unittest.TestCase):
+    def quit(self, host, keys=(), dismissed=()):
+        """A clean exit without leaks, with the dialogs `dismissed` open before it and no stream key in the output."""
+        run = host.quit()
+        self.assertEqual((True, 0, list(dismissed)), (run.clean(), run.leaks(), run.dismissed), run.describe())
+        self.assertEqual([], [k for k in keys if k in run.text() + run.stdout()], "a stream key reached the log")
+        return run
