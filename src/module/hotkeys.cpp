@@ -76,25 +76,36 @@ std::string ini_key(const std::string &name)
 	return key;
 }
 
-void load_bindings(obs_hotkey_id id, const std::string &name)
+// The bindings stored for a hotkey name, or null.
+OBSDataArrayAutoRelease stored_bindings(const std::string &name)
 {
 	if (!global_config)
-		return;
+		return nullptr;
 	const char *json = config_get_string(global_config, kSection, ini_key(name).c_str());
 	if (!json || !*json)
-		return;
+		return nullptr;
 	OBSDataAutoRelease data = obs_data_create_from_json(json);
-	OBSDataArrayAutoRelease bindings = data ? obs_data_get_array(data, "bindings") : nullptr;
+	return data ? obs_data_get_array(data, "bindings") : nullptr;
+}
+
+void load_bindings(obs_hotkey_id id, const std::string &name)
+{
+	OBSDataArrayAutoRelease bindings = stored_bindings(name);
 	if (bindings)
 		obs_hotkey_load(id, bindings);
+}
+
+void store_array(obs_data_array_t *bindings, const std::string &name)
+{
+	OBSDataAutoRelease data = obs_data_create();
+	obs_data_set_array(data, "bindings", bindings);
+	config_set_string(global_config, kSection, ini_key(name).c_str(), obs_data_get_json(data));
 }
 
 void store_bindings(obs_hotkey_id id, const std::string &name)
 {
 	OBSDataArrayAutoRelease bindings = obs_hotkey_save(id);
-	OBSDataAutoRelease data = obs_data_create();
-	obs_data_set_array(data, "bindings", bindings);
-	config_set_string(global_config, kSection, ini_key(name).c_str(), obs_data_get_json(data));
+	store_array(bindings, name);
 }
 
 // The user-interface half of a press.
@@ -226,19 +237,42 @@ void sync_slot_hotkeys()
 
 void rename_slot_hotkey(const std::string &old_name, const std::string &new_name)
 {
-	const auto found = slot_hotkeys.find(old_name);
-	if (!registered || found == slot_hotkeys.end() || slot_hotkeys.count(new_name))
+	if (!registered)
 		return;
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-	const obs_hotkey_id id = found->second;
-	slot_hotkeys.erase(found);
-	slot_hotkeys[new_name] = id;
-	obs_hotkey_set_name(id, slot_hotkey_name(new_name).c_str());
-	obs_hotkey_set_description(id, slot_description(new_name).c_str());
+	const std::string old_hotkey = slot_hotkey_name(old_name);
+	const std::string new_hotkey = slot_hotkey_name(new_name);
+	const auto old_entry = slot_hotkeys.find(old_name);
+	if (old_entry != slot_hotkeys.end() && !slot_hotkeys.count(new_name)) {
+		const obs_hotkey_id id = old_entry->second;
+		slot_hotkeys.erase(old_entry);
+		slot_hotkeys[new_name] = id;
+		obs_hotkey_set_name(id, new_hotkey.c_str());
+		obs_hotkey_set_description(id, slot_description(new_name).c_str());
+	} else {
+		// A websocket request renames the canvas on its own thread, and this notice of it runs
+		// later on this one: a sync queued before it may have run in between, registered the
+		// new name unbound and stored the old name's bindings (or left them on the hotkey of a
+		// slot that took the old name meanwhile). They move to the renamed slot all the same.
+		OBSDataArrayAutoRelease none = obs_data_array_create();
+		OBSDataArrayAutoRelease bindings = stored_bindings(old_hotkey);
+		if (old_entry != slot_hotkeys.end()) {
+			bindings = obs_hotkey_save(old_entry->second);
+			obs_hotkey_load(old_entry->second, none);
+		}
+		const auto new_entry = slot_hotkeys.find(new_name);
+		if (new_entry != slot_hotkeys.end())
+			obs_hotkey_load(new_entry->second, bindings ? bindings.Get() : none.Get());
+		else if (bindings && global_config)
+			// Renamed on again before this ran: the next notice moves them on from here.
+			store_array(bindings, new_hotkey);
+	}
 	// The key binding follows the slot, in the store too, so that it survives a restart.
 	if (global_config) {
-		config_remove_value(global_config, kSection, ini_key(slot_hotkey_name(old_name)).c_str());
-		store_bindings(id, slot_hotkey_name(new_name));
+		config_remove_value(global_config, kSection, ini_key(old_hotkey).c_str());
+		const auto renamed = slot_hotkeys.find(new_name);
+		if (renamed != slot_hotkeys.end())
+			store_bindings(renamed->second, new_hotkey);
 	}
 }
 

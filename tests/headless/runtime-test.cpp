@@ -11,6 +11,7 @@
 #include "config/global-config.hpp"
 #include "config/scene-list-store.hpp"
 #include "module/host-events.hpp"
+#include "module/hotkeys.hpp"
 #include "module/runtime.hpp"
 #include "mux/mux-output.hpp"
 #include "host-fixture.hpp"
@@ -79,6 +80,17 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 	EXPECT_EQ(bltest::read_file(dir.file("settings-global.ini")),
 		  "[Scenes]\ncount=2\nscene_0_name=Only\nactivescene=Cam\nscene_0_source=\nscene_1_name=Cam\n"
 		  "scene_1_source=Bands\n");
+	// A slot's key follows its rename also when a sync queued earlier runs between the canvas's rename
+	// (on a websocket thread) and the notice of it (on the user-interface thread).
+	config_set_string(global_config, "Hotkeys", "BrasslightVertical.Slot.Cam",
+			  R"({"bindings":[{"key":"OBS_KEY_F8"}]})");
+	register_hotkeys();
+	ASSERT_TRUE(canvas->rename_scene("Cam", "Cue"));
+	sync_slot_hotkeys();
+	rename_slot_hotkey("Cam", "Cue");
+	unregister_hotkeys();
+	const char *moved = config_get_string(global_config, "Hotkeys", "BrasslightVertical.Slot.Cue");
+	EXPECT_NE(std::string(moved ? moved : "").find("OBS_KEY_F8"), std::string::npos) << "the key stayed behind";
 	destroy_runtime(false);
 	global_config.Close();
 }
