@@ -31,6 +31,31 @@ GLOBAL_INI_RELPATH = Path("plugin_config") / MODULE_NAME / "settings-global.ini"
 DOCK_TITLE = "Vertical Canvas"  # the dock frame's: a window of the main view, not a dialog
 
 
+class _ClientMessage(ctypes.Structure):  # Xlib's XClientMessageEvent
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+def close_window(display: str, window: int) -> None:
+    """What a window manager's close button sends (WM_DELETE_WINDOW): Qt closes the window from its event loop.
+    Not SIGINT: the app 29.0's Ctrl-C handler closes the main window inside the signal handler, in the middle of
+    whatever its user-interface thread was doing, which has crashed and deadlocked the shutdown."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype, x11.XOpenDisplay.argtypes = ctypes.c_void_p, [ctypes.c_char_p]
+    x11.XInternAtom.restype, x11.XInternAtom.argtypes = ctypes.c_ulong, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = x11.XOpenDisplay(display.encode())
+    event = (ctypes.c_long * 24)()  # an XEvent
+    message = _ClientMessage.from_buffer(event)
+    message.type, message.window, message.format = 33, window, 32  # ClientMessage
+    message.message_type = x11.XInternAtom(connection, b"WM_PROTOCOLS", 0)
+    message.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(connection, window, 0, 0, event)
+    x11.XCloseDisplay(connection)  # flushes
+
+
 class HostError(Exception):
     pass
 
@@ -379,7 +404,7 @@ class ObsHost:
         return path
 
     def quit(self, timeout: float = 60) -> ObsHost:
-        """Closes the dialogs left open (dismissed), then SIGINT: the app closes as by File > Exit."""
+        """Closes the dialogs left open (dismissed), then the main window as a window manager would."""
         if self._ws is not None:
             with contextlib.suppress(OSError):  # the app dropped the connection first
                 self._ws.socket.close()
@@ -391,7 +416,7 @@ class ObsHost:
         # A box still open at the exit has been seen to keep the next start's boxes from showing.
         with contextlib.suppress(HostTimeout):
             wait_until(lambda: not self.dialogs(), 10, "the dialogs to close")
-        self.process.send_signal(signal.SIGINT)
+        close_window(self.display, self.main_window())
         try:
             wait_until(lambda: not self.running(), timeout, "the app to shut down")
         except HostTimeout as e:
