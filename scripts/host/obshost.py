@@ -411,9 +411,9 @@ class ObsHost:
             self._ws = None
         for window, title in self.dialogs().items():
             self.dismissed.append(title)
-            # Escape, not Return: the module's error boxes have no default button.
-            self.xdotool("windowfocus", "--sync", window, "key", "Escape", check=False)  # it may be gone
-        # A box still open at the exit has been seen to keep the next start's boxes from showing.
+            close_window(self.display, window)  # no focus needed, unlike a typed Escape; it may be gone
+        # A box still open would block the main window's close, and has been seen to keep the next start's
+        # boxes from showing.
         with contextlib.suppress(HostTimeout):
             wait_until(lambda: not self.dialogs(), 10, "the dialogs to close")
         close_window(self.display, self.main_window())
