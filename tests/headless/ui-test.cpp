@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QFont>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,11 +23,7 @@
 
 using namespace brasslight;
 using namespace std::chrono_literals;
-using bltest::capture_message_box;
-using bltest::LogCapture;
-using bltest::press_key;
-using bltest::type_text;
-using bltest::utf8;
+using namespace bltest;
 using Texts = std::vector<std::string>;
 
 BL_HOST_ENVIRONMENT();
@@ -38,7 +33,7 @@ namespace {
 const std::string kStopped = "Stopped / font-size: 11px; color: #888; / "
 			     "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=0";
 
-class DockTest : public bltest::UiTest {
+class DockTest : public UiTest {
 protected:
 	QLabel *label(int i) const { return dock->findChildren<QLabel *>().value(i); }
 	std::string header() const { return utf8(label(0)->text()); }
@@ -48,8 +43,7 @@ protected:
 	{
 		std::string out = utf8(label(2)->text() + " / " + label(2)->styleSheet()) + " /";
 		for (const char *text : {"+ Add", "- Remove", "Rename", "Assign OBS Scene", "Start", "Stop"})
-			out += std::string(" ") + text +
-			       (bltest::find_button(dock.get(), text)->isEnabled() ? "=1" : "=0");
+			out += std::string(" ") + text + (find_button(dock.get(), text)->isEnabled() ? "=1" : "=0");
 		return out;
 	}
 
@@ -63,7 +57,7 @@ protected:
 	size_t from = LogCapture::get().mark();
 };
 
-class SettingsDialogTest : public bltest::UiTest {
+class SettingsDialogTest : public UiTest {
 protected:
 	void open_dialog()
 	{
@@ -83,10 +77,7 @@ protected:
 		dialog->findChild<QDialogButtonBox *>()->button(which)->click();
 	}
 
-	std::string profile_file() const
-	{
-		return bltest::read_file(dir.file("profile/brasslight-vertical-canvas.ini"));
-	}
+	std::string profile_file() const { return read_file(dir.file("profile/brasslight-vertical-canvas.ini")); }
 
 	std::unique_ptr<SettingsDialog> dialog;
 	QLineEdit *url = nullptr;
@@ -176,9 +167,9 @@ TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABo
 	set_stream_key("");
 	apply_output_config();
 	make_dock();
-	const size_t from = bltest::LogCapture::get().mark();
+	const size_t from = LogCapture::get().mark();
 	press("Start");
-	EXPECT_EQ(bltest::LogCapture::get().count("[brasslight] Dock: failed to start vertical output", from), 1u);
+	EXPECT_EQ(LogCapture::get().count("[brasslight] Dock: failed to start vertical output", from), 1u);
 	EXPECT_EQ(status_seen(), "Not started: no server URL or stream key / font-size: 11px; color: #e57373; / "
 				 "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=0");
 	EXPECT_FALSE(capture_message_box(500ms).shown) << "a box for what the status line says";
@@ -186,7 +177,7 @@ TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABo
 	// Each start of the main stream that the vertical stream cannot follow: one box.
 	for (int start = 0; start < 2; ++start) {
 		on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
-		const bltest::ShownBox box = capture_message_box(5s);
+		const ShownBox box = capture_message_box(5s);
 		EXPECT_EQ(box.title + "\n" + box.text, "Vertical Canvas \u2014 Stream Error\n"
 						       "The vertical stream did not start with the main stream.\n\n"
 						       "Not started: no server URL or stream key")
@@ -207,7 +198,7 @@ TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABo
 
 TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
 {
-	bltest::RtmpServer server;
+	RtmpServer server;
 	ASSERT_TRUE(server.start());
 	set_rtmp_url(server.rtmp_url().c_str());
 	set_stream_key("dock");
@@ -218,7 +209,7 @@ TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
 	const std::string streaming = "Streaming / font-size: 11px; color: #4caf50; font-weight: bold; / "
 				      "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=0 Stop=1";
 	const auto shows = [this](const std::string &expected) {
-		bltest::process_events_until([&]() { return status_seen() == expected; }, 10s);
+		process_events_until([&]() { return status_seen() == expected; }, 10s);
 		EXPECT_EQ(status_seen(), expected);
 	};
 	press("Start");
@@ -312,7 +303,7 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTh
 	set_auto_start_with_main(false);
 	set_use_active_scene_audio(true);
 	// The host's own default theme pads every button by 16 px on each side.
-	qApp->setStyleSheet(QString::fromUtf8(bltest::read_file("/usr/share/obs/obs-studio/themes/Yami.qss").c_str()));
+	qApp->setStyleSheet(QString::fromUtf8(read_file("/usr/share/obs/obs-studio/themes/Yami.qss").c_str()));
 	const std::shared_ptr<void> unthemed(nullptr, [](void *) { qApp->setStyleSheet(QString()); });
 	open_dialog();
 	std::string shown = utf8(url->text() + " " + key->text() + " | " + preset->currentText()) + " |";
@@ -321,7 +312,7 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTh
 	for (QCheckBox *check : checks)
 		shown += check->isChecked() ? " on" : " off";
 	EXPECT_EQ(shown, "rtmp://127.0.0.1:9/live ui-test-key | slower | 51000 7680 16 1 1000000 off on");
-	QAbstractButton *show = bltest::find_button(dialog.get(), "Show");
+	QAbstractButton *show = find_button(dialog.get(), "Show");
 	ASSERT_NE(show, nullptr);
 	EXPECT_EQ(utf8(key->accessibleName() + " / " + show->accessibleName()), "Stream key / Show stream key");
 	for (const auto &[text, mode] : {std::pair {"Show", QLineEdit::Password}, {"Hide", QLineEdit::Normal}}) {

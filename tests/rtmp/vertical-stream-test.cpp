@@ -19,7 +19,7 @@
 
 using namespace brasslight;
 using namespace std::chrono_literals;
-using bltest::LogCapture;
+using namespace bltest;
 
 BL_HOST_ENVIRONMENT();
 
@@ -57,7 +57,7 @@ class VerticalStreamTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		bltest::ensure_qt_application();
+		ensure_qt_application();
 		register_mux_output_type();
 		ASSERT_TRUE(server.start());
 		open_profile_config(dir.file("brasslight-vertical-canvas.ini"));
@@ -74,13 +74,13 @@ protected:
 		profile_config.Close();
 	}
 
-	bltest::TempDir dir;
-	bltest::RtmpServer server;
+	TempDir dir;
+	RtmpServer server;
 };
 
 bool stopped()
 {
-	return bltest::poll_until([] { return !output->is_active(); }, 10s);
+	return poll_until([] { return !output->is_active(); }, 10s);
 }
 
 } // namespace
@@ -90,14 +90,14 @@ TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFail
 	register_failing_encoder("ffmpeg_nvenc");
 	register_failing_encoder("ffmpeg_vaapi");
 	// First a server that refuses: the error dialog.
-	set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(bltest::free_loopback_port()) + "/live").c_str());
+	set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(free_loopback_port()) + "/live").c_str());
 	const size_t from = LogCapture::get().mark();
 	{
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 		ASSERT_TRUE(create_runtime_from_current_profile());
 	}
 	ASSERT_TRUE(output->start()); // the connection is made by the first packet
-	const bltest::ShownBox box = bltest::capture_message_box(20s);
+	const ShownBox box = capture_message_box(20s);
 	EXPECT_EQ(box.title + "\n" + box.text,
 		  "Vertical Canvas — Stream Error\nStream rejected — check server URL and stream key");
 	ASSERT_TRUE(stopped());
@@ -140,5 +140,5 @@ TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFail
 	on_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
 	EXPECT_TRUE(stopped());
 	EXPECT_TRUE(server.wait_not_publishing(kKey, 10s));
-	EXPECT_FALSE(bltest::capture_message_box(1s).shown);
+	EXPECT_FALSE(capture_message_box(1s).shown);
 }
