@@ -335,9 +335,7 @@ TEST_F(MuxOutputTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 				   dir.file("recorder.log"), &error))
 		<< error;
 
-	RigOptions options;
-	options.video_kbps = 1200;
-	MuxRig vertical(options), main;
+	MuxRig vertical(RigOptions {1200}), main;
 	vertical.set_target("rtmp://127.0.0.1:" + std::to_string(relay_port) + "/live", "vertical");
 	main.set_target(server.rtmp_url(), "main");
 	obs_output_t *output = vertical.output();
