@@ -3,7 +3,6 @@
 // in the real app's stream (tests/host).
 
 #include <gtest/gtest.h>
-#include <obs.hpp>
 
 #include "canvas/vertical-canvas.hpp"
 #include "host-fixture.hpp"

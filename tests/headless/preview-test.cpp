@@ -9,7 +9,6 @@
 #include <QScreen>
 
 #include <gtest/gtest.h>
-#include <obs.hpp>
 
 #include "ui/vertical-preview-widget.hpp"
 #include "host-fixture.hpp"
@@ -51,8 +50,7 @@ namespace {
 			     {std::pair {"HLL", " red"}, {"LHL", " green"}, {"LLH", " blue"}, {"LLL", " black"}})
 				if (levels == pattern)
 					return name;
-			return " rgb(" + std::to_string(c.red()) + "," + std::to_string(c.green()) + "," +
-			       std::to_string(c.blue()) + ")";
+			return " " + c.name().toStdString();
 		};
 		seen = "column:";
 		for (const int y : {2, h / 4, h / 2, h * 3 / 4, h - 3})

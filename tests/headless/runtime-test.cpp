@@ -3,6 +3,7 @@
 // the event reactions and renamed or switched host scenes: the real app's tests in tests/host.
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -54,7 +55,7 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 	TempDir dir;
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.ini);
-		write_file(dir.file("settings-global.ini"), std::string("[Scenes]\n") + row.ini);
+		std::ofstream(dir.file("settings-global.ini")) << "[Scenes]\n" << row.ini;
 		open_global_config(dir.file("settings-global.ini"));
 		const size_t from = LogCapture::get().mark();
 		// What the host's finished-loading event does, on a fresh canvas.

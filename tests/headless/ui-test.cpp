@@ -12,7 +12,6 @@
 #include <QSpinBox>
 
 #include <gtest/gtest.h>
-#include <obs.hpp>
 
 #include "module/host-events.hpp"
 #include "ui/settings-dialog.hpp"

@@ -6,12 +6,9 @@
 #include <map>
 
 #include <gtest/gtest.h>
-#include <obs.hpp>
 
-#include "config/profile-config.hpp"
 #include "module/host-events.hpp"
 #include "module/runtime.hpp"
-#include "mux/mux-output.hpp"
 #include "output/vertical-output.hpp"
 #include "host-fixture.hpp"
 #include "qt-app.hpp"
@@ -78,11 +75,6 @@ protected:
 	RtmpServer server;
 };
 
-bool stopped()
-{
-	return poll_until([] { return !output->is_active(); }, 10s);
-}
-
 } // namespace
 
 TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFailedStartStopped)
@@ -100,7 +92,7 @@ TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFail
 	const ShownBox box = capture_message_box(20s);
 	EXPECT_EQ(box.title + "\n" + box.text,
 		  "Vertical Canvas — Stream Error\nStream rejected — check server URL and stream key");
-	ASSERT_TRUE(stopped());
+	ASSERT_TRUE(poll_until([] { return !output->is_active(); }, 10s));
 
 	// The candidate list in order: only registered ids are created (never the placeholder the
 	// host hands out for an unknown one), each that fails gives way to the next, down to x264.
@@ -138,7 +130,7 @@ TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFail
 
 	// The host's exit ends it. A normal stop is no error: no dialog.
 	on_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
-	EXPECT_TRUE(stopped());
+	EXPECT_TRUE(poll_until([] { return !output->is_active(); }, 10s));
 	EXPECT_TRUE(server.wait_not_publishing(kKey, 10s));
 	EXPECT_FALSE(capture_message_box(1s).shown);
 }
