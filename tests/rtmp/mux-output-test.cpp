@@ -32,14 +32,12 @@ namespace {
 constexpr auto kConnectTimeout = 15s;
 const std::string kRejected = "Stream rejected — check server URL and stream key";
 
-// The time d lies strictly between lo and hi; the message gives it in ms.
 ::testing::AssertionResult within(Clock::duration d, std::chrono::milliseconds lo, std::chrono::milliseconds hi)
 {
 	return (d > lo && d < hi ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
 	       << std::chrono::duration_cast<std::chrono::milliseconds>(d).count() << " ms";
 }
 
-// Starts the output and waits for it to stop itself; returns the stop codes.
 Codes start_and_wait_for_failure(MuxRig &rig)
 {
 	EXPECT_TRUE(rig.start()) << rig.last_error();
@@ -141,7 +139,7 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	rig.set_target(server.rtmp_url(), "second");
 	EXPECT_TRUE(server.stream("first").publishing);
 	server.kill();
-	ASSERT_TRUE(log.wait_for("entering reconnect mode: ", 10s, from));
+	ASSERT_TRUE(poll_until([&] { return log.contains("entering reconnect mode: ", from); }, 10s));
 	EXPECT_EQ(rig.last_error(), "RTMP disconnected, reconnecting...");
 	EXPECT_EQ(brasslight::mux_output_status(rig.output()).state, MuxState::Reconnecting);
 	// Which write failed, and the host's error code.
@@ -161,7 +159,7 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 
 	from = log.mark();
 	ASSERT_TRUE(server.restart());
-	ASSERT_TRUE(log.wait_for("reconnect succeeded", 15s, from));
+	ASSERT_TRUE(poll_until([&] { return log.contains("reconnect succeeded", from); }, 15s));
 	ASSERT_TRUE(server.wait_publishing("second", kConnectTimeout));
 	EXPECT_FALSE(server.stream("first").present);
 	EXPECT_EQ(brasslight::mux_output_status(rig.output()).state, MuxState::Streaming);

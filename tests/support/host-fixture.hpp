@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "child-process.hpp"
-#include "log-capture.hpp"
-#include "temp-dir.hpp"
 
 // Not Qt's header: it would define "slots" for every test that includes this one.
 class QImage;

@@ -52,10 +52,6 @@ public:
 	}
 	bool contains(const std::string &substring, size_t from = 0) const { return count(substring, from) > 0; }
 	size_t count(const std::string &substring, size_t from = 0) const { return times(substring, from).size(); }
-	bool wait_for(const std::string &substring, std::chrono::milliseconds timeout, size_t from = 0) const
-	{
-		return poll_until([&] { return contains(substring, from); }, timeout);
-	}
 	std::vector<Clock::time_point> times(const std::string &substring, size_t from = 0) const
 	{
 		std::vector<Clock::time_point> out;

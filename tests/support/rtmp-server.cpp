@@ -1,7 +1,5 @@
 #include "rtmp-server.hpp"
 
-#include "log-capture.hpp"
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
