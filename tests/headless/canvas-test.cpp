@@ -22,7 +22,7 @@ TEST(VerticalCanvas, OwnMixInTheHostsFormatShowsOnlyTheAssignedScene)
 	ASSERT_TRUE(obs_get_video_info(&host));
 	VerticalCanvas canvas({360, 640, 30, 1, true});
 	ASSERT_TRUE(canvas.init());
-	// Its size and rate: the stream the real app sends (tests/host).
+	// In the host's format; its size and rate show in the real app's streams (tests/host).
 	const video_output_info *info = video_output_get_info(canvas.video());
 	ASSERT_NE(info, nullptr);
 	EXPECT_EQ(std::make_tuple(info->format, info->colorspace, info->range),
