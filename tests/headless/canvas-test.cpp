@@ -3,30 +3,28 @@
 // in the real app's stream (tests/host).
 
 #include <gtest/gtest.h>
-#include <obs.hpp>
 
 #include "canvas/vertical-canvas.hpp"
 #include "host-fixture.hpp"
 #include "host-objects.hpp"
 
 using namespace brasslight;
-using bltest::module_lines;
+using namespace bltest;
 using Names = std::vector<std::string>;
 
 // The host's own mix differs from the canvas in size, orientation and frame rate.
-BL_HOST_ENVIRONMENT(bltest::HostOptions {640, 360, 60, 1});
+BL_HOST_ENVIRONMENT(HostOptions {640, 360, 60, 1});
 
 TEST(VerticalCanvas, OwnMixInTheHostsFormatShowsOnlyTheAssignedScene)
 {
-	OBSSceneAutoRelease bands = bltest::make_band_scene("Bands");
+	OBSSceneAutoRelease bands = make_band_scene("Bands");
 	obs_video_info host = {};
 	ASSERT_TRUE(obs_get_video_info(&host));
 	VerticalCanvas canvas({360, 640, 30, 1, true});
 	ASSERT_TRUE(canvas.init());
+	// In the host's format; its size and rate show in the real app's streams (tests/host).
 	const video_output_info *info = video_output_get_info(canvas.video());
 	ASSERT_NE(info, nullptr);
-	EXPECT_EQ((std::vector<uint32_t> {info->width, info->height, info->fps_num, info->fps_den}),
-		  (std::vector<uint32_t> {360, 640, 30, 1}));
 	EXPECT_EQ(std::make_tuple(info->format, info->colorspace, info->range),
 		  std::make_tuple(host.output_format, host.colorspace, host.range));
 	EXPECT_EQ(canvas.audio(), obs_get_audio());
@@ -44,7 +42,7 @@ TEST(VerticalCanvas, OwnMixInTheHostsFormatShowsOnlyTheAssignedScene)
 
 TEST(VerticalCanvas, SlotRulesForRemovalRenameAndAssignment)
 {
-	OBSSourceAutoRelease colour = bltest::make_colour_source("Short-lived", bltest::kRed, 64, 64);
+	OBSSourceAutoRelease colour = make_colour_source("Short-lived", kRed, 64, 64);
 	VerticalCanvas canvas({360, 640, 30, 1, true});
 	ASSERT_TRUE(canvas.init());
 	ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "Short-lived"));
@@ -75,7 +73,7 @@ TEST(VerticalCanvas, SlotRulesForRemovalRenameAndAssignment)
 	// Names are case-sensitive.
 	ASSERT_TRUE(canvas.add_scene("scene"));
 	ASSERT_TRUE(canvas.add_scene("Scene"));
-	const size_t from = bltest::LogCapture::get().mark();
+	const size_t from = LogCapture::get().mark();
 	EXPECT_FALSE(canvas.rename_scene("scene", "Scene"));
 	EXPECT_TRUE(canvas.rename_scene("scene", "Portrait"));
 	EXPECT_EQ(canvas.scene_names(), (Names {"Portrait", "Scene"}));

@@ -9,7 +9,6 @@
 #include <QScreen>
 
 #include <gtest/gtest.h>
-#include <obs.hpp>
 
 #include "ui/vertical-preview-widget.hpp"
 #include "host-fixture.hpp"
@@ -18,11 +17,11 @@
 
 using namespace brasslight;
 using namespace std::chrono_literals;
-using bltest::process_events_until;
+using namespace bltest;
 
 // Built a second time for Wayland (preview-wayland-test), under a headless weston.
 #ifdef BL_PREVIEW_ON_WAYLAND
-BL_HOST_ENVIRONMENT(bltest::HostOptions {640, 360, 30, 1, true});
+BL_HOST_ENVIRONMENT(HostOptions {640, 360, 30, 1, true});
 #else
 BL_HOST_ENVIRONMENT();
 #endif
@@ -37,8 +36,8 @@ namespace {
 	const auto look = [&]() {
 		// Wayland lets no client read the screen: the compositor's screenshooter takes the whole
 		// output, which a full-screen widget covers.
-		const QImage image = bltest::Host::get().options().wayland
-					     ? bltest::wayland_screenshot()
+		const QImage image = Host::get().options().wayland
+					     ? wayland_screenshot()
 					     : QGuiApplication::primaryScreen()->grabWindow(widget->winId()).toImage();
 		const int w = image.width(), h = image.height();
 		// Each channel clearly high (above 160) or low (below 90) makes a pure colour.
@@ -51,8 +50,7 @@ namespace {
 			     {std::pair {"HLL", " red"}, {"LHL", " green"}, {"LLH", " blue"}, {"LLL", " black"}})
 				if (levels == pattern)
 					return name;
-			return " rgb(" + std::to_string(c.red()) + "," + std::to_string(c.green()) + "," +
-			       std::to_string(c.blue()) + ")";
+			return " " + c.name().toStdString();
 		};
 		seen = "column:";
 		for (const int y : {2, h / 4, h / 2, h * 3 / 4, h - 3})
@@ -100,14 +98,14 @@ struct Gate {
 				return;
 			++rendering;
 			entered = true;
-			bltest::poll_until([] { return open.load(); }, 20s);
+			poll_until([] { return open.load(); }, 20s);
 			--rendering;
 		};
 		obs_register_source(&info);
 	}
 };
 
-using PreviewTest = bltest::UiTest;
+using PreviewTest = UiTest;
 
 } // namespace
 
@@ -119,11 +117,11 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 	// not reach a quarter of the way in. Also run at a scale factor of 2 and on Wayland.
 	set_canvas_width(240);
 	ASSERT_TRUE(build_runtime());
-	OBSSceneAutoRelease bands = bltest::make_band_scene("Preview Bands");
+	OBSSceneAutoRelease bands = make_band_scene("Preview Bands");
 	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Preview Bands"));
 	VerticalPreviewWidget preview(canvas.get());
 	preview.resize(180, 320);
-	const bool wayland = bltest::Host::get().options().wayland;
+	const bool wayland = Host::get().options().wayland;
 	wayland ? preview.showFullScreen() : preview.show();
 	EXPECT_TRUE(shows(&preview, "column: black green green green black; row: red green blue"));
 	if (!wayland) { // a window can take any size: 240x320 centred in 400x320, bars at the sides
@@ -153,8 +151,7 @@ TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
 		OBSSourceAutoRelease source = obs_source_create("bltest_gate_source", "Gate", nullptr, nullptr);
 		ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Gate"));
 	}
-	ASSERT_TRUE(bltest::poll_until([] { return Gate::entered.load(); }, 10s))
-		<< "no preview draw reached the source";
+	ASSERT_TRUE(poll_until([] { return Gate::entered.load(); }, 10s)) << "no preview draw reached the source";
 	dock->setRuntime(nullptr, nullptr);
 	EXPECT_GT(Gate::rendering, 0) << "letting go of the canvas waited for the draw to end";
 	EXPECT_EQ(dock->findChild<VerticalPreviewWidget *>()->currentCanvas(), nullptr);
@@ -178,22 +175,16 @@ TEST_F(PreviewTest, ChangingAndTearingDownTheRuntimeWhileTheDisplayDrawsIsSafe)
 	for (int cycle = 0; cycle < 4; ++cycle) {
 		for (int step = 0; step < 24; ++step) {
 			const std::string name = "Stress " + std::to_string(cycle * 24 + step);
-			{
-				// Many tiles: a draw long enough on llvmpipe for releases to overlap it.
-				OBSSceneAutoRelease scene = obs_scene_create(name.c_str());
-				for (int i = 0; i < 48; ++i)
-					obs_scene_add(scene, bltest::make_colour_source(
-								     name + " " + std::to_string(i),
-								     step % 2 ? bltest::kRed : bltest::kBlue, 96, 96));
-				ASSERT_TRUE(canvas->assign_scene_source(canvas->active_scene_name(), name));
-			}
-			if (step % 6 == 1) {
-				canvas->add_scene("Extra");
-				canvas->set_active_scene("Extra");
+			// Many tiles: a draw long enough on llvmpipe for releases to overlap it.
+			OBSSceneAutoRelease scene = obs_scene_create(name.c_str());
+			for (int i = 0; i < 48; ++i)
+				obs_scene_add(scene, make_colour_source(name + " " + std::to_string(i), kRed, 96, 96));
+			ASSERT_TRUE(canvas->assign_scene_source(canvas->active_scene_name(), name));
+			scene = nullptr;
+			if (step % 6 == 1) { // a new active slot; two steps later it goes, and its source with it
+				ASSERT_TRUE(canvas->add_scene("Extra") && canvas->set_active_scene("Extra"));
 			} else if (step % 6 == 3) {
-				canvas->remove_scene(canvas->active_scene_name());
-				if (canvas->scene_names().empty())
-					canvas->add_scene("Scene 1");
+				ASSERT_TRUE(canvas->remove_scene("Extra"));
 			}
 			dock->refreshSceneList();
 			QApplication::processEvents();

@@ -3,6 +3,7 @@
 // the event reactions and renamed or switched host scenes: the real app's tests in tests/host.
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@
 #include "host-objects.hpp"
 
 using namespace brasslight;
-using bltest::LogCapture;
+using namespace bltest;
 
 BL_HOST_ENVIRONMENT();
 
@@ -51,10 +52,10 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 		{"count=4000000000\nscene_0_name=Only\n", "Only, active: Only",
 		 "Stored scene count 4000000000 is implausible — reading the first 1000 only"},
 	};
-	bltest::TempDir dir;
+	TempDir dir;
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.ini);
-		bltest::write_file(dir.file("settings-global.ini"), std::string("[Scenes]\n") + row.ini);
+		std::ofstream(dir.file("settings-global.ini")) << "[Scenes]\n" << row.ini;
 		open_global_config(dir.file("settings-global.ini"));
 		const size_t from = LogCapture::get().mark();
 		// What the host's finished-loading event does, on a fresh canvas.
@@ -73,11 +74,11 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 	register_mux_output_type(); // what stops the build is the canvas that exists, not a missing type
 	EXPECT_FALSE(create_runtime_from_current_profile()) << "built twice";
 	// Saved whole over the stale list: every key a later start reads.
-	OBSSceneAutoRelease bands = bltest::make_band_scene("Bands");
+	OBSSceneAutoRelease bands = make_band_scene("Bands");
 	ASSERT_TRUE(canvas->add_scene("Cam") && canvas->assign_scene_source("Cam", "Bands"));
 	ASSERT_TRUE(canvas->set_active_scene("Cam"));
 	save_scene_list_locked();
-	EXPECT_EQ(bltest::read_file(dir.file("settings-global.ini")),
+	EXPECT_EQ(read_file(dir.file("settings-global.ini")),
 		  "[Scenes]\ncount=2\nscene_0_name=Only\nactivescene=Cam\nscene_0_source=\nscene_1_name=Cam\n"
 		  "scene_1_source=Bands\n");
 	// A slot's key follows its rename also when a sync queued earlier runs between the canvas's rename
@@ -104,7 +105,7 @@ TEST(Runtime, AnEventArrivingWhileAnotherIsHandledIsDropped)
 	std::this_thread::sleep_for(std::chrono::milliseconds(300));
 	const size_t from = LogCapture::get().mark();
 	on_frontend_event(OBS_FRONTEND_EVENT_PROFILE_CHANGED, nullptr);
-	EXPECT_EQ(bltest::module_lines(from), std::vector<std::string>()) << "ran while the first was handled";
+	EXPECT_EQ(module_lines(from), std::vector<std::string>()) << "ran while the first was handled";
 	held.unlock();
 	waiting.join();
 }

@@ -15,9 +15,7 @@
 
 #include "canvas/vertical-canvas.hpp"
 #include "config/global-config.hpp"
-#include "config/profile-config.hpp"
 #include "module/runtime.hpp"
-#include "mux/mux-output.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/vertical-dock.hpp"
 #include "qt-app.hpp"

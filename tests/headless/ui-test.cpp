@@ -6,14 +6,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QFont>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 
 #include <gtest/gtest.h>
-#include <obs.hpp>
 
 #include "module/host-events.hpp"
 #include "ui/settings-dialog.hpp"
@@ -24,11 +22,7 @@
 
 using namespace brasslight;
 using namespace std::chrono_literals;
-using bltest::capture_message_box;
-using bltest::LogCapture;
-using bltest::press_key;
-using bltest::type_text;
-using bltest::utf8;
+using namespace bltest;
 using Texts = std::vector<std::string>;
 
 BL_HOST_ENVIRONMENT();
@@ -38,7 +32,7 @@ namespace {
 const std::string kStopped = "Stopped / font-size: 11px; color: #888; / "
 			     "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=0";
 
-class DockTest : public bltest::UiTest {
+class DockTest : public UiTest {
 protected:
 	QLabel *label(int i) const { return dock->findChildren<QLabel *>().value(i); }
 	std::string header() const { return utf8(label(0)->text()); }
@@ -48,8 +42,7 @@ protected:
 	{
 		std::string out = utf8(label(2)->text() + " / " + label(2)->styleSheet()) + " /";
 		for (const char *text : {"+ Add", "- Remove", "Rename", "Assign OBS Scene", "Start", "Stop"})
-			out += std::string(" ") + text +
-			       (bltest::find_button(dock.get(), text)->isEnabled() ? "=1" : "=0");
+			out += std::string(" ") + text + (find_button(dock.get(), text)->isEnabled() ? "=1" : "=0");
 		return out;
 	}
 
@@ -63,15 +56,14 @@ protected:
 	size_t from = LogCapture::get().mark();
 };
 
-class SettingsDialogTest : public bltest::UiTest {
+class SettingsDialogTest : public UiTest {
 protected:
 	void open_dialog()
 	{
 		dialog = std::make_unique<SettingsDialog>();
 		dialog->show();
-		const QList<QLineEdit *> edits = dialog->findChildren<QLineEdit *>();
-		url = edits.value(0);
-		key = edits.value(1);
+		url = dialog->findChildren<QLineEdit *>().value(0);
+		key = dialog->findChildren<QLineEdit *>().value(1);
 		preset = dialog->findChild<QComboBox *>();
 		spins = dialog->findChildren<QSpinBox *>();
 		checks = dialog->findChildren<QCheckBox *>();
@@ -83,14 +75,10 @@ protected:
 		dialog->findChild<QDialogButtonBox *>()->button(which)->click();
 	}
 
-	std::string profile_file() const
-	{
-		return bltest::read_file(dir.file("profile/brasslight-vertical-canvas.ini"));
-	}
+	std::string profile_file() const { return read_file(dir.file("profile/brasslight-vertical-canvas.ini")); }
 
 	std::unique_ptr<SettingsDialog> dialog;
-	QLineEdit *url = nullptr;
-	QLineEdit *key = nullptr;
+	QLineEdit *url = nullptr, *key = nullptr;
 	QComboBox *preset = nullptr;
 	QList<QSpinBox *> spins;
 	QList<QCheckBox *> checks;
@@ -176,9 +164,7 @@ TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABo
 	set_stream_key("");
 	apply_output_config();
 	make_dock();
-	const size_t from = bltest::LogCapture::get().mark();
 	press("Start");
-	EXPECT_EQ(bltest::LogCapture::get().count("[brasslight] Dock: failed to start vertical output", from), 1u);
 	EXPECT_EQ(status_seen(), "Not started: no server URL or stream key / font-size: 11px; color: #e57373; / "
 				 "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=0");
 	EXPECT_FALSE(capture_message_box(500ms).shown) << "a box for what the status line says";
@@ -186,7 +172,7 @@ TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABo
 	// Each start of the main stream that the vertical stream cannot follow: one box.
 	for (int start = 0; start < 2; ++start) {
 		on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
-		const bltest::ShownBox box = capture_message_box(5s);
+		const ShownBox box = capture_message_box(5s);
 		EXPECT_EQ(box.title + "\n" + box.text, "Vertical Canvas \u2014 Stream Error\n"
 						       "The vertical stream did not start with the main stream.\n\n"
 						       "Not started: no server URL or stream key")
@@ -207,7 +193,7 @@ TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABo
 
 TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
 {
-	bltest::RtmpServer server;
+	RtmpServer server;
 	ASSERT_TRUE(server.start());
 	set_rtmp_url(server.rtmp_url().c_str());
 	set_stream_key("dock");
@@ -218,7 +204,7 @@ TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
 	const std::string streaming = "Streaming / font-size: 11px; color: #4caf50; font-weight: bold; / "
 				      "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=0 Stop=1";
 	const auto shows = [this](const std::string &expected) {
-		bltest::process_events_until([&]() { return status_seen() == expected; }, 10s);
+		process_events_until([&]() { return status_seen() == expected; }, 10s);
 		EXPECT_EQ(status_seen(), expected);
 	};
 	press("Start");
@@ -301,7 +287,7 @@ TEST_F(DockTest, AssignExplainsWithoutASelectionOffersNonePreselectedAndItsCance
 	EXPECT_EQ(saves(), 1u);
 }
 
-TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTheThemeAndSavesEveryFieldAsTyped)
+TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTheThemeSavesAsTypedAndRefusesABlankUrl)
 {
 	set_video_bitrate(4294967295u);
 	set_canvas_width(8000);
@@ -312,7 +298,7 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTh
 	set_auto_start_with_main(false);
 	set_use_active_scene_audio(true);
 	// The host's own default theme pads every button by 16 px on each side.
-	qApp->setStyleSheet(QString::fromUtf8(bltest::read_file("/usr/share/obs/obs-studio/themes/Yami.qss").c_str()));
+	qApp->setStyleSheet(QString::fromUtf8(read_file("/usr/share/obs/obs-studio/themes/Yami.qss").c_str()));
 	const std::shared_ptr<void> unthemed(nullptr, [](void *) { qApp->setStyleSheet(QString()); });
 	open_dialog();
 	std::string shown = utf8(url->text() + " " + key->text() + " | " + preset->currentText()) + " |";
@@ -321,7 +307,7 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTh
 	for (QCheckBox *check : checks)
 		shown += check->isChecked() ? " on" : " off";
 	EXPECT_EQ(shown, "rtmp://127.0.0.1:9/live ui-test-key | slower | 51000 7680 16 1 1000000 off on");
-	QAbstractButton *show = bltest::find_button(dialog.get(), "Show");
+	QAbstractButton *show = find_button(dialog.get(), "Show");
 	ASSERT_NE(show, nullptr);
 	EXPECT_EQ(utf8(key->accessibleName() + " / " + show->accessibleName()), "Stream key / Show stream key");
 	for (const auto &[text, mode] : {std::pair {"Show", QLineEdit::Password}, {"Hide", QLineEdit::Normal}}) {
@@ -344,7 +330,7 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTh
 	preset->setCurrentText("fast");
 	checks[0]->setChecked(true);
 	checks[1]->setChecked(false);
-	const size_t from = LogCapture::get().mark();
+	size_t from = LogCapture::get().mark();
 	push(QDialogButtonBox::Save);
 	EXPECT_EQ(dialog->result(), QDialog::Accepted);
 	EXPECT_EQ(LogCapture::get().count("[brasslight-obs-vertical] VerticalOutput config updated (url:   "
@@ -358,24 +344,19 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTh
 	      "autostartwithmain=true\n", "encoderpreset=fast\n", "useactivesceneaudio=false\n"})
 		EXPECT_NE(file.find(line), std::string::npos) << "missing " << line << "in\n" << file;
 	EXPECT_EQ(LogCapture::get().count("new-key", from), 0u) << "the stream key reached the log";
-	dialog.reset();
-}
 
-TEST_F(SettingsDialogTest, ABlankUrlIsRefusedAndCancelLeavesEverythingAsItWas)
-{
-	ASSERT_TRUE(save_config_file(profile_config));
-	const std::string before = profile_file();
+	// A blank URL is refused; the dialog stays open for a correction, and Cancel leaves all as it was.
 	open_dialog();
-	const size_t from = LogCapture::get().mark();
+	from = LogCapture::get().mark();
 	url->setText("   ");
 	EXPECT_EQ(answered({press_key(Qt::Key_Return)}, [this] { push(QDialogButtonBox::Save); }),
 		  Texts {"Validation | RTMP URL cannot be empty."});
-	EXPECT_TRUE(dialog->isVisible()) << "the dialog stays open for a correction";
-
+	EXPECT_TRUE(dialog->isVisible());
 	key->setText("changed");
 	push(QDialogButtonBox::Cancel);
 	EXPECT_EQ(dialog->result(), QDialog::Rejected);
-	EXPECT_EQ(profile_file(), before);
-	EXPECT_STREQ(get_rtmp_url(), "rtmp://127.0.0.1:9/live");
+	EXPECT_EQ(profile_file(), file);
+	EXPECT_STREQ(get_rtmp_url(), "  rtmp://127.0.0.1:1935/vertical  ");
 	EXPECT_EQ(LogCapture::get().count("config updated", from), 0u);
+	dialog.reset();
 }

@@ -1,19 +1,14 @@
-// The vertical stream end to end inside a headless host: the runtime's canvas, the host's own
-// encoders, our output type, a real nginx-rtmp, and ffprobe on what arrived.
+// The output controller inside a headless host, on the host's own encoders and a real nginx-rtmp:
+// the encoder candidates when some fail to start, and the box that says why a stream stopped. The
+// stream's picture, sound and the main stream's start and stop: the real app's tests (tests/host).
 
 #include <chrono>
 #include <map>
 
 #include <gtest/gtest.h>
-#include <obs-module.h>
-#include <obs.hpp>
 
-#include "canvas/vertical-canvas.hpp"
-#include "config/global-config.hpp"
-#include "config/profile-config.hpp"
 #include "module/host-events.hpp"
 #include "module/runtime.hpp"
-#include "mux/mux-output.hpp"
 #include "output/vertical-output.hpp"
 #include "host-fixture.hpp"
 #include "qt-app.hpp"
@@ -21,7 +16,7 @@
 
 using namespace brasslight;
 using namespace std::chrono_literals;
-using bltest::LogCapture;
+using namespace bltest;
 
 BL_HOST_ENVIRONMENT();
 
@@ -59,7 +54,7 @@ class VerticalStreamTest : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		bltest::ensure_qt_application();
+		ensure_qt_application();
 		register_mux_output_type();
 		ASSERT_TRUE(server.start());
 		open_profile_config(dir.file("brasslight-vertical-canvas.ini"));
@@ -68,7 +63,6 @@ protected:
 		set_encoder_preset("ultrafast");
 		set_canvas_width(240);
 		set_canvas_height(428);
-		set_fps_num(25);
 	}
 	void TearDown() override
 	{
@@ -77,34 +71,28 @@ protected:
 		profile_config.Close();
 	}
 
-	bltest::TempDir dir;
-	bltest::RtmpServer server;
+	TempDir dir;
+	RtmpServer server;
 };
-
-bool stopped()
-{
-	return bltest::poll_until([] { return !output->is_active(); }, 10s);
-}
 
 } // namespace
 
-TEST_F(VerticalStreamTest, StreamsTheCanvasOnTheFirstEncoderThatStartsAndFollowsTheMainStream)
+TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFailedStartStopped)
 {
 	register_failing_encoder("ffmpeg_nvenc");
 	register_failing_encoder("ffmpeg_vaapi");
 	// First a server that refuses: the error dialog.
-	set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(bltest::free_loopback_port()) + "/live").c_str());
+	set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(free_loopback_port()) + "/live").c_str());
 	const size_t from = LogCapture::get().mark();
 	{
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 		ASSERT_TRUE(create_runtime_from_current_profile());
 	}
 	ASSERT_TRUE(output->start()); // the connection is made by the first packet
-	const bltest::ShownBox box = bltest::capture_message_box(20s);
-	ASSERT_TRUE(box.shown) << "no error dialog";
-	EXPECT_EQ(box.title, "Vertical Canvas — Stream Error");
-	EXPECT_EQ(box.text, "Stream rejected — check server URL and stream key");
-	ASSERT_TRUE(stopped());
+	const ShownBox box = capture_message_box(20s);
+	EXPECT_EQ(box.title + "\n" + box.text,
+		  "Vertical Canvas — Stream Error\nStream rejected — check server URL and stream key");
+	ASSERT_TRUE(poll_until([] { return !output->is_active(); }, 10s));
 
 	// The candidate list in order: only registered ids are created (never the placeholder the
 	// host hands out for an unknown one), each that fails gives way to the next, down to x264.
@@ -126,8 +114,7 @@ TEST_F(VerticalStreamTest, StreamsTheCanvasOnTheFirstEncoderThatStartsAndFollows
 		  R"({"bitrate":800,"keyint_sec":2,"profile":100,"rate_control":"CBR"})");
 
 	// The controller stays usable: the user fixes the URL, and the main stream's start starts it
-	// on the encoder that worked, at the canvas's own size and rate, with the profile's bitrate
-	// and preset.
+	// on the encoder that worked, with the profile's bitrate and preset.
 	set_rtmp_url(server.rtmp_url().c_str());
 	{
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
@@ -136,25 +123,14 @@ TEST_F(VerticalStreamTest, StreamsTheCanvasOnTheFirstEncoderThatStartsAndFollows
 	const size_t again = LogCapture::get().mark();
 	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
 	ASSERT_TRUE(server.wait_publishing(kKey, 15s));
-	EXPECT_TRUE(bltest::carries_h264_and_aac(server.play_url(kKey), 240, 428, "25/1"));
 	EXPECT_EQ(LogCapture::get().count("switching", again), 0u);
-	// Already streaming: a second start of the main stream changes nothing and says nothing.
-	const size_t streaming = LogCapture::get().mark();
-	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
-	EXPECT_TRUE(bltest::module_lines(streaming).empty()) << "started twice";
 	OBSDataAutoRelease video = obs_encoder_get_settings(obs_output_get_video_encoder(output->output_handle()));
 	EXPECT_EQ(obs_data_get_int(video, "bitrate"), 800);
 	EXPECT_STREQ(obs_data_get_string(video, "preset"), "ultrafast");
 
-	// Auto-start off: the main stream's stop still ends the vertical stream, and a stream started
-	// by hand ends with the host's exit. A normal stop is no error: no dialog.
-	set_auto_start_with_main(false);
-	for (const auto event : {OBS_FRONTEND_EVENT_STREAMING_STOPPED, OBS_FRONTEND_EVENT_EXIT}) {
-		ASSERT_TRUE(output->is_active() || output->start());
-		ASSERT_TRUE(server.wait_publishing(kKey, 15s));
-		on_frontend_event(event, nullptr);
-		EXPECT_TRUE(stopped()) << "event " << event;
-		EXPECT_TRUE(server.wait_not_publishing(kKey, 10s));
-		EXPECT_FALSE(bltest::capture_message_box(1s).shown);
-	}
+	// The host's exit ends it. A normal stop is no error: no dialog.
+	on_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
+	EXPECT_TRUE(poll_until([] { return !output->is_active(); }, 10s));
+	EXPECT_TRUE(server.wait_not_publishing(kKey, 10s));
+	EXPECT_FALSE(capture_message_box(1s).shown);
 }

@@ -131,24 +131,20 @@ private:
 };
 
 struct CommandResult {
-	bool timed_out = false;
 	int exit_code = -1; // the program's exit code, or -1 when it was killed or did not start
 	std::string output; // standard output and error, interleaved
 };
 
 inline CommandResult run_command(const std::vector<std::string> &argv, std::chrono::milliseconds timeout)
 {
-	CommandResult result;
 	TempDir dir("bl-cmd");
-	ChildProcess child;
-	if (!child.start(argv, dir.file("output.txt"), &result.output))
-		return result;
-	const std::optional<int> status = child.wait_exit(timeout);
-	result.timed_out = !status;
-	if (status && WIFEXITED(*status))
-		result.exit_code = WEXITSTATUS(*status);
-	child.end(std::chrono::milliseconds(0));
-	result.output = read_file(dir.file("output.txt"));
+	ChildProcess child; // killed at the end of the call if still running
+	CommandResult result;
+	if (child.start(argv, dir.file("output.txt"), &result.output)) {
+		const std::optional<int> status = child.wait_exit(timeout);
+		result.exit_code = status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+		result.output = read_file(dir.file("output.txt"));
+	}
 	return result;
 }
 

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "child-process.hpp"
-#include "log-capture.hpp"
-#include "temp-dir.hpp"
 
 // Not Qt's header: it would define "slots" for every test that includes this one.
 class QImage;
@@ -16,10 +14,7 @@ namespace bltest {
 
 struct HostOptions {
 	// The host's main mix; small, as llvmpipe renders on two cores.
-	uint32_t width = 640;
-	uint32_t height = 360;
-	uint32_t fps_num = 30;
-	uint32_t fps_den = 1;
+	uint32_t width = 640, height = 360, fps_num = 30, fps_den = 1;
 	// Weston instead of Xvfb: Qt runs on Wayland and libobs on Qt's connection, as the host app does.
 	bool wayland = false;
 };

@@ -13,13 +13,16 @@
 
 namespace bltest {
 
-inline bool poll_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)
+// Looks until done or the time-out, calling wait in between (by default a sleep of 10 ms).
+inline bool poll_until(
+	const std::function<bool()> &done, std::chrono::milliseconds timeout,
+	const std::function<void()> &wait = [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); })
 {
 	const auto deadline = std::chrono::steady_clock::now() + timeout;
 	while (!done()) {
 		if (std::chrono::steady_clock::now() >= deadline)
 			return done();
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		wait();
 	}
 	return true;
 }
@@ -49,10 +52,6 @@ public:
 	}
 	bool contains(const std::string &substring, size_t from = 0) const { return count(substring, from) > 0; }
 	size_t count(const std::string &substring, size_t from = 0) const { return times(substring, from).size(); }
-	bool wait_for(const std::string &substring, std::chrono::milliseconds timeout, size_t from = 0) const
-	{
-		return poll_until([&] { return contains(substring, from); }, timeout);
-	}
 	std::vector<Clock::time_point> times(const std::string &substring, size_t from = 0) const
 	{
 		std::vector<Clock::time_point> out;

@@ -18,9 +18,9 @@
 namespace bltest {
 
 struct RigOptions {
+	int video_kbps = 400;
 	// The output type to create: the module's own, or a wrapper of it (the benchmark's).
 	const char *output_type = "bl_vertical_mux_rtmp";
-	int video_kbps = 400;
 };
 
 // One output of the mux type fed by the host's real encoders: a colour source in a 360x640 host view

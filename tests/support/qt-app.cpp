@@ -71,15 +71,11 @@ ModalScript::Step type_text(const QString &text)
 
 bool process_events_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)
 {
-	const auto deadline = std::chrono::steady_clock::now() + timeout;
-	while (!done()) {
-		if (std::chrono::steady_clock::now() >= deadline)
-			return done();
+	return poll_until(done, timeout, [] {
 		QApplication::processEvents(QEventLoop::AllEvents, 20);
 		// Outside any event loop Qt leaves deleteLater() to the caller.
 		QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-	}
-	return true;
+	});
 }
 
 QAbstractButton *find_button(QWidget *root, const QString &text)

@@ -21,8 +21,7 @@ void end_qt_application();
 
 struct ShownBox {
 	bool shown = false;
-	std::string title;
-	std::string text;
+	std::string title, text;
 };
 
 // Runs the event loop until a message box is shown (by a queued call, for instance), reads its

@@ -1,7 +1,5 @@
 #include "rtmp-server.hpp"
 
-#include "log-capture.hpp"
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -121,9 +119,8 @@ SilentServer::SilentServer(uint16_t port)
 	const std::string video = "h264," + std::to_string(width) + "," + std::to_string(height) + "," + avg_frame_rate;
 	if (seen == std::vector<std::string> {"aac,48000,2,0/0", video})
 		return ::testing::AssertionSuccess();
-	return ::testing::AssertionFailure()
-	       << "expected " << video << " and aac,48000,2,0/0" << (run.timed_out ? "; ffprobe timed out" : "")
-	       << "; ffprobe said: " << run.output;
+	return ::testing::AssertionFailure() << "expected " << video << " and aac,48000,2,0/0; ffprobe (exit "
+					     << run.exit_code << ") said: " << run.output;
 }
 
 } // namespace bltest

@@ -40,10 +40,4 @@ inline std::string read_file(const std::string &path)
 	return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-inline void write_file(const std::string &path, const std::string &content)
-{
-	std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-	std::ofstream(path, std::ios::binary) << content;
-}
-
 } // namespace bltest
