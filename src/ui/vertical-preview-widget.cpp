@@ -282,7 +282,6 @@ void VerticalPreviewWidget::drawPreview(void *data, uint32_t cx, uint32_t cy)
 
 	gs_projection_pop();
 	gs_viewport_pop();
-	self->frames_drawn.fetch_add(1, std::memory_order_relaxed);
 }
 
 } // namespace brasslight

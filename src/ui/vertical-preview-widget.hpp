@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -33,9 +32,6 @@ public:
 	VerticalCanvas *currentCanvas() const { return canvas; }
 
 	bool hasDisplay() const { return display != nullptr; }
-	// Frames in which a source was rendered, since construction: lets the log and tests tell a
-	// preview that draws from one that only shows its background.
-	uint64_t framesDrawn() const { return frames_drawn.load(std::memory_order_relaxed); }
 
 	QSize minimumSizeHint() const override;
 	QPaintEngine *paintEngine() const override;
@@ -68,7 +64,6 @@ private:
 	// Held by drawPreview while it reads the canvas, and by setCanvas while it swaps the pointer:
 	// see setCanvas for why nothing else may be done under it.
 	std::mutex canvas_mutex;
-	std::atomic<uint64_t> frames_drawn {0};
 };
 
 } // namespace brasslight
