@@ -115,7 +115,10 @@ class AutomationTest(HostTest):
                 self.assertLessEqual({"bytesSent", "congestion"}, set(status))
 
                 for action, state in (("StopStream", "stopped"), ("F5", "streaming"), ("F6", "stopped")):
-                    self.call(ws, action) if action == "StopStream" else self.press(host, action)
+                    if action == "StopStream":
+                        self.call(ws, action)
+                    else:
+                        self.press(host, action)
                     self.wait_state(ws, state)
                     server.wait_publishing(KEY, publishing=state == "streaming")
 
