@@ -47,6 +47,8 @@ def close_window(display: str, window: int) -> None:
     x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
     x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
     connection = x11.XOpenDisplay(display.encode())
+    if not connection:
+        raise HostError(f"cannot open the X display {display} to close window {window}")
     event = (ctypes.c_long * 24)()  # an XEvent
     message = _ClientMessage.from_buffer(event)
     message.type, message.window, message.format = 33, window, 32  # ClientMessage
