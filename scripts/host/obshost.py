@@ -302,8 +302,11 @@ class ObsHost:
     def env(self) -> dict:
         env = dict(os.environ, XDG_CONFIG_HOME=str(self.home), HOME=str(self.home), DISPLAY=self.display,
                    XDG_RUNTIME_DIR=self._runtime_dir, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        # Not a word with a desktop session the harness runs inside.
-        return {k: v for k, v in env.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY")}
+        # Not a word with a desktop session the harness runs inside. A session bus that cannot exist,
+        # rather than none: with none, libdbus would fork a bus launcher from the app (and leave a
+        # bus daemon behind where one is installed).
+        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/dev/null/no-session-bus"
+        return {k: v for k, v in env.items() if k != "WAYLAND_DISPLAY"}
 
     def start(self, *args: str, timeout: float = 60) -> ObsHost:
         self.starts += 1
