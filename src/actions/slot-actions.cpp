@@ -44,7 +44,7 @@ std::string trimmed(const std::string &text)
 
 bool has_slot(VerticalCanvas *canvas, const std::string &name)
 {
-	const std::vector<std::string> names = canvas->scene_names();
+	const std::vector<std::string> names = canvas->slot_names();
 	return std::find(names.begin(), names.end(), name) != names.end();
 }
 
@@ -79,7 +79,7 @@ ActionResult add_slot(VerticalCanvas *canvas, const std::string &typed)
 	const std::string name = trimmed(typed);
 	if (name.empty())
 		return ActionResult::failure("the slot name is empty");
-	if (!canvas->add_scene(name)) {
+	if (!canvas->add_slot(name)) {
 		// The canvas has logged which: the name in use, or the host refusing the scene.
 		return ActionResult::failure(has_slot(canvas, name) ? "a slot named " + quoted(name) + " already exists"
 								    : "could not create slot " + quoted(name));
@@ -93,7 +93,7 @@ ActionResult remove_slot(VerticalCanvas *canvas, const std::string &name)
 {
 	if (!canvas)
 		return ActionResult::failure(kNoRuntime);
-	if (!canvas->remove_scene(name))
+	if (!canvas->remove_slot(name))
 		return unknown_slot(name);
 	save_scene_list_locked();
 	notify(SlotChange::Removed, name);
@@ -112,7 +112,7 @@ ActionResult rename_slot(VerticalCanvas *canvas, const std::string &old_name, co
 	// Renaming to the same name is no change: nothing to save or tell.
 	if (name == old_name)
 		return {};
-	if (!canvas->rename_scene(old_name, name)) {
+	if (!canvas->rename_slot(old_name, name)) {
 		return ActionResult::failure(has_slot(canvas, name) ? "a slot named " + quoted(name) + " already exists"
 								    : unknown_slot(old_name).error);
 	}
@@ -131,7 +131,7 @@ ActionResult assign_slot_scene(VerticalCanvas *canvas, const std::string &slot, 
 	// later retry, which an answer of "scene missing" must not leave behind.
 	if (!scene.empty() && !host_scene_exists(scene))
 		return ActionResult::failure("no OBS scene named " + quoted(scene));
-	if (!canvas->assign_scene_source(slot, scene))
+	if (!canvas->assign_slot_scene(slot, scene))
 		return ActionResult::failure("could not assign " + quoted(scene) + " to slot " + quoted(slot));
 	save_scene_list_locked();
 	notify(SlotChange::Assigned, slot);
@@ -142,7 +142,7 @@ ActionResult activate_slot(VerticalCanvas *canvas, const std::string &name)
 {
 	if (!canvas)
 		return ActionResult::failure(kNoRuntime);
-	if (!canvas->set_active_scene(name))
+	if (!canvas->set_active_slot(name))
 		return unknown_slot(name);
 	notify(SlotChange::Activated, name);
 	return {};
@@ -152,10 +152,10 @@ ActionResult step_active_slot(VerticalCanvas *canvas, int step)
 {
 	if (!canvas)
 		return ActionResult::failure(kNoRuntime);
-	const std::vector<std::string> names = canvas->scene_names();
+	const std::vector<std::string> names = canvas->slot_names();
 	if (names.empty())
 		return ActionResult::failure("there are no vertical slots");
-	const auto found = std::find(names.begin(), names.end(), canvas->active_scene_name());
+	const auto found = std::find(names.begin(), names.end(), canvas->active_slot_name());
 	// With no slot active, "next" starts at the first slot and "previous" at the last.
 	const long count = static_cast<long>(names.size());
 	const long from = found == names.end() ? (step > 0 ? -1 : 0) : static_cast<long>(found - names.begin());

@@ -5,7 +5,7 @@
 #include <obs-config.h>
 
 #include "canvas/cover-fit.hpp"
-#include "module/log.hpp"
+#include "common/log.hpp"
 
 namespace brasslight {
 
@@ -315,7 +315,7 @@ void VerticalCanvas::set_host_change_handler(HostChangeHandler handler)
 	host_change_handler = std::move(handler);
 }
 
-void VerticalCanvas::release_scene_sources()
+void VerticalCanvas::release_slot_scenes()
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	bool released = false;
@@ -333,7 +333,7 @@ void VerticalCanvas::release_scene_sources()
 	}
 }
 
-bool VerticalCanvas::scene_source_missing(const std::string &name) const
+bool VerticalCanvas::slot_scene_missing(const std::string &name) const
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	const int index = find_index(name);
@@ -426,7 +426,7 @@ bool VerticalCanvas::create_slot(const std::string &name)
 	return true;
 }
 
-bool VerticalCanvas::add_scene(const std::string &name)
+bool VerticalCanvas::add_slot(const std::string &name)
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	if (!is_initialised)
@@ -447,7 +447,7 @@ void VerticalCanvas::attach_source(SceneSlot &slot, OBSSourceAutoRelease source)
 	slot.source = std::move(source);
 }
 
-bool VerticalCanvas::remove_scene(const std::string &name)
+bool VerticalCanvas::remove_slot(const std::string &name)
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	const int index = find_index(name);
@@ -477,7 +477,7 @@ bool VerticalCanvas::remove_scene(const std::string &name)
 	return true;
 }
 
-bool VerticalCanvas::rename_scene(const std::string &old_name, const std::string &new_name)
+bool VerticalCanvas::rename_slot(const std::string &old_name, const std::string &new_name)
 {
 	if (old_name == new_name)
 		return true;
@@ -497,7 +497,7 @@ bool VerticalCanvas::rename_scene(const std::string &old_name, const std::string
 	return true;
 }
 
-bool VerticalCanvas::set_active_scene(const std::string &name)
+bool VerticalCanvas::set_active_slot(const std::string &name)
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	const int index = find_index(name);
@@ -514,7 +514,7 @@ bool VerticalCanvas::set_active_scene(const std::string &name)
 	return true;
 }
 
-bool VerticalCanvas::assign_scene_source(const std::string &slot_name, const std::string &source_name)
+bool VerticalCanvas::assign_slot_scene(const std::string &slot_name, const std::string &source_name)
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	SceneSlot *slot = find_slot(slot_name);
@@ -642,7 +642,7 @@ void VerticalCanvas::sync_track6(bool route)
 	track6_sources = std::move(still_set);
 }
 
-std::string VerticalCanvas::active_scene_name() const
+std::string VerticalCanvas::active_slot_name() const
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	if (active_index < 0 || static_cast<size_t>(active_index) >= scenes.size())
@@ -650,14 +650,14 @@ std::string VerticalCanvas::active_scene_name() const
 	return scenes[static_cast<size_t>(active_index)].name;
 }
 
-std::string VerticalCanvas::scene_source_name(const std::string &name) const
+std::string VerticalCanvas::slot_scene_name(const std::string &name) const
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	const int index = find_index(name);
 	return index < 0 ? std::string() : scenes[static_cast<size_t>(index)].source_name;
 }
 
-std::vector<std::string> VerticalCanvas::scene_names() const
+std::vector<std::string> VerticalCanvas::slot_names() const
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	std::vector<std::string> names;

@@ -79,19 +79,19 @@ public:
 	void set_host_change_handler(HostChangeHandler handler);
 	// Lets go of every slot's host scene and keeps the names: what a scene-collection switch
 	// needs before the host removes the old collection's scenes.
-	void release_scene_sources();
+	void release_slot_scenes();
 	// True when the slot names a host scene that it does not hold (removed, renamed away, not
 	// loaded): the dock shows such a slot as missing.
-	bool scene_source_missing(const std::string &name) const;
+	bool slot_scene_missing(const std::string &name) const;
 
-	bool add_scene(const std::string &name);
-	bool remove_scene(const std::string &name);
-	bool rename_scene(const std::string &old_name, const std::string &new_name);
-	bool set_active_scene(const std::string &name);
-	bool assign_scene_source(const std::string &slot_name, const std::string &source_name);
-	std::string active_scene_name() const;
-	std::string scene_source_name(const std::string &name) const;
-	std::vector<std::string> scene_names() const;
+	bool add_slot(const std::string &name);
+	bool remove_slot(const std::string &name);
+	bool rename_slot(const std::string &old_name, const std::string &new_name);
+	bool set_active_slot(const std::string &name);
+	bool assign_slot_scene(const std::string &slot_name, const std::string &source_name);
+	std::string active_slot_name() const;
+	std::string slot_scene_name(const std::string &name) const;
+	std::vector<std::string> slot_names() const;
 
 private:
 	// All of these run with `mutex` held.

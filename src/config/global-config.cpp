@@ -3,7 +3,7 @@
 #include <obs-module.h>
 
 #include "config/profile-config.hpp"
-#include "module/log.hpp"
+#include "common/log.hpp"
 #include "module/module-lifecycle.hpp"
 
 namespace brasslight {

@@ -3,7 +3,7 @@
 #include <obs-frontend-api.h>
 #include <util/platform.h>
 
-#include "module/log.hpp"
+#include "common/log.hpp"
 
 namespace brasslight {
 

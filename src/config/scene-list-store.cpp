@@ -5,7 +5,7 @@
 
 #include "canvas/vertical-canvas.hpp"
 #include "config/global-config.hpp"
-#include "module/log.hpp"
+#include "common/log.hpp"
 #include "module/runtime.hpp"
 
 namespace brasslight {
@@ -25,14 +25,14 @@ void save_scene_list()
 {
 	if (!global_config || !canvas)
 		return;
-	const std::vector<std::string> names = canvas->scene_names();
-	const std::string active = canvas->active_scene_name();
+	const std::vector<std::string> names = canvas->slot_names();
+	const std::string active = canvas->active_slot_name();
 	config_set_uint(global_config, kSection, "count", names.size());
 	config_set_string(global_config, kSection, "activescene", active.c_str());
 	for (size_t i = 0; i < names.size(); ++i) {
 		config_set_string(global_config, kSection, slot_key(i, "name").c_str(), names[i].c_str());
 		config_set_string(global_config, kSection, slot_key(i, "source").c_str(),
-				  canvas->scene_source_name(names[i]).c_str());
+				  canvas->slot_scene_name(names[i]).c_str());
 	}
 	save_global_config();
 	log_msg(LOG_INFO, "Scene list saved (%zu scene(s))", names.size());
@@ -53,7 +53,7 @@ void restore_scene_list()
 		log_msg(LOG_INFO, "No saved scenes — keeping default Scene 1");
 		return;
 	}
-	canvas->remove_scene(kDefaultSlotName);
+	canvas->remove_slot(kDefaultSlotName);
 
 	uint64_t walked = count;
 	if (walked > kMaxStoredScenes) {
@@ -66,13 +66,13 @@ void restore_scene_list()
 		if (!name || !*name)
 			continue;
 		const char *source = config_get_string(global_config, kSection, slot_key(i, "source").c_str());
-		canvas->add_scene(name);
+		canvas->add_slot(name);
 		if (source && *source)
-			canvas->assign_scene_source(name, source);
+			canvas->assign_slot_scene(name, source);
 	}
 	const char *active = config_get_string(global_config, kSection, "activescene");
 	if (active && *active)
-		canvas->set_active_scene(active);
+		canvas->set_active_slot(active);
 	log_msg(LOG_INFO, "Restored %llu scene(s), active: %s", static_cast<unsigned long long>(count),
 		active ? active : "(none)");
 }

@@ -10,7 +10,7 @@
 
 #include "canvas/vertical-canvas.hpp"
 #include "config/global-config.hpp"
-#include "module/log.hpp"
+#include "common/log.hpp"
 #include "module/runtime.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/vertical-dock.hpp"

@@ -10,7 +10,7 @@
 #include "config/profile-config.hpp"
 #include "config/scene-list-store.hpp"
 #include "module/dock-registration.hpp"
-#include "module/log.hpp"
+#include "common/log.hpp"
 #include "module/runtime.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/message-boxes.hpp"
@@ -84,7 +84,7 @@ void on_host_scenes_changed(bool names_changed)
 void on_scene_collection_changing()
 {
 	if (canvas)
-		canvas->release_scene_sources();
+		canvas->release_slot_scenes();
 	refresh_dock();
 }
 
@@ -92,12 +92,12 @@ void on_scene_collection_changing()
 // finished-loading re-application does.
 void reassign_scene_sources()
 {
-	for (const std::string &name : canvas->scene_names()) {
-		const std::string source = canvas->scene_source_name(name);
+	for (const std::string &name : canvas->slot_names()) {
+		const std::string source = canvas->slot_scene_name(name);
 		if (source.empty())
 			continue;
 		log_msg(LOG_INFO, "Re-applying source '%s' → scene '%s'", source.c_str(), name.c_str());
-		canvas->assign_scene_source(name, source);
+		canvas->assign_slot_scene(name, source);
 	}
 }
 

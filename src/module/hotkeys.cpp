@@ -216,7 +216,7 @@ void sync_slot_hotkeys()
 	if (!registered)
 		return;
 	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-	const std::vector<std::string> names = canvas ? canvas->scene_names() : std::vector<std::string>();
+	const std::vector<std::string> names = canvas ? canvas->slot_names() : std::vector<std::string>();
 	for (auto it = slot_hotkeys.begin(); it != slot_hotkeys.end();) {
 		if (std::find(names.begin(), names.end(), it->first) != names.end()) {
 			++it;

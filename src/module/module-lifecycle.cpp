@@ -12,7 +12,7 @@
 #include "module/automation.hpp"
 #include "module/dock-registration.hpp"
 #include "module/host-events.hpp"
-#include "module/log.hpp"
+#include "common/log.hpp"
 #include "module/runtime.hpp"
 #include "mux/mux-output.hpp"
 #include "output/vertical-output.hpp"

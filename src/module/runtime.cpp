@@ -7,7 +7,7 @@
 #include "config/scene-list-store.hpp"
 #include "module/dock-registration.hpp"
 #include "module/host-events.hpp"
-#include "module/log.hpp"
+#include "common/log.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/message-boxes.hpp"
 

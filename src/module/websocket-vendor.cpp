@@ -16,7 +16,7 @@
 
 #include "actions/slot-actions.hpp"
 #include "canvas/vertical-canvas.hpp"
-#include "module/log.hpp"
+#include "common/log.hpp"
 #include "module/runtime.hpp"
 #include "output/vertical-output.hpp"
 
@@ -118,7 +118,7 @@ void get_status(obs_data_t *, obs_data_t *response)
 		obs_data_set_int(response, "canvasHeight", config.height);
 		obs_data_set_int(response, "fpsNumerator", config.fps_num);
 		obs_data_set_int(response, "fpsDenominator", config.fps_den);
-		obs_data_set_string(response, "activeSlot", canvas->active_scene_name().c_str());
+		obs_data_set_string(response, "activeSlot", canvas->active_slot_name().c_str());
 	}
 	obs_data_set_int(response, "bitrateKbps", video_bitrate_kbps(output.get()));
 	obs_data_set_int(response, "bytesSent", static_cast<long long>(status.bytes_sent));
@@ -143,12 +143,12 @@ void get_slots(obs_data_t *, obs_data_t *response)
 		fail(response, "the vertical canvas is not running; restart OBS");
 		return;
 	}
-	const std::string active = canvas->active_scene_name();
+	const std::string active = canvas->active_slot_name();
 	OBSDataArrayAutoRelease list = obs_data_array_create();
-	for (const std::string &name : canvas->scene_names()) {
+	for (const std::string &name : canvas->slot_names()) {
 		OBSDataAutoRelease slot = obs_data_create();
 		obs_data_set_string(slot, "slotName", name.c_str());
-		obs_data_set_string(slot, "sceneName", canvas->scene_source_name(name).c_str());
+		obs_data_set_string(slot, "sceneName", canvas->slot_scene_name(name).c_str());
 		obs_data_set_bool(slot, "active", name == active);
 		obs_data_array_push_back(list, slot);
 	}
@@ -271,7 +271,7 @@ void register_websocket_vendor()
 		// What the first events are measured against.
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 		last_state = state_name(output ? output->stream_status().state : MuxState::Stopped);
-		last_active_slot = canvas ? canvas->active_scene_name() : std::string();
+		last_active_slot = canvas ? canvas->active_slot_name() : std::string();
 	}
 	auto *window = static_cast<QWidget *>(obs_frontend_get_main_window());
 	if (window) {
@@ -309,7 +309,7 @@ void send_changed_events()
 	{
 		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
 		state = state_name(output ? output->stream_status().state : MuxState::Stopped);
-		active = canvas ? canvas->active_scene_name() : std::string();
+		active = canvas ? canvas->active_slot_name() : std::string();
 	}
 	// Sent outside the runtime lock: obs-websocket's sending takes locks of its own, which a
 	// request thread may hold while it waits for the runtime lock.

@@ -17,7 +17,7 @@ extern "C" {
 
 #include <util/platform.h>
 
-#include "module/log.hpp"
+#include "common/log.hpp"
 
 namespace brasslight {
 

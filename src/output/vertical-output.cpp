@@ -5,7 +5,7 @@
 #include <initializer_list>
 
 #include "canvas/vertical-canvas.hpp"
-#include "module/log.hpp"
+#include "common/log.hpp"
 #include "mux/mux-output.hpp"
 #include "ui/message-boxes.hpp"
 

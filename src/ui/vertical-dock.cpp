@@ -212,17 +212,17 @@ void VerticalDock::refreshSceneList()
 	addButton->setEnabled(true);
 
 	// Separate snapshots, each under the canvas's lock for its own call only.
-	const std::vector<std::string> names = canvas->scene_names();
-	const std::string active = canvas->active_scene_name();
+	const std::vector<std::string> names = canvas->slot_names();
+	const std::string active = canvas->active_slot_name();
 
 	sceneList->blockSignals(true);
 	for (const std::string &name : names) {
-		const std::string source = canvas->scene_source_name(name);
+		const std::string source = canvas->slot_scene_name(name);
 		const bool isActive = name == active;
 		QString whole = utf8(name);
 		if (!source.empty())
 			whole += QStringLiteral(" [") + utf8(source) + QStringLiteral("]");
-		const bool missing = canvas->scene_source_missing(name);
+		const bool missing = canvas->slot_scene_missing(name);
 		if (missing)
 			whole += QStringLiteral(" (missing)");
 		auto *item = new QListWidgetItem((isActive ? QStringLiteral("\u25BA ") : QStringLiteral(" ")) + whole,
@@ -383,7 +383,7 @@ void VerticalDock::onConfigureScene()
 					 QStringLiteral("Select a scene from the list first."));
 		return;
 	}
-	const QString current = utf8(canvas->scene_source_name(utf8(slot)));
+	const QString current = utf8(canvas->slot_scene_name(utf8(slot)));
 	SceneConfigDialog dialog(slot, current, this);
 	if (dialog.exec() != QDialog::Accepted)
 		return;

@@ -30,14 +30,14 @@ TEST(VerticalCanvas, OwnMixInTheHostsFormatShowsOnlyTheAssignedScene)
 	EXPECT_EQ(canvas.audio(), obs_get_audio());
 
 	// Shown in the canvas's mix while assigned; cleared, it is shown nowhere.
-	ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "Bands"));
+	ASSERT_TRUE(canvas.assign_slot_scene("Scene 1", "Bands"));
 	EXPECT_TRUE(obs_source_showing(obs_scene_get_source(bands)));
-	ASSERT_TRUE(canvas.assign_scene_source("Scene 1", ""));
+	ASSERT_TRUE(canvas.assign_slot_scene("Scene 1", ""));
 	EXPECT_FALSE(obs_source_showing(obs_scene_get_source(bands)));
 
 	canvas.shutdown();
 	EXPECT_FALSE(canvas.video() || canvas.audio() || canvas.active_source());
-	EXPECT_TRUE(canvas.scene_names().empty());
+	EXPECT_TRUE(canvas.slot_names().empty());
 }
 
 TEST(VerticalCanvas, SlotRulesForRemovalRenameAndAssignment)
@@ -45,40 +45,40 @@ TEST(VerticalCanvas, SlotRulesForRemovalRenameAndAssignment)
 	OBSSourceAutoRelease colour = make_colour_source("Short-lived", kRed, 64, 64);
 	VerticalCanvas canvas({360, 640, 30, 1, true});
 	ASSERT_TRUE(canvas.init());
-	ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "Short-lived"));
+	ASSERT_TRUE(canvas.assign_slot_scene("Scene 1", "Short-lived"));
 	colour = nullptr; // the slot now holds the only reference
 	OBSSourceAutoRelease held = canvas.active_source();
-	ASSERT_TRUE(canvas.remove_scene("Scene 1"));
+	ASSERT_TRUE(canvas.remove_slot("Scene 1"));
 	EXPECT_FALSE(canvas.active_source());
 	// Still valid for whoever is rendering it: the sanitizer build fails on a use of a freed source.
 	EXPECT_STREQ(obs_source_get_name(held), "Short-lived");
 
 	// A slot created on an empty canvas becomes active; the next does not take over.
 	for (const char *name : {"A", "B", "C"})
-		ASSERT_TRUE(canvas.add_scene(name));
-	EXPECT_EQ(canvas.active_scene_name(), "A");
-	EXPECT_FALSE(canvas.add_scene("A"));
+		ASSERT_TRUE(canvas.add_slot(name));
+	EXPECT_EQ(canvas.active_slot_name(), "A");
+	EXPECT_FALSE(canvas.add_slot("A"));
 	// Removing the active slot hands over to the first slot, not the neighbour.
-	ASSERT_TRUE(canvas.set_active_scene("C"));
-	ASSERT_TRUE(canvas.remove_scene("C"));
-	EXPECT_EQ(canvas.active_scene_name(), "A");
+	ASSERT_TRUE(canvas.set_active_slot("C"));
+	ASSERT_TRUE(canvas.remove_slot("C"));
+	EXPECT_EQ(canvas.active_slot_name(), "A");
 	// Removing a slot before the active one keeps the same slot active at its new index.
-	ASSERT_TRUE(canvas.set_active_scene("B"));
-	ASSERT_TRUE(canvas.remove_scene("A"));
-	EXPECT_EQ(canvas.active_scene_name(), "B");
-	ASSERT_TRUE(canvas.remove_scene("B"));
-	EXPECT_EQ(canvas.active_scene_name(), "");
-	EXPECT_FALSE(canvas.remove_scene("B"));
+	ASSERT_TRUE(canvas.set_active_slot("B"));
+	ASSERT_TRUE(canvas.remove_slot("A"));
+	EXPECT_EQ(canvas.active_slot_name(), "B");
+	ASSERT_TRUE(canvas.remove_slot("B"));
+	EXPECT_EQ(canvas.active_slot_name(), "");
+	EXPECT_FALSE(canvas.remove_slot("B"));
 
 	// Names are case-sensitive.
-	ASSERT_TRUE(canvas.add_scene("scene"));
-	ASSERT_TRUE(canvas.add_scene("Scene"));
+	ASSERT_TRUE(canvas.add_slot("scene"));
+	ASSERT_TRUE(canvas.add_slot("Scene"));
 	const size_t from = LogCapture::get().mark();
-	EXPECT_FALSE(canvas.rename_scene("scene", "Scene"));
-	EXPECT_TRUE(canvas.rename_scene("scene", "Portrait"));
-	EXPECT_EQ(canvas.scene_names(), (Names {"Portrait", "Scene"}));
-	EXPECT_EQ(canvas.active_scene_name(), "Portrait");
-	EXPECT_FALSE(canvas.assign_scene_source("Scene", "Not There Yet"));
+	EXPECT_FALSE(canvas.rename_slot("scene", "Scene"));
+	EXPECT_TRUE(canvas.rename_slot("scene", "Portrait"));
+	EXPECT_EQ(canvas.slot_names(), (Names {"Portrait", "Scene"}));
+	EXPECT_EQ(canvas.active_slot_name(), "Portrait");
+	EXPECT_FALSE(canvas.assign_slot_scene("Scene", "Not There Yet"));
 	EXPECT_EQ(module_lines(from),
 		  (Names {"rename_scene — name already in use: Scene", "Scene renamed: scene -> Portrait",
 			  "assign_scene_source — OBS source not found: Not There Yet"}));

@@ -118,7 +118,7 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 	set_canvas_width(240);
 	ASSERT_TRUE(build_runtime());
 	OBSSceneAutoRelease bands = make_band_scene("Preview Bands");
-	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Preview Bands"));
+	ASSERT_TRUE(canvas->assign_slot_scene("Scene 1", "Preview Bands"));
 	VerticalPreviewWidget preview(canvas.get());
 	preview.resize(180, 320);
 	const bool wayland = Host::get().options().wayland;
@@ -149,7 +149,7 @@ TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
 	std::shared_ptr<void> opener(nullptr, [](void *) { Gate::open = true; });
 	{
 		OBSSourceAutoRelease source = obs_source_create("bltest_gate_source", "Gate", nullptr, nullptr);
-		ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Gate"));
+		ASSERT_TRUE(canvas->assign_slot_scene("Scene 1", "Gate"));
 	}
 	ASSERT_TRUE(poll_until([] { return Gate::entered.load(); }, 10s)) << "no preview draw reached the source";
 	dock->setRuntime(nullptr, nullptr);

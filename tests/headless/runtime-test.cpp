@@ -64,19 +64,19 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 		ASSERT_TRUE(canvas->init());
 		reapply_scene_sources();
 		std::string slots;
-		for (const std::string &name : canvas->scene_names()) {
-			const std::string source = canvas->scene_source_name(name);
+		for (const std::string &name : canvas->slot_names()) {
+			const std::string source = canvas->slot_scene_name(name);
 			slots += name + (source.empty() ? "" : "=" + source) + ", ";
 		}
-		EXPECT_EQ(slots + "active: " + canvas->active_scene_name(), row.slots);
+		EXPECT_EQ(slots + "active: " + canvas->active_slot_name(), row.slots);
 		EXPECT_TRUE(LogCapture::get().contains(row.logged, from)) << "no line " << row.logged;
 	}
 	register_mux_output_type(); // what stops the build is the canvas that exists, not a missing type
 	EXPECT_FALSE(create_runtime_from_current_profile()) << "built twice";
 	// Saved whole over the stale list: every key a later start reads.
 	OBSSceneAutoRelease bands = make_band_scene("Bands");
-	ASSERT_TRUE(canvas->add_scene("Cam") && canvas->assign_scene_source("Cam", "Bands"));
-	ASSERT_TRUE(canvas->set_active_scene("Cam"));
+	ASSERT_TRUE(canvas->add_slot("Cam") && canvas->assign_slot_scene("Cam", "Bands"));
+	ASSERT_TRUE(canvas->set_active_slot("Cam"));
 	save_scene_list_locked();
 	EXPECT_EQ(read_file(dir.file("settings-global.ini")),
 		  "[Scenes]\ncount=2\nscene_0_name=Only\nactivescene=Cam\nscene_0_source=\nscene_1_name=Cam\n"
@@ -86,7 +86,7 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 	config_set_string(global_config, "Hotkeys", "BrasslightVertical.Slot.Cam",
 			  R"({"bindings":[{"key":"OBS_KEY_F8"}]})");
 	register_hotkeys();
-	ASSERT_TRUE(canvas->rename_scene("Cam", "Cue"));
+	ASSERT_TRUE(canvas->rename_slot("Cam", "Cue"));
 	sync_slot_hotkeys();
 	rename_slot_hotkey("Cam", "Cue");
 	unregister_hotkeys();
@@ -125,15 +125,15 @@ TEST(FollowHost, RemovedScenesAreLetGoAndReturnAndTrack6IsClearedOnlyWhereTheMod
 		OBSSceneAutoRelease scene_b = scene_with_audio("B", b, 0x01);
 		VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, row.route});
 		ASSERT_TRUE(canvas.init());
-		ASSERT_TRUE(canvas.add_scene("B"));
-		ASSERT_TRUE(canvas.assign_scene_source("Scene 1", "A"));
-		ASSERT_TRUE(canvas.assign_scene_source("B", "B"));
+		ASSERT_TRUE(canvas.add_slot("B"));
+		ASSERT_TRUE(canvas.assign_slot_scene("Scene 1", "A"));
+		ASSERT_TRUE(canvas.assign_slot_scene("B", "B"));
 		std::vector<bool> changes;
 		canvas.set_host_change_handler([&changes](bool names_changed) { changes.push_back(names_changed); });
 		const char *active[] = {"B", "Scene 1", "B"};
 		for (int step = 0; step < 4; ++step) {
 			if (step < 3)
-				ASSERT_TRUE(canvas.set_active_scene(active[step]));
+				ASSERT_TRUE(canvas.set_active_slot(active[step]));
 			else
 				obs_source_remove(obs_scene_get_source(scene_b));
 			EXPECT_EQ(obs_source_get_audio_mixers(b), row.b_after[step]) << "step " << step;
@@ -147,10 +147,10 @@ TEST(FollowHost, RemovedScenesAreLetGoAndReturnAndTrack6IsClearedOnlyWhereTheMod
 		OBSWeakSourceAutoRelease gone = obs_source_get_weak_source(obs_scene_get_source(scene_b));
 		scene_b = nullptr;
 		EXPECT_FALSE(OBSSourceAutoRelease(obs_weak_source_get_source(gone))) << "the removed scene is alive";
-		EXPECT_TRUE(canvas.scene_source_missing("B"));
+		EXPECT_TRUE(canvas.slot_scene_missing("B"));
 		OBSSceneAutoRelease back = obs_scene_create("B");
 		EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
-		canvas.release_scene_sources();
+		canvas.release_slot_scenes();
 		obs_source_set_name(obs_scene_get_source(back), "Elsewhere");
 		obs_source_set_name(obs_scene_get_source(back), "B");
 		EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
@@ -166,10 +166,10 @@ TEST(FollowHost, RemovedScenesAreLetGoAndReturnAndTrack6IsClearedOnlyWhereTheMod
 	{
 		VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, true});
 		ASSERT_TRUE(canvas.init());
-		ASSERT_TRUE(canvas.add_scene("Saved"));
-		ASSERT_TRUE(canvas.assign_scene_source("Saved", "Saved"));
+		ASSERT_TRUE(canvas.add_slot("Saved"));
+		ASSERT_TRUE(canvas.assign_slot_scene("Saved", "Saved"));
 		EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u);
-		ASSERT_TRUE(canvas.set_active_scene("Saved"));
+		ASSERT_TRUE(canvas.set_active_slot("Saved"));
 		EXPECT_EQ(obs_source_get_audio_mixers(media), 0x21u);
 	}
 	EXPECT_EQ(obs_source_get_audio_mixers(media), 0x01u) << "the canvas left its track 6 on";

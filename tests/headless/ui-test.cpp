@@ -115,7 +115,7 @@ TEST_F(DockTest, AFreshDockFillsAnySizeAndWithoutARuntimeOrSlotsDisablesWhatNeed
 
 	// A profile switch hands in a new runtime, here without slots.
 	ASSERT_TRUE(build_runtime());
-	ASSERT_TRUE(canvas->remove_scene("Scene 1"));
+	ASSERT_TRUE(canvas->remove_slot("Scene 1"));
 	dock->setRuntime(canvas.get(), output.get());
 	EXPECT_EQ(header(), "No active scene");
 	EXPECT_EQ(status_seen(), "Stopped / font-size: 11px; color: #888; / "
@@ -126,10 +126,10 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickOrEnterOrSp
 {
 	OBSSceneAutoRelease cam = obs_scene_create("Cam");
 	for (const char *name : {"Main", "Alt"})
-		ASSERT_TRUE(canvas->add_scene(name) && canvas->assign_scene_source(name, "Cam"));
-	ASSERT_TRUE(canvas->set_active_scene("Main"));
-	ASSERT_TRUE(canvas->add_scene("Gone"));
-	ASSERT_FALSE(canvas->assign_scene_source("Gone", "Deleted"));
+		ASSERT_TRUE(canvas->add_slot(name) && canvas->assign_slot_scene(name, "Cam"));
+	ASSERT_TRUE(canvas->set_active_slot("Main"));
+	ASSERT_TRUE(canvas->add_slot("Gone"));
+	ASSERT_FALSE(canvas->assign_slot_scene("Gone", "Deleted"));
 	make_dock();
 	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Main [Cam]", " Alt [Cam]", " Gone [Deleted] (missing)"}));
 	EXPECT_EQ(utf8(list()->item(1)->toolTip()), "Main [Cam]");
@@ -140,7 +140,7 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickOrEnterOrSp
 	// A click on an item, then on the active item again: the canvas gets the plain name.
 	for (int i = 0; i < 2; ++i) {
 		click_item("Alt");
-		EXPECT_EQ(canvas->active_scene_name(), "Alt");
+		EXPECT_EQ(canvas->active_slot_name(), "Alt");
 		EXPECT_EQ(item_texts(),
 			  (Texts {" Scene 1", " Main [Cam]", "\u25BA Alt [Cam]", " Gone [Deleted] (missing)"}));
 		EXPECT_EQ(header(), "Scene: Alt");
@@ -154,7 +154,7 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickOrEnterOrSp
 					    {Qt::Key_Up, "Main / Gone"},
 					    {Qt::Key_Space, "Main / Main"}}) {
 		QTest::keyClick(list(), key);
-		EXPECT_EQ(utf8(dock->selectedSceneName()) + " / " + canvas->active_scene_name(), expected)
+		EXPECT_EQ(utf8(dock->selectedSceneName()) + " / " + canvas->active_slot_name(), expected)
 			<< "key " << key;
 	}
 }
@@ -274,7 +274,7 @@ TEST_F(DockTest, AssignExplainsWithoutASelectionOffersNonePreselectedAndItsCance
 		  Texts {"Assign OBS Scene \u2014 Scene 1 | (None)"});
 
 	OBSSceneAutoRelease cam = obs_scene_create("Cam");
-	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Cam"));
+	ASSERT_TRUE(canvas->assign_slot_scene("Scene 1", "Cam"));
 	dock->refreshSceneList();
 	press("Assign OBS Scene", {press_key(Qt::Key_Escape)});
 	EXPECT_EQ(item_texts(), Texts {"\u25BA Scene 1 [Cam]"});

@@ -1,4 +1,4 @@
-#include "module/log.hpp"
+#include "common/log.hpp"
 
 #include <cstdarg>
 #include <cstdio>
