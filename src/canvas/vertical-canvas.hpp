@@ -8,7 +8,7 @@
 
 #include <obs.hpp>
 
-#include "config/profile-config.hpp"
+#include "common/settings-types.hpp"
 
 namespace brasslight {
 
@@ -18,7 +18,7 @@ inline constexpr uint32_t kVerticalMixerBit = 0x20;
 inline constexpr const char *kDefaultSlotName = "Scene 1";
 
 // Bounds for the canvas size: those the settings dialog offers (the frame-rate bounds are in
-// profile-config.hpp). A hand-edited profile can hold anything; the canvas never asks the host
+// settings-types.hpp). A hand-edited profile can hold anything; the canvas never asks the host
 // for a mix outside them.
 inline constexpr uint32_t kCanvasMinSize = 16;
 inline constexpr uint32_t kCanvasMaxSize = 7680;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include <util/util.hpp>
+#include "common/ini-file.hpp"
 
 namespace brasslight {
 
@@ -13,17 +13,21 @@ inline constexpr const char *kKeyDockFloating = "dockfloating";
 inline constexpr const char *kKeyDockArea = "dockarea";
 inline constexpr const char *kKeyDockGeometry = "dockgeometry";
 
-// The module-wide settings file (dock frame state and the scene list); closed while null.
-extern ConfigFile global_config;
+// The module-wide settings file in the module's configuration folder: the dock frame's state, the
+// slot list and the hotkeys' bindings, shared by every profile. Closed (null) while not open.
+class GlobalConfig {
+public:
+	// Closes what is open and opens path, creating it when missing, with the dock's defaults.
+	void open(const std::string &path);
+	void close() { ini.close(); }
+	// Writes the whole store; a failure is a warning. Does nothing while the store is closed.
+	void save();
 
-// Opens settings-global.ini in the module's configuration folder, creating it when missing.
-void load_global_config();
+	config_t *file() const { return ini; }
+	explicit operator bool() const { return static_cast<bool>(ini); }
 
-// Opens the global store at path; load_global_config resolves the path, tests name one.
-void open_global_config(const std::string &path);
-
-// Writes the whole global store with the host's safe save; logs a warning when that fails.
-// Does nothing while the store is closed.
-void save_global_config();
+private:
+	IniFile ini;
+};
 
 } // namespace brasslight

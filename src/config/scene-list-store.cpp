@@ -1,80 +1,72 @@
 #include "config/scene-list-store.hpp"
 
-#include <mutex>
-#include <string>
-
-#include "canvas/vertical-canvas.hpp"
-#include "config/global-config.hpp"
 #include "common/log.hpp"
-#include "module/runtime.hpp"
 
 namespace brasslight {
 
 namespace {
 
 constexpr const char *kSection = "Scenes";
+constexpr const char *kCount = "count";
+constexpr const char *kActive = "activescene";
 
 std::string slot_key(uint64_t index, const char *field)
 {
 	return "scene_" + std::to_string(index) + "_" + field;
 }
 
+std::string stored_string(config_t *store, const std::string &key)
+{
+	const char *value = config_get_string(store, kSection, key.c_str());
+	return value ? value : "";
+}
+
+bool has_slot_keys(config_t *store, uint64_t index)
+{
+	return config_has_user_value(store, kSection, slot_key(index, "name").c_str()) ||
+	       config_has_user_value(store, kSection, slot_key(index, "source").c_str());
+}
+
 } // namespace
 
-void save_scene_list()
+StoredSlotList read_slot_list(config_t *store)
 {
-	if (!global_config || !canvas)
-		return;
-	const std::vector<std::string> names = canvas->slot_names();
-	const std::string active = canvas->active_slot_name();
-	config_set_uint(global_config, kSection, "count", names.size());
-	config_set_string(global_config, kSection, "activescene", active.c_str());
-	for (size_t i = 0; i < names.size(); ++i) {
-		config_set_string(global_config, kSection, slot_key(i, "name").c_str(), names[i].c_str());
-		config_set_string(global_config, kSection, slot_key(i, "source").c_str(),
-				  canvas->slot_scene_name(names[i]).c_str());
-	}
-	save_global_config();
-	log_msg(LOG_INFO, "Scene list saved (%zu scene(s))", names.size());
-}
-
-void save_scene_list_locked()
-{
-	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-	save_scene_list();
-}
-
-void restore_scene_list()
-{
-	if (!global_config || !canvas)
-		return;
-	const uint64_t count = config_get_uint(global_config, kSection, "count");
-	if (count == 0) {
-		log_msg(LOG_INFO, "No saved scenes — keeping default Scene 1");
-		return;
-	}
-	canvas->remove_slot(kDefaultSlotName);
-
-	uint64_t walked = count;
+	StoredSlotList list;
+	if (!store)
+		return list;
+	list.count = config_get_uint(store, kSection, kCount);
+	list.present = list.count > 0;
+	uint64_t walked = list.count;
 	if (walked > kMaxStoredScenes) {
 		log_msg(LOG_WARNING, "Stored scene count %llu is implausible — reading the first %llu only",
-			static_cast<unsigned long long>(count), static_cast<unsigned long long>(kMaxStoredScenes));
+			static_cast<unsigned long long>(list.count), static_cast<unsigned long long>(kMaxStoredScenes));
 		walked = kMaxStoredScenes;
 	}
 	for (uint64_t i = 0; i < walked; ++i) {
-		const char *name = config_get_string(global_config, kSection, slot_key(i, "name").c_str());
-		if (!name || !*name)
-			continue;
-		const char *source = config_get_string(global_config, kSection, slot_key(i, "source").c_str());
-		canvas->add_slot(name);
-		if (source && *source)
-			canvas->assign_slot_scene(name, source);
+		std::string name = stored_string(store, slot_key(i, "name"));
+		if (!name.empty())
+			list.slots.push_back({std::move(name), stored_string(store, slot_key(i, "source"))});
 	}
-	const char *active = config_get_string(global_config, kSection, "activescene");
-	if (active && *active)
-		canvas->set_active_slot(active);
-	log_msg(LOG_INFO, "Restored %llu scene(s), active: %s", static_cast<unsigned long long>(count),
-		active ? active : "(none)");
+	list.active = stored_string(store, kActive);
+	return list;
+}
+
+void write_slot_list(config_t *store, const std::vector<StoredSlot> &slots, const std::string &active)
+{
+	if (!store)
+		return;
+	const uint64_t previous = config_get_uint(store, kSection, kCount);
+	config_set_uint(store, kSection, kCount, slots.size());
+	config_set_string(store, kSection, kActive, active.c_str());
+	for (size_t i = 0; i < slots.size(); ++i) {
+		config_set_string(store, kSection, slot_key(i, "name").c_str(), slots[i].name.c_str());
+		config_set_string(store, kSection, slot_key(i, "source").c_str(), slots[i].scene.c_str());
+	}
+	// Up to the count stored before, and on past it while keys remain (a hand-edited file).
+	for (uint64_t i = slots.size(); i < kMaxStoredScenes && (i < previous || has_slot_keys(store, i)); ++i) {
+		config_remove_value(store, kSection, slot_key(i, "name").c_str());
+		config_remove_value(store, kSection, slot_key(i, "source").c_str());
+	}
 }
 
 } // namespace brasslight

@@ -8,11 +8,10 @@
 #include <obs-config.h>
 #include <obs-frontend-api.h>
 
-#include "canvas/vertical-canvas.hpp"
-#include "config/global-config.hpp"
 #include "common/log.hpp"
-#include "module/runtime.hpp"
-#include "output/vertical-output.hpp"
+#include "common/text.hpp"
+#include "config/global-config.hpp"
+#include "runtime/runtime.hpp"
 #include "ui/vertical-dock.hpp"
 
 namespace brasslight {
@@ -20,10 +19,6 @@ namespace brasslight {
 namespace {
 
 constexpr const char *kDockId = "brasslight-vertical-canvas";
-constexpr const char *kDockTitle = "Vertical Canvas";
-
-// Guarded: the host's main window owns the widget and may delete it; the module never does.
-QPointer<VerticalDock> dock;
 
 QMainWindow *main_window()
 {
@@ -47,14 +42,14 @@ void add_to_host(QMainWindow *window, VerticalDock *widget)
 #if LIBOBS_API_MAJOR_VER >= 30
 	// Later hosts build the frame and put it into their own dock layout themselves.
 	(void)window;
-	obs_frontend_add_dock_by_id(kDockId, kDockTitle, widget);
+	obs_frontend_add_dock_by_id(kDockId, text("Dock.Title"), widget);
 #else
 	// Host 29 takes a ready frame and only lists it in its Docks menu; the frame is put into the
 	// main window's dock layout here, as later hosts do themselves, so that it can float, dock
 	// and be dragged between areas like the host's own docks.
 	auto *frame = new QDockWidget(window);
 	frame->setObjectName(QString::fromUtf8(kDockId));
-	frame->setWindowTitle(QString::fromUtf8(kDockTitle));
+	frame->setWindowTitle(QString::fromUtf8(text("Dock.Title")));
 	frame->setWidget(widget);
 	obs_frontend_add_dock(frame);
 	if (window->dockWidgetArea(frame) == Qt::NoDockWidgetArea)
@@ -62,7 +57,7 @@ void add_to_host(QMainWindow *window, VerticalDock *widget)
 #endif
 }
 
-void restore_frame(QMainWindow *window, QDockWidget *frame)
+void restore_frame(config_t *global_config, QMainWindow *window, QDockWidget *frame)
 {
 	const char *stored_geometry = config_get_string(global_config, kGlobalDockSection, kKeyDockGeometry);
 	const QByteArray geometry = stored_geometry && *stored_geometry
@@ -101,43 +96,41 @@ void restore_frame(QMainWindow *window, QDockWidget *frame)
 
 } // namespace
 
-void register_dock()
+void DockRegistration::register_dock(Runtime &runtime)
 {
 	QMainWindow *window = main_window();
 	if (!window)
 		return;
 	if (dock) {
-		refresh_dock();
+		refresh();
 		return;
 	}
 
-	dock = new VerticalDock(canvas.get(), output.get(), window);
+	dock = new VerticalDock(&runtime, window);
 	add_to_host(window, dock);
 
 	QDockWidget *frame = find_frame(window);
-	if (frame && global_config)
-		restore_frame(window, frame);
+	if (frame && runtime.global_config())
+		restore_frame(runtime.global_config().file(), window, frame);
 	log_msg(LOG_INFO, "Vertical Canvas dock registered");
-	refresh_dock();
 }
 
-void refresh_dock()
-{
-	if (!dock)
-		return;
-	dock->setRuntime(canvas.get(), output.get());
-	dock->refreshSceneList();
-}
-
-void detach_dock()
+void DockRegistration::refresh()
 {
 	if (dock)
-		dock->setRuntime(nullptr, nullptr);
+		dock->refresh();
 }
 
-void save_dock_state()
+void DockRegistration::detach()
 {
-	if (!global_config)
+	if (dock)
+		dock->detach();
+}
+
+void DockRegistration::save_state(GlobalConfig &global)
+{
+	config_t *store = global.file();
+	if (!store)
 		return;
 	QMainWindow *window = main_window();
 	QDockWidget *frame = find_frame(window);
@@ -145,18 +138,18 @@ void save_dock_state()
 		return;
 	const bool visible = frame->isVisible();
 	const bool floating = frame->isFloating();
-	config_set_bool(global_config, kGlobalDockSection, kKeyDockVisible, visible);
-	config_set_bool(global_config, kGlobalDockSection, kKeyDockFloating, floating);
-	config_set_int(global_config, kGlobalDockSection, kKeyDockArea,
-		       static_cast<int>(window->dockWidgetArea(frame)));
-	config_set_string(global_config, kGlobalDockSection, kKeyDockGeometry,
-			  frame->saveGeometry().toBase64().constData());
+	config_set_bool(store, kGlobalDockSection, kKeyDockVisible, visible);
+	config_set_bool(store, kGlobalDockSection, kKeyDockFloating, floating);
+	config_set_int(store, kGlobalDockSection, kKeyDockArea, static_cast<int>(window->dockWidgetArea(frame)));
+	config_set_string(store, kGlobalDockSection, kKeyDockGeometry, frame->saveGeometry().toBase64().constData());
 	log_msg(LOG_INFO, "Dock state saved (floating=%s, visible=%s)", floating ? "yes" : "no",
 		visible ? "yes" : "no");
 }
 
-void drop_dock()
+void DockRegistration::drop()
 {
+	if (dock)
+		dock->setRuntime(nullptr);
 	dock = nullptr;
 }
 

@@ -1,20 +1,31 @@
 #pragma once
 
+#include <QPointer>
+
 namespace brasslight {
 
-// The dock in the host's main window. All of these run on the user-interface thread, inside
-// the runtime lock (from the front-end event callback, the runtime teardown or unload).
+class GlobalConfig;
+class Runtime;
+class VerticalDock;
 
-// Creates and registers the dock once, restoring its frame from the global settings; later
-// calls only refresh it. Does nothing without a main window.
-void register_dock();
-// Hands the current runtime (or none) to a live dock and rebuilds its scene list.
-void refresh_dock();
-// Gives a live dock null canvas and output pointers, before the runtime is destroyed.
-void detach_dock();
-// Writes the dock frame's visibility, floating state, area and geometry into the global store.
-void save_dock_state();
-// Drops the module's reference at unload; the host's main window owns and deletes the widget.
-void drop_dock();
+// The dock in the host's main window. On the user-interface thread only.
+class DockRegistration {
+public:
+	// Creates the dock on the runtime and registers it with the host once, restoring its frame
+	// from the global settings; later calls only refresh it. Does nothing without a main window.
+	void register_dock(Runtime &runtime);
+	// Rebuilds a live dock's views of the runtime.
+	void refresh();
+	// A live dock lets go of the canvas and the output controller, which are about to go.
+	void detach();
+	// Writes the dock frame's visibility, floating state, area and geometry into the global store.
+	void save_state(GlobalConfig &global);
+	// At unload: the dock forgets the runtime; the host's main window owns and deletes the widget.
+	void drop();
+
+private:
+	// Guarded: the host's main window owns the widget and may delete it; the module never does.
+	QPointer<VerticalDock> dock;
+};
 
 } // namespace brasslight

@@ -1,24 +1,18 @@
 #include "module/websocket-vendor.hpp"
 
+#include <chrono>
 #include <iterator>
-#include <mutex>
-#include <string>
-#include <vector>
 
-#include <QPointer>
 #include <QTimer>
-#include <QWidget>
 
 #include <callback/calldata.h>
 #include <callback/proc.h>
-#include <obs-frontend-api.h>
 #include <obs.hpp>
 
-#include "actions/slot-actions.hpp"
 #include "canvas/vertical-canvas.hpp"
 #include "common/log.hpp"
-#include "module/runtime.hpp"
 #include "output/vertical-output.hpp"
+#include "runtime/runtime.hpp"
 
 namespace brasslight {
 
@@ -26,19 +20,10 @@ namespace {
 
 constexpr const char *kVendorName = "brasslight-vertical";
 constexpr int kEventPollMs = 250;
-
-// The record obs-websocket's vendor_request_register expects behind its "callback" pointer.
-struct WebSocketRequestCallback {
-	void (*callback)(obs_data_t *request, obs_data_t *response, void *priv);
-	void *priv;
-};
-
-using RequestHandler = void (*)(obs_data_t *request, obs_data_t *response);
-
-struct Request {
-	const char *type;
-	RequestHandler handler;
-};
+// A request waits this long for the user-interface thread, which a modal dialog of the host's
+// still serves but a long rebuild may hold. A request that is not answered in time may still
+// take effect later: the answer says so.
+constexpr auto kRequestBound = std::chrono::seconds(5);
 
 struct CallData {
 	calldata_t data;
@@ -47,16 +32,6 @@ struct CallData {
 	CallData(const CallData &) = delete;
 	CallData &operator=(const CallData &) = delete;
 };
-
-// obs-websocket's own procedure handler and our vendor on it; null while not registered. Set and
-// cleared on the user-interface thread only.
-proc_handler_t *websocket = nullptr;
-void *vendor = nullptr;
-QPointer<QTimer> event_timer;
-std::string last_state;
-std::string last_active_slot;
-
-// ---- the stream's status -------------------------------------------------------------------
 
 const char *state_name(MuxState state)
 {
@@ -74,7 +49,7 @@ const char *state_name(MuxState state)
 }
 
 // The bitrate the video encoder runs at, which a settings save while streaming changes at once.
-long long video_bitrate_kbps(VerticalOutput *controller)
+long long video_bitrate_kbps(const VerticalOutput *controller)
 {
 	obs_output_t *handle = controller ? controller->output_handle() : nullptr;
 	obs_encoder_t *video = handle ? obs_output_get_video_encoder(handle) : nullptr;
@@ -83,8 +58,6 @@ long long video_bitrate_kbps(VerticalOutput *controller)
 	OBSDataAutoRelease settings = obs_encoder_get_settings(video);
 	return obs_data_get_int(settings, "bitrate");
 }
-
-// ---- requests (obs-websocket's threads, under the runtime lock) ---------------------------
 
 void fail(obs_data_t *response, const std::string &message)
 {
@@ -108,8 +81,110 @@ bool field(obs_data_t *request, obs_data_t *response, const char *name, std::str
 	return true;
 }
 
-void get_status(obs_data_t *, obs_data_t *response)
+} // namespace
+
+// The record obs-websocket's vendor_request_register expects behind its "callback" pointer (a
+// function and its private data), followed by what that private data points at.
+struct WebSocketVendor::Request {
+	void (*callback)(obs_data_t *request, obs_data_t *response, void *priv);
+	void *priv;
+	const char *type;
+	Handler handler;
+	WebSocketVendor *owner;
+};
+
+WebSocketVendor::WebSocketVendor(Runtime &runtime_) : runtime(runtime_)
 {
+	CallData find;
+	if (proc_handler_call(obs_get_proc_handler(), "obs_websocket_api_get_ph", &find.data))
+		websocket = static_cast<proc_handler_t *>(calldata_ptr(&find.data, "ph"));
+	if (!websocket) {
+		log_msg(LOG_INFO, "obs-websocket not found — vertical stream remote control is off");
+		return;
+	}
+	CallData registration;
+	calldata_set_string(&registration.data, "name", kVendorName);
+	proc_handler_call(websocket, "vendor_register", &registration.data);
+	vendor = calldata_ptr(&registration.data, "vendor");
+	if (!vendor) {
+		log_msg(LOG_WARNING, "obs-websocket refused the vendor %s", kVendorName);
+		websocket = nullptr;
+		return;
+	}
+
+	const std::pair<const char *, Handler> table[] = {
+		{"GetStatus", &WebSocketVendor::get_status},          {"StartStream", &WebSocketVendor::start_stream},
+		{"StopStream", &WebSocketVendor::stop_stream},        {"GetSlots", &WebSocketVendor::get_slots},
+		{"SetActiveSlot", &WebSocketVendor::set_active_slot}, {"AddSlot", &WebSocketVendor::add_slot},
+		{"RemoveSlot", &WebSocketVendor::remove_slot},        {"RenameSlot", &WebSocketVendor::rename_slot},
+		{"AssignScene", &WebSocketVendor::assign_scene},
+	};
+	size_t count = 0;
+	for (const auto &[type, handler] : table) {
+		auto request = std::make_unique<Request>(Request {on_request, nullptr, type, handler, this});
+		request->priv = request.get();
+		CallData call;
+		calldata_set_ptr(&call.data, "vendor", vendor);
+		calldata_set_string(&call.data, "type", type);
+		calldata_set_ptr(&call.data, "callback", request.get());
+		proc_handler_call(websocket, "vendor_request_register", &call.data);
+		if (calldata_bool(&call.data, "success"))
+			++count;
+		else
+			log_msg(LOG_WARNING, "obs-websocket refused the request %s", type);
+		requests.push_back(std::move(request));
+	}
+	log_msg(LOG_INFO, "obs-websocket vendor '%s' registered with %zu request(s)", kVendorName, count);
+
+	// What the first events are measured against.
+	const VerticalOutput *output = runtime.output();
+	last_state = state_name(output ? output->stream_status().state : MuxState::Stopped);
+	last_active_slot = runtime.canvas() ? runtime.canvas()->active_slot_name() : std::string();
+	event_timer = std::make_unique<QTimer>();
+	event_timer->setInterval(kEventPollMs);
+	QObject::connect(event_timer.get(), &QTimer::timeout, [this] { send_changed_events(); });
+	event_timer->start();
+}
+
+WebSocketVendor::~WebSocketVendor()
+{
+	event_timer.reset();
+	// A request waiting for this thread gives up now: obs-websocket's unregistration below waits
+	// for the requests in progress.
+	ui.close();
+	if (!vendor)
+		return;
+	for (const auto &request : requests) {
+		CallData call;
+		calldata_set_ptr(&call.data, "vendor", vendor);
+		calldata_set_string(&call.data, "type", request->type);
+		proc_handler_call(websocket, "vendor_request_unregister", &call.data);
+	}
+	log_msg(LOG_INFO, "obs-websocket vendor '%s' unregistered", kVendorName);
+}
+
+// On an obs-websocket thread. The request runs on the user-interface thread with copies of its
+// own: obs-websocket frees the request and reads the response as soon as this returns, which it
+// may do before the posted work has run.
+void WebSocketVendor::on_request(obs_data_t *request, obs_data_t *response, void *priv)
+{
+	const auto *entry = static_cast<const Request *>(priv);
+	OBSDataAutoRelease copy = obs_data_create_from_json(request ? obs_data_get_json(request) : "{}");
+	OBSDataAutoRelease answered = obs_data_create();
+	auto task = [owner = entry->owner, handler = entry->handler, in = OBSData(copy.Get()),
+		     out = OBSData(answered.Get())] {
+		(owner->*handler)(in, out);
+	};
+	if (entry->owner->ui.run(task, kRequestBound))
+		obs_data_apply(response, answered);
+	else
+		fail(response, "OBS did not handle the request in time; it may still take effect");
+}
+
+void WebSocketVendor::get_status(obs_data_t *, obs_data_t *response)
+{
+	const VerticalOutput *output = runtime.output();
+	const VerticalCanvas *canvas = runtime.canvas();
 	const MuxStatus status = output ? output->stream_status() : MuxStatus();
 	obs_data_set_string(response, "state", state_name(status.state));
 	if (canvas) {
@@ -120,25 +195,26 @@ void get_status(obs_data_t *, obs_data_t *response)
 		obs_data_set_int(response, "fpsDenominator", config.fps_den);
 		obs_data_set_string(response, "activeSlot", canvas->active_slot_name().c_str());
 	}
-	obs_data_set_int(response, "bitrateKbps", video_bitrate_kbps(output.get()));
+	obs_data_set_int(response, "bitrateKbps", video_bitrate_kbps(output));
 	obs_data_set_int(response, "bytesSent", static_cast<long long>(status.bytes_sent));
 	obs_data_set_int(response, "droppedFrames", static_cast<long long>(status.frames_dropped));
 	obs_data_set_int(response, "totalFrames", static_cast<long long>(status.frames_total));
 	obs_data_set_double(response, "congestion", status.congestion);
 }
 
-void start_stream(obs_data_t *, obs_data_t *response)
+void WebSocketVendor::start_stream(obs_data_t *, obs_data_t *response)
 {
-	answer(response, start_vertical_output());
+	answer(response, runtime.start_stream());
 }
 
-void stop_stream(obs_data_t *, obs_data_t *response)
+void WebSocketVendor::stop_stream(obs_data_t *, obs_data_t *response)
 {
-	answer(response, stop_vertical_stream(output.get()));
+	answer(response, runtime.stop_stream());
 }
 
-void get_slots(obs_data_t *, obs_data_t *response)
+void WebSocketVendor::get_slots(obs_data_t *, obs_data_t *response)
 {
+	const VerticalCanvas *canvas = runtime.canvas();
 	if (!canvas) {
 		fail(response, "the vertical canvas is not running; restart OBS");
 		return;
@@ -156,66 +232,42 @@ void get_slots(obs_data_t *, obs_data_t *response)
 	obs_data_set_string(response, "activeSlot", active.c_str());
 }
 
-void set_active_slot(obs_data_t *request, obs_data_t *response)
+void WebSocketVendor::set_active_slot(obs_data_t *request, obs_data_t *response)
 {
 	std::string name;
 	if (field(request, response, "slotName", name))
-		answer(response, activate_slot(canvas.get(), name));
+		answer(response, runtime.activate_slot(name));
 }
 
-void add_slot_request(obs_data_t *request, obs_data_t *response)
+void WebSocketVendor::add_slot(obs_data_t *request, obs_data_t *response)
 {
 	std::string name;
 	if (field(request, response, "slotName", name))
-		answer(response, add_slot(canvas.get(), name));
+		answer(response, runtime.add_slot(name));
 }
 
-void remove_slot_request(obs_data_t *request, obs_data_t *response)
+void WebSocketVendor::remove_slot(obs_data_t *request, obs_data_t *response)
 {
 	std::string name;
 	if (field(request, response, "slotName", name))
-		answer(response, remove_slot(canvas.get(), name));
+		answer(response, runtime.remove_slot(name));
 }
 
-void rename_slot_request(obs_data_t *request, obs_data_t *response)
+void WebSocketVendor::rename_slot(obs_data_t *request, obs_data_t *response)
 {
 	std::string name, new_name;
 	if (field(request, response, "slotName", name) && field(request, response, "newSlotName", new_name))
-		answer(response, rename_slot(canvas.get(), name, new_name));
+		answer(response, runtime.rename_slot(name, new_name));
 }
 
-void assign_scene_request(obs_data_t *request, obs_data_t *response)
+void WebSocketVendor::assign_scene(obs_data_t *request, obs_data_t *response)
 {
 	std::string name, scene;
 	if (field(request, response, "slotName", name) && field(request, response, "sceneName", scene))
-		answer(response, assign_slot_scene(canvas.get(), name, scene));
+		answer(response, runtime.assign_slot_scene(name, scene));
 }
 
-Request kRequests[] = {
-	{"GetStatus", get_status},
-	{"StartStream", start_stream},
-	{"StopStream", stop_stream},
-	{"GetSlots", get_slots},
-	{"SetActiveSlot", set_active_slot},
-	{"AddSlot", add_slot_request},
-	{"RemoveSlot", remove_slot_request},
-	{"RenameSlot", rename_slot_request},
-	{"AssignScene", assign_scene_request},
-};
-
-// Runs on an obs-websocket thread. The runtime lock keeps canvas and output alive for the
-// request and orders it against profile switches and the dock's saves.
-void on_request(obs_data_t *request, obs_data_t *response, void *priv)
-{
-	const auto *entry = static_cast<const Request *>(priv);
-	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-	entry->handler(request, response);
-}
-
-// Static: obs-websocket may keep the pointer it is given rather than a copy.
-WebSocketRequestCallback callbacks[std::size(kRequests)];
-
-void emit_event(const char *type, obs_data_t *data)
+void WebSocketVendor::emit_event(const char *type, obs_data_t *data)
 {
 	if (!vendor)
 		return;
@@ -226,93 +278,13 @@ void emit_event(const char *type, obs_data_t *data)
 	proc_handler_call(websocket, "vendor_event_emit", &call.data);
 }
 
-} // namespace
-
-void register_websocket_vendor()
-{
-	if (vendor)
-		return;
-	CallData find;
-	proc_handler_t *handler = nullptr;
-	if (proc_handler_call(obs_get_proc_handler(), "obs_websocket_api_get_ph", &find.data))
-		handler = static_cast<proc_handler_t *>(calldata_ptr(&find.data, "ph"));
-	if (!handler) {
-		log_msg(LOG_INFO, "obs-websocket not found — vertical stream remote control is off");
-		return;
-	}
-
-	CallData registration;
-	calldata_set_string(&registration.data, "name", kVendorName);
-	proc_handler_call(handler, "vendor_register", &registration.data);
-	void *new_vendor = calldata_ptr(&registration.data, "vendor");
-	if (!new_vendor) {
-		log_msg(LOG_WARNING, "obs-websocket refused the vendor %s", kVendorName);
-		return;
-	}
-	websocket = handler;
-	vendor = new_vendor;
-
-	size_t count = 0;
-	for (size_t i = 0; i < std::size(kRequests); ++i) {
-		callbacks[i] = {on_request, &kRequests[i]};
-		CallData call;
-		calldata_set_ptr(&call.data, "vendor", vendor);
-		calldata_set_string(&call.data, "type", kRequests[i].type);
-		calldata_set_ptr(&call.data, "callback", &callbacks[i]);
-		proc_handler_call(websocket, "vendor_request_register", &call.data);
-		if (calldata_bool(&call.data, "success"))
-			++count;
-		else
-			log_msg(LOG_WARNING, "obs-websocket refused the request %s", kRequests[i].type);
-	}
-	log_msg(LOG_INFO, "obs-websocket vendor '%s' registered with %zu request(s)", kVendorName, count);
-
-	{
-		// What the first events are measured against.
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		last_state = state_name(output ? output->stream_status().state : MuxState::Stopped);
-		last_active_slot = canvas ? canvas->active_slot_name() : std::string();
-	}
-	auto *window = static_cast<QWidget *>(obs_frontend_get_main_window());
-	if (window) {
-		event_timer = new QTimer(window);
-		event_timer->setInterval(kEventPollMs);
-		QObject::connect(event_timer, &QTimer::timeout, event_timer, send_changed_events);
-		event_timer->start();
-	}
-}
-
-void unregister_websocket_vendor()
-{
-	if (event_timer) {
-		event_timer->stop();
-		event_timer->deleteLater();
-	}
-	if (!vendor)
-		return;
-	for (const Request &request : kRequests) {
-		CallData call;
-		calldata_set_ptr(&call.data, "vendor", vendor);
-		calldata_set_string(&call.data, "type", request.type);
-		proc_handler_call(websocket, "vendor_request_unregister", &call.data);
-	}
-	vendor = nullptr;
-	websocket = nullptr;
-	log_msg(LOG_INFO, "obs-websocket vendor '%s' unregistered", kVendorName);
-}
-
-void send_changed_events()
+void WebSocketVendor::send_changed_events()
 {
 	if (!vendor)
 		return;
-	std::string state, active;
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		state = state_name(output ? output->stream_status().state : MuxState::Stopped);
-		active = canvas ? canvas->active_slot_name() : std::string();
-	}
-	// Sent outside the runtime lock: obs-websocket's sending takes locks of its own, which a
-	// request thread may hold while it waits for the runtime lock.
+	const VerticalOutput *output = runtime.output();
+	const std::string state = state_name(output ? output->stream_status().state : MuxState::Stopped);
+	const std::string active = runtime.canvas() ? runtime.canvas()->active_slot_name() : std::string();
 	if (state != last_state) {
 		last_state = state;
 		OBSDataAutoRelease data = obs_data_create();

@@ -1,27 +1,70 @@
 #pragma once
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <obs.h>
+
+#include "common/ui-thread.hpp"
+
+class QTimer;
+struct proc_handler;
+
 namespace brasslight {
+
+class Runtime;
 
 // Remote control through the host's obs-websocket (5.x): a vendor "brasslight-vertical" whose
 // requests clients call with CallVendorRequest (GetStatus, StartStream, StopStream, GetSlots,
 // SetActiveSlot, AddSlot, RemoveSlot, RenameSlot, AssignScene), and the vendor events
 // StreamStateChanged and ActiveSlotChanged. A refused request answers with a response field
-// "error" holding the reason. The slot and stream requests go through the same actions as the
-// dock's buttons.
+// "error" holding the reason. The requests go through the runtime's actions, as the dock's do.
 //
-// The requests run on obs-websocket's own threads, under the runtime lock; the functions below
-// run on the user-interface thread.
+// Made and destroyed on the user-interface thread: registered once the host has finished loading
+// (obs-websocket offers its interface only then), unregistered at the host's exit, while
+// obs-websocket still exists (it may be unloaded before this module). Requests arrive on
+// obs-websocket's threads and run on the user-interface thread; each waits for its answer at most
+// kRequestBound and holds no lock while it waits.
+class WebSocketVendor {
+public:
+	explicit WebSocketVendor(Runtime &runtime);
+	~WebSocketVendor();
+	WebSocketVendor(const WebSocketVendor &) = delete;
+	WebSocketVendor &operator=(const WebSocketVendor &) = delete;
 
-// Registers the vendor and its requests and starts watching for events to send. Once the host has
-// finished loading (obs-websocket offers its interface only then). Without obs-websocket, logs
-// one line and does nothing else.
-void register_websocket_vendor();
-// Unregisters every request and stops the events. Called at the host's exit, while obs-websocket
-// still exists (it may be unloaded before this module), and never under the runtime lock: a
-// request in flight waits for that lock, and the websocket may wait for the request.
-void unregister_websocket_vendor();
-// Sends StreamStateChanged and ActiveSlotChanged for whatever changed since the last look; runs
-// every 250 ms and after every slot change.
-void send_changed_events();
+	// Sends StreamStateChanged and ActiveSlotChanged for whatever changed since the last look;
+	// runs every 250 ms and after every slot change.
+	void send_changed_events();
+
+	using Handler = void (WebSocketVendor::*)(obs_data_t *request, obs_data_t *response);
+	struct Request;
+
+private:
+	static void on_request(obs_data_t *request, obs_data_t *response, void *priv);
+	void emit_event(const char *type, obs_data_t *data);
+
+	void get_status(obs_data_t *request, obs_data_t *response);
+	void start_stream(obs_data_t *request, obs_data_t *response);
+	void stop_stream(obs_data_t *request, obs_data_t *response);
+	void get_slots(obs_data_t *request, obs_data_t *response);
+	void set_active_slot(obs_data_t *request, obs_data_t *response);
+	void add_slot(obs_data_t *request, obs_data_t *response);
+	void remove_slot(obs_data_t *request, obs_data_t *response);
+	void rename_slot(obs_data_t *request, obs_data_t *response);
+	void assign_scene(obs_data_t *request, obs_data_t *response);
+
+	Runtime &runtime;
+	// obs-websocket's own procedure handler and our vendor on it; null when it is not there.
+	proc_handler *websocket = nullptr;
+	void *vendor = nullptr;
+	// What obs-websocket's vendor_request_register is handed; it may keep the pointers.
+	std::vector<std::unique_ptr<Request>> requests;
+	std::unique_ptr<QTimer> event_timer;
+	std::string last_state;
+	std::string last_active_slot;
+	// Declared last: what a request posted and did not run yet goes first.
+	UiQueue ui;
+};
 
 } // namespace brasslight

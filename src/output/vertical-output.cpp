@@ -7,7 +7,6 @@
 #include "canvas/vertical-canvas.hpp"
 #include "common/log.hpp"
 #include "mux/mux-output.hpp"
-#include "ui/message-boxes.hpp"
 
 namespace brasslight {
 
@@ -18,8 +17,6 @@ constexpr int kKeyframeIntervalSec = 2;
 // The host's audio track 6 carries the active vertical scene's audio; track 1 is the main mix.
 constexpr size_t kVerticalAudioMixer = 5;
 constexpr size_t kMainAudioMixer = 0;
-constexpr const char *kStreamErrorTitle = "Vertical Canvas — Stream Error";
-constexpr const char *kStreamErrorFallback = "Vertical output failed to connect.\nCheck your RTMP URL and stream key.";
 constexpr const char *kSoftwareEncoderId = "obs_x264";
 // The host's VAAPI encoders take FFmpeg's numeric H.264 profile: High.
 constexpr int kVaapiProfileHigh = 100;
@@ -74,8 +71,9 @@ OBSDataAutoRelease video_encoder_settings(const char *id, const OutputConfig &co
 	return settings;
 }
 
-VerticalOutput::VerticalOutput(VerticalCanvas *canvas_, const OutputConfig &config_, const std::string &first_encoder)
-	: canvas(canvas_), config(config_), first_encoder_id(first_encoder)
+VerticalOutput::VerticalOutput(VerticalCanvas *canvas_, const OutputConfig &config_, const std::string &first_encoder,
+			       FailureHandler failure_handler)
+	: canvas(canvas_), on_failure(std::move(failure_handler)), config(config_), first_encoder_id(first_encoder)
 {
 }
 
@@ -88,7 +86,7 @@ VerticalOutput::~VerticalOutput()
 		if (obs_output_active(output))
 			obs_output_stop(output);
 		signal_handler_disconnect(obs_output_get_signal_handler(output), "stop",
-					  &VerticalOutput::on_output_stop, output.Get());
+					  &VerticalOutput::on_output_stop, this);
 		output = nullptr;
 	}
 	audio_encoder = nullptr;
@@ -162,8 +160,7 @@ bool VerticalOutput::create_mux_output()
 	}
 	obs_output_set_video_encoder(created, video_encoder);
 	obs_output_set_audio_encoder(created, audio_encoder, 0);
-	signal_handler_connect(obs_output_get_signal_handler(created), "stop", &VerticalOutput::on_output_stop,
-			       created.Get());
+	signal_handler_connect(obs_output_get_signal_handler(created), "stop", &VerticalOutput::on_output_stop, this);
 	output = std::move(created);
 	return true;
 }
@@ -311,8 +308,11 @@ void VerticalOutput::on_output_stop(void *data, calldata_t *params)
 	const long long code = calldata_int(params, "code");
 	if (code != OBS_OUTPUT_ERROR && code != OBS_OUTPUT_ENCODE_ERROR)
 		return;
-	const char *error = obs_output_get_last_error(static_cast<obs_output_t *>(data));
-	post_critical_box(kStreamErrorTitle, error && *error ? error : kStreamErrorFallback);
+	const auto *controller = static_cast<const VerticalOutput *>(data);
+	if (!controller->on_failure)
+		return;
+	const char *error = obs_output_get_last_error(static_cast<obs_output_t *>(calldata_ptr(params, "output")));
+	controller->on_failure(error ? error : "");
 }
 
 } // namespace brasslight

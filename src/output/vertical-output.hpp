@@ -1,11 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 
 #include <obs.hpp>
 
-#include "config/profile-config.hpp"
+#include "common/settings-types.hpp"
 #include "mux/mux-output.hpp"
 
 namespace brasslight {
@@ -16,9 +17,14 @@ class VerticalCanvas;
 // audio, and one output of the module's RTMP mux type fed by both.
 class VerticalOutput {
 public:
+	// Told why a running stream failed (the output's last error; empty when it set none), on the host
+	// thread that stopped it: it must not block, and it must not call back into the controller.
+	using FailureHandler = std::function<void(const std::string &reason)>;
+
 	// first_encoder_id: where the encoder search begins (a candidate id), so that a rebuilt
 	// runtime goes on with the encoder that worked rather than one that failed before.
-	VerticalOutput(VerticalCanvas *canvas, const OutputConfig &config, const std::string &first_encoder_id = {});
+	VerticalOutput(VerticalCanvas *canvas, const OutputConfig &config, const std::string &first_encoder_id = {},
+		       FailureHandler on_failure = {});
 	~VerticalOutput();
 	VerticalOutput(const VerticalOutput &) = delete;
 	VerticalOutput &operator=(const VerticalOutput &) = delete;
@@ -40,7 +46,6 @@ public:
 	// through and after a settings change.
 	std::string refusal_reason() const;
 	obs_output_t *output_handle() const { return output; }
-	obs_encoder_t *audio_encoder_handle() const { return audio_encoder; }
 
 	// The host's H.264 encoders in order of preference: hardware first (the ids of Windows
 	// hosts, then those Linux hosts register), software x264 last. Only ids the host has
@@ -58,11 +63,12 @@ private:
 	bool switch_to_next_video_encoder();
 	bool create_mux_output();
 	OBSDataAutoRelease output_settings() const;
-	// Runs on the host thread that emits the output's "stop" signal; touches nothing of the
-	// controller, only the output handle it is given.
+	// Runs on the host thread that emits the output's "stop" signal; reads only the output and
+	// the failure handler, which never change while the signal is connected.
 	static void on_output_stop(void *data, calldata_t *params);
 
 	VerticalCanvas *canvas;
+	const FailureHandler on_failure;
 	OutputConfig config;
 	std::string first_encoder_id;
 	int encoder_index = -1;

@@ -8,6 +8,8 @@
 #include <obs-frontend-api.h>
 #include <obs.h>
 
+#include "ui/ui-text.hpp"
+
 namespace brasslight {
 
 namespace {
@@ -26,21 +28,18 @@ struct FrontendSceneList {
 SceneConfigDialog::SceneConfigDialog(const QString &sceneName, const QString &currentSource, QWidget *parent)
 	: QDialog(parent)
 {
-	setWindowTitle(QStringLiteral("Assign OBS Scene \u2014 ") + sceneName);
+	setWindowTitle(tr_text("Assign.Title") + sceneName);
 	setMinimumSize(320, 400);
 
 	auto *layout = new QVBoxLayout(this);
 
-	auto *hint = new QLabel(QStringLiteral("Select an OBS scene to render in this vertical slot.\n"
-					       "Build your 9:16 layout inside that OBS scene using\n"
-					       "OBS's normal scene editor \u2014 all changes appear live."),
-				this);
+	auto *hint = new QLabel(tr_text("Assign.Hint"), this);
 	hint->setWordWrap(true);
 	hint->setStyleSheet(QStringLiteral("font-size: 11px; color: #aaa; margin-bottom: 6px;"));
 	layout->addWidget(hint);
 
 	hostSceneList = new QListWidget(this);
-	auto *none = new QListWidgetItem(QStringLiteral("(None)"), hostSceneList);
+	auto *none = new QListWidgetItem(tr_text("Assign.None"), hostSceneList);
 	none->setData(Qt::UserRole, QString());
 	if (currentSource.isEmpty())
 		hostSceneList->setCurrentItem(none);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include <QCheckBox>
@@ -18,9 +17,9 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "config/profile-config.hpp"
-#include "module/runtime.hpp"
 #include "output/vertical-output.hpp"
+#include "runtime/runtime.hpp"
+#include "ui/ui-text.hpp"
 
 namespace brasslight {
 
@@ -30,14 +29,14 @@ constexpr const char *kPresets[] = {"ultrafast", "superfast", "veryfast", "faste
 				    "medium",    "slow",      "slower",   "veryslow"};
 constexpr int kFallbackPresetIndex = 2;
 
-QSpinBox *makeSpin(QWidget *parent, int low, int high, int step, const char *suffix)
+QSpinBox *makeSpin(QWidget *parent, int low, int high, int step, const char *suffix_key)
 {
 	auto *spin = new QSpinBox(parent);
 	spin->setRange(low, high);
 	if (step > 0)
 		spin->setSingleStep(step);
-	if (suffix)
-		spin->setSuffix(QString::fromUtf8(suffix));
+	if (suffix_key)
+		spin->setSuffix(tr_text(suffix_key));
 	return spin;
 }
 
@@ -65,18 +64,11 @@ QLabel *note(const QString &text, QWidget *parent)
 	return label;
 }
 
-// The id of the running runtime's video encoder, or "" without a runtime.
-std::string videoEncoderInUse()
-{
-	std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-	return output ? output->video_encoder_id() : std::string();
-}
-
 } // namespace
 
-SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent)
+SettingsDialog::SettingsDialog(Runtime &runtime_, QWidget *parent) : QDialog(parent), runtime(runtime_)
 {
-	setWindowTitle(QStringLiteral("Vertical Canvas \u2014 Settings"));
+	setWindowTitle(tr_text("Settings.Title"));
 	setMinimumWidth(440);
 	setModal(true);
 	buildUi();
@@ -89,51 +81,50 @@ void SettingsDialog::buildUi()
 	layout->setSpacing(12);
 	layout->setContentsMargins(16, 16, 16, 16);
 
-	auto *stream = new QGroupBox(QStringLiteral("Stream"), this);
+	auto *stream = new QGroupBox(tr_text("Settings.Stream"), this);
 	QFormLayout *streamForm = groupForm(stream);
 	urlEdit = new QLineEdit(stream);
-	urlEdit->setPlaceholderText(QStringLiteral("rtmp://live.example.com/app"));
-	streamForm->addRow(QStringLiteral("RTMP URL:"), urlEdit);
+	urlEdit->setPlaceholderText(tr_text("Settings.UrlPlaceholder"));
+	streamForm->addRow(tr_text("Settings.Url"), urlEdit);
 	auto *keyRow = new QHBoxLayout();
 	keyEdit = new QLineEdit(stream);
 	keyEdit->setEchoMode(QLineEdit::Password);
-	keyEdit->setPlaceholderText(QStringLiteral("your-stream-key"));
-	keyEdit->setAccessibleName(QStringLiteral("Stream key"));
-	showKeyButton = new QPushButton(QStringLiteral("Hide"), stream);
+	keyEdit->setPlaceholderText(tr_text("Settings.KeyPlaceholder"));
+	keyEdit->setAccessibleName(tr_text("Settings.Key.Name"));
+	showKeyButton = new QPushButton(tr_text("Settings.HideKey"), stream);
 	showKeyButton->setCheckable(true);
-	showKeyButton->setAccessibleName(QStringLiteral("Show stream key"));
+	showKeyButton->setAccessibleName(tr_text("Settings.ShowKey.Name"));
 	// As wide as the wider of its two texts under the host's theme (most themes pad buttons
 	// well beyond a fixed width), so that neither is clipped and the row never shifts.
 	const int hideWidth = showKeyButton->sizeHint().width();
-	showKeyButton->setText(QStringLiteral("Show"));
+	showKeyButton->setText(tr_text("Settings.ShowKey"));
 	showKeyButton->setMinimumWidth(std::max(hideWidth, showKeyButton->sizeHint().width()));
 	connect(showKeyButton, &QPushButton::toggled, this, &SettingsDialog::on_toggle_key_visibility);
 	keyRow->addWidget(keyEdit);
 	keyRow->addWidget(showKeyButton);
-	streamForm->addRow(QStringLiteral("Stream Key:"), keyRow);
+	streamForm->addRow(tr_text("Settings.Key"), keyRow);
 	layout->addWidget(stream);
 
-	auto *encoding = new QGroupBox(QStringLiteral("Encoding"), this);
+	auto *encoding = new QGroupBox(tr_text("Settings.Encoding"), this);
 	QFormLayout *encodingForm = groupForm(encoding);
-	bitrateSpin = makeSpin(encoding, 500, 51000, 100, " kbps");
-	encodingForm->addRow(QStringLiteral("Video Bitrate:"), bitrateSpin);
+	bitrateSpin = makeSpin(encoding, 500, 51000, 100, "Settings.Kbps");
+	encodingForm->addRow(tr_text("Settings.Bitrate"), bitrateSpin);
 	presetCombo = new QComboBox(encoding);
 	for (const char *preset : kPresets)
 		presetCombo->addItem(QString::fromUtf8(preset));
-	encodingForm->addRow(QStringLiteral("Encoder Preset:"), presetCombo);
-	const std::string encoder = videoEncoderInUse();
+	encodingForm->addRow(tr_text("Settings.Preset"), presetCombo);
+	const std::string encoder = runtime.output() ? runtime.output()->video_encoder_id() : std::string();
 	if (!encoder.empty() && encoder != "obs_x264")
-		encodingForm->addRow(note(QStringLiteral("Video encoder in use: %1. The preset applies to x264 only.")
-						  .arg(QString::fromStdString(encoder)),
-					  encoding));
+		encodingForm->addRow(
+			note(tr_text("Settings.EncoderInUse").arg(QString::fromStdString(encoder)), encoding));
 	layout->addWidget(encoding);
 
-	auto *canvasGroup = new QGroupBox(QStringLiteral("Canvas"), this);
+	auto *canvasGroup = new QGroupBox(tr_text("Settings.Canvas"), this);
 	QFormLayout *canvasForm = groupForm(canvasGroup);
-	widthSpin = makeSpin(canvasGroup, 16, 7680, 2, " px");
-	canvasForm->addRow(QStringLiteral("Width:"), widthSpin);
-	heightSpin = makeSpin(canvasGroup, 16, 7680, 2, " px");
-	canvasForm->addRow(QStringLiteral("Height:"), heightSpin);
+	widthSpin = makeSpin(canvasGroup, 16, 7680, 2, "Settings.Pixels");
+	canvasForm->addRow(tr_text("Settings.Width"), widthSpin);
+	heightSpin = makeSpin(canvasGroup, 16, 7680, 2, "Settings.Pixels");
+	canvasForm->addRow(tr_text("Settings.Height"), heightSpin);
 	auto *fpsRow = new QHBoxLayout();
 	// The host's own bounds for each part, so that its rates (30000/1001 ...) can be typed; the
 	// canvas itself accepts 1 to 240 fps.
@@ -145,20 +136,17 @@ void SettingsDialog::buildUi()
 	fpsRow->addWidget(fpsNumSpin);
 	fpsRow->addWidget(slash);
 	fpsRow->addWidget(fpsDenSpin);
-	canvasForm->addRow(QStringLiteral("FPS (num / den):"), fpsRow);
-	canvasForm->addRow(note(QStringLiteral("<small><i>Canvas size and FPS changes take effect after restarting the "
-					       "vertical output.</i></small>"),
-				canvasGroup));
+	canvasForm->addRow(tr_text("Settings.Fps"), fpsRow);
+	canvasForm->addRow(note(tr_text("Settings.CanvasNote"), canvasGroup));
 	layout->addWidget(canvasGroup);
 
-	auto *behaviour = new QGroupBox(QStringLiteral("Behaviour"), this);
+	auto *behaviour = new QGroupBox(tr_text("Settings.Behaviour"), this);
 	QFormLayout *behaviourForm = groupForm(behaviour);
-	autoStartCheck = new QCheckBox(QStringLiteral("Auto-start when main stream starts"), behaviour);
+	autoStartCheck = new QCheckBox(tr_text("Settings.AutoStart"), behaviour);
 	behaviourForm->addRow(autoStartCheck);
-	activeSceneAudioCheck = new QCheckBox(QStringLiteral("Use audio from active vertical scene"), behaviour);
+	activeSceneAudioCheck = new QCheckBox(tr_text("Settings.ActiveSceneAudio"), behaviour);
 	behaviourForm->addRow(activeSceneAudioCheck);
-	behaviourForm->addRow(note(
-		QStringLiteral("Audio source changes take effect after restarting the vertical output."), behaviour));
+	behaviourForm->addRow(note(tr_text("Settings.AudioNote"), behaviour));
 	layout->addWidget(behaviour);
 
 	auto *buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
@@ -169,17 +157,18 @@ void SettingsDialog::buildUi()
 
 void SettingsDialog::loadSettings()
 {
-	urlEdit->setText(QString::fromUtf8(get_rtmp_url()));
-	keyEdit->setText(QString::fromUtf8(get_stream_key()));
-	setClamped(bitrateSpin, get_video_bitrate());
-	setClamped(widthSpin, get_canvas_width());
-	setClamped(heightSpin, get_canvas_height());
-	setClamped(fpsNumSpin, get_fps_num());
-	setClamped(fpsDenSpin, get_fps_den());
-	autoStartCheck->setChecked(get_auto_start_with_main());
-	activeSceneAudioCheck->setChecked(get_use_active_scene_audio());
+	const ProfileConfig &profile = runtime.profile_config();
+	urlEdit->setText(QString::fromUtf8(profile.rtmp_url()));
+	keyEdit->setText(QString::fromUtf8(profile.stream_key()));
+	setClamped(bitrateSpin, profile.video_bitrate());
+	setClamped(widthSpin, profile.canvas_width());
+	setClamped(heightSpin, profile.canvas_height());
+	setClamped(fpsNumSpin, profile.fps_num());
+	setClamped(fpsDenSpin, profile.fps_den());
+	autoStartCheck->setChecked(profile.auto_start_with_main());
+	activeSceneAudioCheck->setChecked(profile.use_active_scene_audio());
 	// Exact, case-sensitive match of the whole text; anything else shows the default preset.
-	const int index = presetCombo->findText(QString::fromUtf8(get_encoder_preset()),
+	const int index = presetCombo->findText(QString::fromUtf8(profile.encoder_preset()),
 						Qt::MatchExactly | Qt::MatchCaseSensitive);
 	presetCombo->setCurrentIndex(index >= 0 ? index : kFallbackPresetIndex);
 }
@@ -188,13 +177,13 @@ void SettingsDialog::on_toggle_key_visibility()
 {
 	const bool shown = showKeyButton->isChecked();
 	keyEdit->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
-	showKeyButton->setText(shown ? QStringLiteral("Hide") : QStringLiteral("Show"));
+	showKeyButton->setText(shown ? tr_text("Settings.HideKey") : tr_text("Settings.ShowKey"));
 }
 
 void SettingsDialog::on_save_clicked()
 {
 	if (urlEdit->text().trimmed().isEmpty()) {
-		QMessageBox::warning(this, QStringLiteral("Validation"), QStringLiteral("RTMP URL cannot be empty."));
+		QMessageBox::warning(this, tr_text("Settings.Validation"), tr_text("Settings.UrlEmpty"));
 		return;
 	}
 	saveSettings();
@@ -203,18 +192,19 @@ void SettingsDialog::on_save_clicked()
 
 void SettingsDialog::saveSettings()
 {
+	ProfileConfig &profile = runtime.profile_config();
 	// Stored exactly as typed: the check above only refuses a blank URL.
-	set_rtmp_url(urlEdit->text().toUtf8().constData());
-	set_stream_key(keyEdit->text().toUtf8().constData());
-	set_video_bitrate(static_cast<uint32_t>(bitrateSpin->value()));
-	set_canvas_width(static_cast<uint32_t>(widthSpin->value()));
-	set_canvas_height(static_cast<uint32_t>(heightSpin->value()));
-	set_fps_num(static_cast<uint32_t>(fpsNumSpin->value()));
-	set_fps_den(static_cast<uint32_t>(fpsDenSpin->value()));
-	set_auto_start_with_main(autoStartCheck->isChecked());
-	set_encoder_preset(presetCombo->currentText().toUtf8().constData());
-	set_use_active_scene_audio(activeSceneAudioCheck->isChecked());
-	save_profile_config();
+	profile.set_rtmp_url(urlEdit->text().toUtf8().constData());
+	profile.set_stream_key(keyEdit->text().toUtf8().constData());
+	profile.set_video_bitrate(static_cast<uint32_t>(bitrateSpin->value()));
+	profile.set_canvas_width(static_cast<uint32_t>(widthSpin->value()));
+	profile.set_canvas_height(static_cast<uint32_t>(heightSpin->value()));
+	profile.set_fps_num(static_cast<uint32_t>(fpsNumSpin->value()));
+	profile.set_fps_den(static_cast<uint32_t>(fpsDenSpin->value()));
+	profile.set_auto_start_with_main(autoStartCheck->isChecked());
+	profile.set_encoder_preset(presetCombo->currentText().toUtf8().constData());
+	profile.set_use_active_scene_audio(activeSceneAudioCheck->isChecked());
+	runtime.save_profile_config();
 }
 
 } // namespace brasslight

@@ -10,13 +10,15 @@ class QSpinBox;
 
 namespace brasslight {
 
+class Runtime;
+
 // Edits the current profile's vertical stream settings. Save checks the URL, writes every field
 // to the profile store and hands the stream settings to the running output controller.
 class SettingsDialog : public QDialog {
 	Q_OBJECT
 
 public:
-	explicit SettingsDialog(QWidget *parent = nullptr);
+	explicit SettingsDialog(Runtime &runtime, QWidget *parent = nullptr);
 	~SettingsDialog() override = default;
 
 private slots:
@@ -39,6 +41,7 @@ private:
 	QCheckBox *autoStartCheck = nullptr;
 	QCheckBox *activeSceneAudioCheck = nullptr;
 	QComboBox *presetCombo = nullptr;
+	Runtime &runtime;
 };
 
 } // namespace brasslight

@@ -17,13 +17,11 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <obs.h>
-
-#include "actions/slot-actions.hpp"
 #include "canvas/vertical-canvas.hpp"
-#include "module/runtime.hpp"
 #include "output/vertical-output.hpp"
+#include "runtime/runtime.hpp"
 #include "ui/scene-config-dialog.hpp"
+#include "ui/ui-text.hpp"
 #include "ui/vertical-preview-widget.hpp"
 
 namespace brasslight {
@@ -48,58 +46,46 @@ StatusLine status_line(const MuxStatus &status, const std::string &refused)
 {
 	switch (status.state) {
 	case MuxState::Connecting:
-		return {QString::fromUtf8("Connecting…"), kSmallGrey};
+		return {tr_text("Status.Connecting"), kSmallGrey};
 	case MuxState::Reconnecting:
-		return {QString::fromUtf8("Reconnecting…"), kReconnectingStyle};
+		return {tr_text("Status.Reconnecting"), kReconnectingStyle};
 	case MuxState::Streaming:
 		if (status.frames_dropped == 0)
-			return {QStringLiteral("Streaming"), kStreamingStyle};
-		return {QStringLiteral("Streaming (%1% dropped)").arg(status.dropped_share() * 100.0, 0, 'f', 1),
+			return {tr_text("Status.Streaming"), kStreamingStyle};
+		return {tr_text("Status.StreamingDropped").arg(status.dropped_share() * 100.0, 0, 'f', 1),
 			kStreamingStyle};
 	case MuxState::Stopped:
 		break;
 	}
 	if (!refused.empty())
-		return {QStringLiteral("Not started: ") + QString::fromUtf8(refused.c_str()), kRefusedStyle};
-	return {QStringLiteral("Stopped"), kSmallGrey};
+		return {tr_text("Status.NotStarted") + utf8(refused), kRefusedStyle};
+	return {tr_text("Status.Stopped"), kSmallGrey};
 }
 
-QString utf8(const std::string &text)
+QString sceneHeader(const std::string &active)
 {
-	return QString::fromUtf8(text.c_str());
-}
-
-std::string utf8(const QString &text)
-{
-	return text.toUtf8().toStdString();
-}
-
-QString refusedText(const QString &typed)
-{
-	return QStringLiteral("A scene named \"%1\" already exists.").arg(typed);
+	return active.empty() ? tr_text("Dock.NoActiveScene") : tr_text("Dock.ActiveScene") + utf8(active);
 }
 
 } // namespace
 
-VerticalDock::VerticalDock(VerticalCanvas *canvas_, VerticalOutput *output_, QWidget *parent)
-	: QWidget(parent), canvas(canvas_), output(output_)
+VerticalDock::VerticalDock(Runtime *runtime_, QWidget *parent) : QWidget(parent), runtime(runtime_)
 {
 	buildUi();
 	statusTimer = new QTimer(this);
 	statusTimer->setInterval(kStatusIntervalMs);
-	statusTimer->setSingleShot(false);
 	connect(statusTimer, &QTimer::timeout, this, &VerticalDock::onStatusTick);
 	statusTimer->start();
-	updateStatus();
+	refresh();
 }
 
-QPushButton *VerticalDock::makeButton(const char *text, const char *tooltip, const char *accessibleName,
-				      void (VerticalDock::*slot)())
+QPushButton *VerticalDock::makeButton(const char *key, void (VerticalDock::*slot)())
 {
-	auto *button = new QPushButton(QString::fromUtf8(text), this);
-	button->setToolTip(QString::fromUtf8(tooltip));
+	const std::string base(key);
+	auto *button = new QPushButton(tr_text(key), this);
+	button->setToolTip(tr_text((base + ".Tooltip").c_str()));
 	// A screen reader would read "+ Add" as "plus Add": each button gets a name that says what it does.
-	button->setAccessibleName(QString::fromUtf8(accessibleName));
+	button->setAccessibleName(tr_text((base + ".Name").c_str()));
 	connect(button, &QPushButton::clicked, this, slot);
 	return button;
 }
@@ -107,7 +93,7 @@ QPushButton *VerticalDock::makeButton(const char *text, const char *tooltip, con
 void VerticalDock::buildUi()
 {
 	setObjectName(QStringLiteral("BrasslightVerticalCanvasDock"));
-	setWindowTitle(QStringLiteral("Vertical Canvas"));
+	setWindowTitle(tr_text("Dock.Title"));
 	setMinimumWidth(270);
 	setMaximumWidth(540);
 
@@ -115,7 +101,7 @@ void VerticalDock::buildUi()
 	layout->setContentsMargins(4, 4, 4, 4);
 	layout->setSpacing(4);
 
-	headerLabel = new QLabel(QStringLiteral("Vertical Canvas"), this);
+	headerLabel = new QLabel(tr_text("Dock.Title"), this);
 	headerLabel->setAlignment(Qt::AlignCenter);
 	headerLabel->setStyleSheet(QStringLiteral("font-size: 11px; color: #aaa;"));
 	layout->addWidget(headerLabel);
@@ -128,12 +114,12 @@ void VerticalDock::buildUi()
 	auto *previewLayout = new QHBoxLayout(previewContainer);
 	previewLayout->setContentsMargins(0, 0, 0, 0);
 	previewLayout->setSpacing(0);
-	preview = new VerticalPreviewWidget(canvas, previewContainer);
-	preview->setAccessibleName(QStringLiteral("Vertical canvas preview"));
+	preview = new VerticalPreviewWidget(nullptr, previewContainer);
+	preview->setAccessibleName(tr_text("Dock.Preview.Name"));
 	previewLayout->addWidget(preview);
 	layout->addWidget(previewContainer, 1);
 
-	auto *scenesLabel = new QLabel(QStringLiteral("Scenes"), this);
+	auto *scenesLabel = new QLabel(tr_text("Dock.Scenes"), this);
 	scenesLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
 	layout->addWidget(scenesLabel);
 
@@ -142,7 +128,7 @@ void VerticalDock::buildUi()
 	sceneList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 	sceneList->setStyleSheet(QStringLiteral(
 		"QListWidget { font-size: 12px; }QListWidget::item:selected { background: #2a6099; color: white; }"));
-	sceneList->setAccessibleName(QStringLiteral("Vertical scenes"));
+	sceneList->setAccessibleName(tr_text("Dock.Scenes.Name"));
 	connect(sceneList, &QListWidget::itemClicked, this, &VerticalDock::onSceneItemClicked);
 	// Arrow keys only move the selection (the list's own behaviour); Enter and Space switch.
 	sceneList->installEventFilter(this);
@@ -151,15 +137,10 @@ void VerticalDock::buildUi()
 	auto *sceneButtons = new QGridLayout();
 	sceneButtons->setSpacing(4);
 	sceneButtons->setContentsMargins(0, 0, 0, 0);
-	addButton = makeButton("+ Add", "Add a new vertical scene", "Add vertical scene", &VerticalDock::onAddScene);
-	removeButton =
-		makeButton("- Remove", "Remove selected scene", "Remove vertical scene", &VerticalDock::onRemoveScene);
-	renameButton =
-		makeButton("Rename", "Rename selected scene", "Rename vertical scene", &VerticalDock::onRenameScene);
-	assignButton = makeButton("Assign OBS Scene",
-				  "Assign an OBS scene to this vertical slot. Build your 9:16 layout in OBS's scene "
-				  "editor -- changes appear live.",
-				  "Assign OBS scene", &VerticalDock::onConfigureScene);
+	addButton = makeButton("Dock.Add", &VerticalDock::onAddScene);
+	removeButton = makeButton("Dock.Remove", &VerticalDock::onRemoveScene);
+	renameButton = makeButton("Dock.Rename", &VerticalDock::onRenameScene);
+	assignButton = makeButton("Dock.Assign", &VerticalDock::onConfigureScene);
 	sceneButtons->addWidget(addButton, 0, 0);
 	sceneButtons->addWidget(removeButton, 0, 1);
 	sceneButtons->addWidget(renameButton, 1, 0);
@@ -168,31 +149,42 @@ void VerticalDock::buildUi()
 
 	auto *streamButtons = new QHBoxLayout();
 	streamButtons->setSpacing(6);
-	startButton =
-		makeButton("Start", "Start vertical stream", "Start vertical stream", &VerticalDock::onStartClicked);
-	stopButton = makeButton("Stop", "Stop vertical stream", "Stop vertical stream", &VerticalDock::onStopClicked);
+	startButton = makeButton("Dock.Start", &VerticalDock::onStartClicked);
+	stopButton = makeButton("Dock.Stop", &VerticalDock::onStopClicked);
 	streamButtons->addWidget(startButton);
 	streamButtons->addWidget(stopButton);
 	layout->addLayout(streamButtons);
 
-	statusLabel = new QLabel(QStringLiteral("Stopped"), this);
+	statusLabel = new QLabel(tr_text("Status.Stopped"), this);
 	statusLabel->setAlignment(Qt::AlignCenter);
 	statusLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
 	layout->addWidget(statusLabel);
 }
 
-void VerticalDock::setRuntime(VerticalCanvas *canvas_, VerticalOutput *output_)
+void VerticalDock::setRuntime(Runtime *next)
 {
-	canvas = canvas_;
-	output = output_;
-	// setCanvas returns only once no draw reads the previous canvas: the runtime destroys it
-	// right after handing us nulls.
-	if (preview && preview->currentCanvas() != canvas) {
+	if (!next)
+		detach();
+	runtime = next;
+	refresh();
+}
+
+void VerticalDock::refresh()
+{
+	VerticalCanvas *canvas = runtime ? runtime->canvas() : nullptr;
+	if (preview->currentCanvas() != canvas) {
 		preview->setCanvas(canvas);
 		preview->update();
 	}
 	refreshSceneList();
 	updateStatus();
+}
+
+void VerticalDock::detach()
+{
+	// setCanvas returns only once no draw reads the previous canvas: the runtime destroys it
+	// right after.
+	preview->setCanvas(nullptr);
 }
 
 void VerticalDock::refreshSceneList()
@@ -201,12 +193,11 @@ void VerticalDock::refreshSceneList()
 	sceneList->clear();
 	sceneList->blockSignals(false);
 
+	const VerticalCanvas *canvas = runtime ? runtime->canvas() : nullptr;
 	if (!canvas) {
-		headerLabel->setText(QStringLiteral("No active scene"));
-		addButton->setEnabled(false);
-		removeButton->setEnabled(false);
-		renameButton->setEnabled(false);
-		assignButton->setEnabled(false);
+		headerLabel->setText(sceneHeader({}));
+		for (QPushButton *button : {addButton, removeButton, renameButton, assignButton})
+			button->setEnabled(false);
 		return;
 	}
 	addButton->setEnabled(true);
@@ -224,18 +215,16 @@ void VerticalDock::refreshSceneList()
 			whole += QStringLiteral(" [") + utf8(source) + QStringLiteral("]");
 		const bool missing = canvas->slot_scene_missing(name);
 		if (missing)
-			whole += QStringLiteral(" (missing)");
+			whole += QStringLiteral(" ") + tr_text("Dock.Missing");
 		auto *item = new QListWidgetItem((isActive ? QStringLiteral("\u25BA ") : QStringLiteral(" ")) + whole,
 						 sceneList);
 		// The list cuts long names off at its edge: the tooltip has the whole text.
 		item->setToolTip(whole);
-		// Every call into the canvas uses this plain name, never the decorated text.
+		// Every call into the runtime uses this plain name, never the decorated text.
 		item->setData(Qt::UserRole, utf8(name));
 		if (missing) {
 			item->setForeground(QColor(0x88, 0x88, 0x88));
-			item->setToolTip(
-				QStringLiteral("The host has no scene named '") + utf8(source) +
-				QStringLiteral("'. The slot shows it again when a scene of that name exists."));
+			item->setToolTip(tr_text("Dock.Missing.Tooltip").arg(utf8(source)));
 		}
 		if (isActive) {
 			QFont font = item->font();
@@ -251,14 +240,14 @@ void VerticalDock::refreshSceneList()
 	removeButton->setEnabled(any);
 	renameButton->setEnabled(any);
 	assignButton->setEnabled(any);
-	headerLabel->setText(active.empty() ? QStringLiteral("No active scene")
-					    : QStringLiteral("Scene: ") + utf8(active));
+	headerLabel->setText(sceneHeader(active));
 }
 
 void VerticalDock::updateStatus()
 {
+	const VerticalOutput *output = runtime ? runtime->output() : nullptr;
 	if (!output) {
-		statusLabel->setText(QStringLiteral("No output"));
+		statusLabel->setText(tr_text("Status.NoOutput"));
 		statusLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
 		startButton->setEnabled(false);
 		stopButton->setEnabled(false);
@@ -300,113 +289,91 @@ QString VerticalDock::selectedSceneName() const
 	return item ? item->data(Qt::UserRole).toString() : QString();
 }
 
-void VerticalDock::onActiveSceneChanged(QString sceneName)
-{
-	headerLabel->setText(sceneName.isEmpty() ? QStringLiteral("No active scene")
-						 : QStringLiteral("Scene: ") + sceneName);
-}
+// Every action goes through the runtime, which refuses when there is no canvas: a prompt's event
+// loop serves host events too, and a profile switch may have taken the canvas away meanwhile.
 
 void VerticalDock::onSceneItemClicked(QListWidgetItem *item)
 {
-	if (!canvas || !item)
+	if (!runtime || !item)
 		return;
 	// Not saved here: the next add, remove, rename or assign, or the next teardown, stores it.
-	activate_slot(canvas, utf8(item->data(Qt::UserRole).toString()));
+	runtime->activate_slot(utf8(item->data(Qt::UserRole).toString()));
 	refreshSceneList();
 }
 
 void VerticalDock::onAddScene()
 {
-	if (!canvas)
-		return;
 	bool ok = false;
-	const QString typed = QInputDialog::getText(this, QStringLiteral("Add Scene"), QStringLiteral("Scene name:"),
+	const QString typed = QInputDialog::getText(this, tr_text("Dock.AddTitle"), tr_text("Dock.AddPrompt"),
 						    QLineEdit::Normal, QString(), &ok);
-	const QString name = typed.trimmed();
-	// A prompt's event loop serves host events too: a profile switch may have taken the
-	// runtime away meanwhile, so the canvas is checked again after every modal dialog.
-	if (!ok || name.isEmpty() || !canvas)
+	if (!ok || typed.trimmed().isEmpty() || !runtime)
 		return;
-	if (!add_slot(canvas, utf8(name)).ok) {
-		QMessageBox::warning(this, QStringLiteral("Add Scene"), refusedText(typed));
-		return;
-	}
+	if (!runtime->add_slot(utf8(typed)).ok)
+		QMessageBox::warning(this, tr_text("Dock.AddTitle"), tr_text("Dock.NameTaken").arg(typed));
 	refreshSceneList();
 }
 
 void VerticalDock::onRemoveScene()
 {
-	if (!canvas)
-		return;
 	const QString name = selectedSceneName();
 	if (name.isEmpty())
 		return;
 	// Cancel is the default: Enter, pressed out of habit or still held from the list, must not
 	// delete a slot.
 	const QMessageBox::StandardButton answer =
-		QMessageBox::question(this, QStringLiteral("Remove Scene"),
-				      QStringLiteral("Remove scene \"%1\"? This cannot be undone.").arg(name),
+		QMessageBox::question(this, tr_text("Dock.RemoveTitle"), tr_text("Dock.RemoveQuestion").arg(name),
 				      QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
-	if (answer != QMessageBox::Yes || !canvas)
+	if (answer != QMessageBox::Yes || !runtime)
 		return;
-	remove_slot(canvas, utf8(name));
+	runtime->remove_slot(utf8(name));
 	refreshSceneList();
 }
 
 void VerticalDock::onRenameScene()
 {
-	if (!canvas)
-		return;
 	const QString old = selectedSceneName();
 	if (old.isEmpty())
 		return;
 	bool ok = false;
-	const QString typed = QInputDialog::getText(this, QStringLiteral("Rename Scene"), QStringLiteral("New name:"),
+	const QString typed = QInputDialog::getText(this, tr_text("Dock.RenameTitle"), tr_text("Dock.RenamePrompt"),
 						    QLineEdit::Normal, old, &ok);
-	const QString name = typed.trimmed();
-	if (!ok || name.isEmpty() || name == old || !canvas)
+	if (!ok || typed.trimmed().isEmpty() || typed.trimmed() == old || !runtime)
 		return;
-	if (!rename_slot(canvas, utf8(old), utf8(name)).ok) {
-		QMessageBox::warning(this, QStringLiteral("Rename Scene"), refusedText(typed));
-		return;
-	}
+	if (!runtime->rename_slot(utf8(old), utf8(typed)).ok)
+		QMessageBox::warning(this, tr_text("Dock.RenameTitle"), tr_text("Dock.NameTaken").arg(typed));
 	refreshSceneList();
 }
 
 void VerticalDock::onConfigureScene()
 {
-	if (!canvas)
+	if (!runtime || !runtime->canvas())
 		return;
 	const QString slot = selectedSceneName();
 	if (slot.isEmpty()) {
-		QMessageBox::information(this, QStringLiteral("Configure Scene"),
-					 QStringLiteral("Select a scene from the list first."));
+		QMessageBox::information(this, tr_text("Dock.ConfigureTitle"), tr_text("Dock.SelectFirst"));
 		return;
 	}
-	const QString current = utf8(canvas->slot_scene_name(utf8(slot)));
-	SceneConfigDialog dialog(slot, current, this);
-	if (dialog.exec() != QDialog::Accepted)
+	SceneConfigDialog dialog(slot, utf8(runtime->canvas()->slot_scene_name(utf8(slot))), this);
+	if (dialog.exec() != QDialog::Accepted || !runtime)
 		return;
-	if (!canvas)
-		return;
-	assign_slot_scene(canvas, utf8(slot), utf8(dialog.selectedSource()));
+	runtime->assign_slot_scene(utf8(slot), utf8(dialog.selectedSource()));
 	refreshSceneList();
 }
 
 void VerticalDock::onStartClicked()
 {
-	if (!output)
+	if (!runtime)
 		return;
 	// Through the runtime: settings saved since the canvas was built are applied first.
-	start_vertical_output();
+	runtime->start_stream();
 	updateStatus();
 }
 
 void VerticalDock::onStopClicked()
 {
-	if (!output)
+	if (!runtime)
 		return;
-	stop_vertical_stream(output);
+	runtime->stop_stream();
 	updateStatus();
 }
 

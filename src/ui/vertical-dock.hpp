@@ -11,22 +11,27 @@ class QTimer;
 
 namespace brasslight {
 
-class VerticalCanvas;
-class VerticalOutput;
+class Runtime;
 class VerticalPreviewWidget;
 
 // The panel through which the user works the vertical canvas: the live preview, the slot list
 // with the active slot marked, the slot buttons, Start and Stop, and the stream status. The host
-// wraps it in a dock frame of its own. It never owns the canvas or the output controller: the
-// runtime hands them in with setRuntime, and two nulls before it destroys them.
+// wraps it in a dock frame of its own. It asks the runtime for its canvas and output controller
+// each time it needs them, on the user-interface thread, where they are built and destroyed too;
+// only the preview, which draws on the graphics thread, holds the canvas, until detach().
 class VerticalDock : public QWidget {
 	Q_OBJECT
 
 public:
-	VerticalDock(VerticalCanvas *canvas, VerticalOutput *output, QWidget *parent = nullptr);
+	explicit VerticalDock(Runtime *runtime, QWidget *parent = nullptr);
 	~VerticalDock() override = default;
 
-	void setRuntime(VerticalCanvas *canvas, VerticalOutput *output);
+	// Null at unload: the host's main window may keep the widget a little longer than the runtime.
+	void setRuntime(Runtime *runtime);
+	// The preview follows the runtime's canvas, the list its slots, the status line its stream.
+	void refresh();
+	// The canvas is about to go: the preview lets go of it.
+	void detach();
 	void refreshSceneList();
 	void updateStatus();
 	// The plain slot name of the list's current item, or an empty string.
@@ -37,7 +42,6 @@ protected:
 	bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
-	void onActiveSceneChanged(QString sceneName);
 	void onSceneItemClicked(QListWidgetItem *item);
 	void onAddScene();
 	void onRemoveScene();
@@ -50,11 +54,9 @@ private slots:
 private:
 	void buildUi();
 	void fitSceneListHeight();
-	QPushButton *makeButton(const char *text, const char *tooltip, const char *accessibleName,
-				void (VerticalDock::*slot)());
+	QPushButton *makeButton(const char *key, void (VerticalDock::*slot)());
 
-	VerticalCanvas *canvas = nullptr;
-	VerticalOutput *output = nullptr;
+	Runtime *runtime = nullptr;
 	VerticalPreviewWidget *preview = nullptr;
 	QLabel *headerLabel = nullptr;
 	QListWidget *sceneList = nullptr;

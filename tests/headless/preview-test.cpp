@@ -115,11 +115,11 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 	// three-band host scene is cover-fitted, its sides cut: red at the left edge, green in the
 	// middle, blue at the right. Contained, or with the canvas's sides swapped, the picture would
 	// not reach a quarter of the way in. Also run at a scale factor of 2 and on Wayland.
-	set_canvas_width(240);
+	profile().set_canvas_width(240);
 	ASSERT_TRUE(build_runtime());
 	OBSSceneAutoRelease bands = make_band_scene("Preview Bands");
-	ASSERT_TRUE(canvas->assign_slot_scene("Scene 1", "Preview Bands"));
-	VerticalPreviewWidget preview(canvas.get());
+	ASSERT_TRUE(canvas()->assign_slot_scene("Scene 1", "Preview Bands"));
+	VerticalPreviewWidget preview(canvas());
 	preview.resize(180, 320);
 	const bool wayland = Host::get().options().wayland;
 	wayland ? preview.showFullScreen() : preview.show();
@@ -142,24 +142,21 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
 {
 	// The runtime's teardown hands the dock nulls while a preview draw may be under way. That must
-	// not wait for the draw (it runs under the runtime lock, which the host's rendering paths may
+	// not wait for the draw (it runs on the user-interface thread, which the host's rendering paths may
 	// need), and the draw must not need the canvas any more: it holds its own source reference.
 	make_dock();
 	Gate::register_type();
 	std::shared_ptr<void> opener(nullptr, [](void *) { Gate::open = true; });
 	{
 		OBSSourceAutoRelease source = obs_source_create("bltest_gate_source", "Gate", nullptr, nullptr);
-		ASSERT_TRUE(canvas->assign_slot_scene("Scene 1", "Gate"));
+		ASSERT_TRUE(canvas()->assign_slot_scene("Scene 1", "Gate"));
 	}
 	ASSERT_TRUE(poll_until([] { return Gate::entered.load(); }, 10s)) << "no preview draw reached the source";
-	dock->setRuntime(nullptr, nullptr);
+	dock->setRuntime(nullptr);
 	EXPECT_GT(Gate::rendering, 0) << "letting go of the canvas waited for the draw to end";
 	EXPECT_EQ(dock->findChild<VerticalPreviewWidget *>()->currentCanvas(), nullptr);
 	opener.reset();
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		destroy_runtime(false);
-	}
+	rt().destroy_runtime(false);
 	EXPECT_TRUE(process_events_until([] { return Gate::destroyed.load(); }, 10s))
 		<< "the source outlived the canvas and the draw";
 }

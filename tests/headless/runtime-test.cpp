@@ -1,20 +1,14 @@
-// The runtime in a headless host: the slot list read from a real ini file, the event guard,
-// and the canvas following the host's scenes with track 6 left the user's. Saving the slots,
-// the event reactions and renamed or switched host scenes: the real app's tests in tests/host.
+// The runtime in a headless host: the slot list read from a real ini file and written back whole,
+// and the canvas following the host's scenes with track 6 left the user's. The event reactions
+// and renamed or switched host scenes: the real app's tests in tests/host.
 
-#include <chrono>
 #include <fstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "canvas/vertical-canvas.hpp"
-#include "config/global-config.hpp"
-#include "config/scene-list-store.hpp"
-#include "module/host-events.hpp"
-#include "module/hotkeys.hpp"
-#include "module/runtime.hpp"
 #include "mux/mux-output.hpp"
+#include "runtime/runtime.hpp"
 #include "host-fixture.hpp"
 #include "host-objects.hpp"
 
@@ -35,7 +29,7 @@ static OBSSceneAutoRelease scene_with_audio(const std::string &name, OBSSourceAu
 	return scene;
 }
 
-TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
+TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSenseAndASavedListLeavesNothingStale)
 {
 	// The slots restored ("name[=host scene], ..., active: name"), and a line that says why.
 	const struct {
@@ -52,62 +46,43 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSense)
 		{"count=4000000000\nscene_0_name=Only\n", "Only, active: Only",
 		 "Stored scene count 4000000000 is implausible — reading the first 1000 only"},
 	};
+	register_mux_output_type();
 	TempDir dir;
+	Runtime runtime({});
+	runtime.profile_config().open(dir.file("profile.ini"));
+	runtime.profile_config().set_canvas_width(360);
+	runtime.profile_config().set_canvas_height(640);
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.ini);
 		std::ofstream(dir.file("settings-global.ini")) << "[Scenes]\n" << row.ini;
-		open_global_config(dir.file("settings-global.ini"));
+		runtime.global_config().open(dir.file("settings-global.ini"));
 		const size_t from = LogCapture::get().mark();
-		// What the host's finished-loading event does, on a fresh canvas.
-		destroy_runtime(false);
-		canvas = std::make_unique<VerticalCanvas>(CanvasConfig {360, 640, 30, 1, true});
-		ASSERT_TRUE(canvas->init());
-		reapply_scene_sources();
+		// What the host's finished-loading event does, on a fresh runtime.
+		runtime.destroy_runtime(false);
+		ASSERT_TRUE(runtime.create_runtime_from_current_profile());
+		runtime.restore_slots();
+		const VerticalCanvas &canvas = *runtime.canvas();
 		std::string slots;
-		for (const std::string &name : canvas->slot_names()) {
-			const std::string source = canvas->slot_scene_name(name);
+		for (const std::string &name : canvas.slot_names()) {
+			const std::string source = canvas.slot_scene_name(name);
 			slots += name + (source.empty() ? "" : "=" + source) + ", ";
 		}
-		EXPECT_EQ(slots + "active: " + canvas->active_slot_name(), row.slots);
+		EXPECT_EQ(slots + "active: " + canvas.active_slot_name(), row.slots);
 		EXPECT_TRUE(LogCapture::get().contains(row.logged, from)) << "no line " << row.logged;
 	}
-	register_mux_output_type(); // what stops the build is the canvas that exists, not a missing type
-	EXPECT_FALSE(create_runtime_from_current_profile()) << "built twice";
+	EXPECT_FALSE(runtime.create_runtime_from_current_profile()) << "built twice";
 	// Saved whole over the stale list: every key a later start reads.
 	OBSSceneAutoRelease bands = make_band_scene("Bands");
-	ASSERT_TRUE(canvas->add_slot("Cam") && canvas->assign_slot_scene("Cam", "Bands"));
-	ASSERT_TRUE(canvas->set_active_slot("Cam"));
-	save_scene_list_locked();
+	ASSERT_TRUE(runtime.add_slot("Cam").ok && runtime.assign_slot_scene("Cam", "Bands").ok);
+	ASSERT_TRUE(runtime.activate_slot("Cam").ok);
+	runtime.save_slots();
 	EXPECT_EQ(read_file(dir.file("settings-global.ini")),
 		  "[Scenes]\ncount=2\nscene_0_name=Only\nactivescene=Cam\nscene_0_source=\nscene_1_name=Cam\n"
 		  "scene_1_source=Bands\n");
-	// A slot's key follows its rename also when a sync queued earlier runs between the canvas's rename
-	// (on a websocket thread) and the notice of it (on the user-interface thread).
-	config_set_string(global_config, "Hotkeys", "BrasslightVertical.Slot.Cam",
-			  R"({"bindings":[{"key":"OBS_KEY_F8"}]})");
-	register_hotkeys();
-	ASSERT_TRUE(canvas->rename_slot("Cam", "Cue"));
-	sync_slot_hotkeys();
-	rename_slot_hotkey("Cam", "Cue");
-	unregister_hotkeys();
-	const char *moved = config_get_string(global_config, "Hotkeys", "BrasslightVertical.Slot.Cue");
-	EXPECT_NE(std::string(moved ? moved : "").find("OBS_KEY_F8"), std::string::npos) << "the key stayed behind";
-	destroy_runtime(false);
-	global_config.Close();
-}
-
-TEST(Runtime, AnEventArrivingWhileAnotherIsHandledIsDropped)
-{
-	// One event waits inside the callback for the lock held here; a second, run, would log.
-	std::unique_lock<std::recursive_mutex> held(runtime_lock);
-	std::thread waiting([] { on_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr); });
-	// Ample time to get there; were it late, the event below would run: no pass by accident.
-	std::this_thread::sleep_for(std::chrono::milliseconds(300));
-	const size_t from = LogCapture::get().mark();
-	on_frontend_event(OBS_FRONTEND_EVENT_PROFILE_CHANGED, nullptr);
-	EXPECT_EQ(module_lines(from), std::vector<std::string>()) << "ran while the first was handled";
-	held.unlock();
-	waiting.join();
+	// A shorter list leaves no keys of the slots it lost.
+	ASSERT_TRUE(runtime.remove_slot("Only").ok);
+	EXPECT_EQ(read_file(dir.file("settings-global.ini")),
+		  "[Scenes]\ncount=1\nscene_0_name=Cam\nactivescene=Cam\nscene_0_source=Bands\n");
 }
 
 TEST(FollowHost, RemovedScenesAreLetGoAndReturnAndTrack6IsClearedOnlyWhereTheModuleSetIt)

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "canvas/vertical-canvas.hpp"
-#include "config/global-config.hpp"
-#include "module/runtime.hpp"
+#include "module/plugin.hpp"
+#include "mux/mux-output.hpp"
 #include "output/vertical-output.hpp"
 #include "ui/vertical-dock.hpp"
 #include "qt-app.hpp"
@@ -30,37 +30,39 @@ protected:
 		ensure_qt_application();
 		// As the module's load does; the host takes a type once per process.
 		[[maybe_unused]] static const bool registered = (brasslight::register_mux_output_type(), true);
-		brasslight::open_global_config(dir.file("settings-global.ini"));
-		brasslight::open_profile_config(dir.file("profile/brasslight-vertical-canvas.ini"));
+		// Without a module handle or a front end the plug-in finds no files of its own: the test's.
+		plugin = std::make_unique<brasslight::Plugin>(nullptr);
+		rt().global_config().open(dir.file("settings-global.ini"));
+		profile().open(dir.file("profile/brasslight-vertical-canvas.ini"));
 		// Small: llvmpipe renders on two shared cores.
-		brasslight::set_canvas_width(180);
-		brasslight::set_canvas_height(320);
-		brasslight::set_rtmp_url("rtmp://127.0.0.1:9/live");
-		brasslight::set_stream_key("ui-test-key");
+		profile().set_canvas_width(180);
+		profile().set_canvas_height(320);
+		profile().set_rtmp_url("rtmp://127.0.0.1:9/live");
+		profile().set_stream_key("ui-test-key");
 		ASSERT_TRUE(build_runtime());
 	}
 
 	void TearDown() override
 	{
 		dock.reset();
-		std::lock_guard<std::recursive_mutex> lock(brasslight::runtime_lock);
-		brasslight::destroy_runtime(false);
-		brasslight::global_config.Close();
-		brasslight::profile_config.Close();
+		plugin.reset();
 	}
 
-	static bool build_runtime()
+	brasslight::Runtime &rt() const { return plugin->runtime(); }
+	brasslight::ProfileConfig &profile() const { return rt().profile_config(); }
+	brasslight::VerticalCanvas *canvas() const { return rt().canvas(); }
+	brasslight::VerticalOutput *output() const { return rt().output(); }
+
+	bool build_runtime() const
 	{
-		std::lock_guard<std::recursive_mutex> lock(brasslight::runtime_lock);
-		brasslight::destroy_runtime(false);
-		return brasslight::create_runtime_from_current_profile();
+		rt().destroy_runtime(false);
+		return rt().create_runtime_from_current_profile();
 	}
 
-	// The dock as the host gets it: built on the runtime, then handed it through setRuntime.
+	// The dock as the host gets it: built on the runtime, which it follows from then on.
 	void make_dock()
 	{
-		dock = std::make_unique<brasslight::VerticalDock>(brasslight::canvas.get(), brasslight::output.get());
-		dock->setRuntime(brasslight::canvas.get(), brasslight::output.get());
+		dock = std::make_unique<brasslight::VerticalDock>(&rt());
 		dock->resize(300, 600);
 		dock->show();
 	}
@@ -105,6 +107,7 @@ protected:
 	}
 
 	TempDir dir;
+	std::unique_ptr<brasslight::Plugin> plugin;
 	std::unique_ptr<brasslight::VerticalDock> dock;
 };
 

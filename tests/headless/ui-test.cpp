@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include "module/host-events.hpp"
 #include "ui/settings-dialog.hpp"
 #include "ui/vertical-preview-widget.hpp"
 #include "host-fixture.hpp"
@@ -60,7 +59,7 @@ class SettingsDialogTest : public UiTest {
 protected:
 	void open_dialog()
 	{
-		dialog = std::make_unique<SettingsDialog>();
+		dialog = std::make_unique<SettingsDialog>(rt());
 		dialog->show();
 		url = dialog->findChildren<QLineEdit *>().value(0);
 		key = dialog->findChildren<QLineEdit *>().value(1);
@@ -107,7 +106,7 @@ TEST_F(DockTest, AFreshDockFillsAnySizeAndWithoutARuntimeOrSlotsDisablesWhatNeed
 		EXPECT_EQ(preview->geometry(), preview->parentWidget()->rect()) << size.width() << "x" << size.height();
 	}
 
-	dock->setRuntime(nullptr, nullptr);
+	dock->setRuntime(nullptr);
 	EXPECT_EQ(item_texts(), Texts {});
 	EXPECT_EQ(header(), "No active scene");
 	EXPECT_EQ(status_seen(), "No output / font-size: 11px; color: #888; / "
@@ -115,8 +114,8 @@ TEST_F(DockTest, AFreshDockFillsAnySizeAndWithoutARuntimeOrSlotsDisablesWhatNeed
 
 	// A profile switch hands in a new runtime, here without slots.
 	ASSERT_TRUE(build_runtime());
-	ASSERT_TRUE(canvas->remove_slot("Scene 1"));
-	dock->setRuntime(canvas.get(), output.get());
+	ASSERT_TRUE(canvas()->remove_slot("Scene 1"));
+	dock->setRuntime(&rt());
 	EXPECT_EQ(header(), "No active scene");
 	EXPECT_EQ(status_seen(), "Stopped / font-size: 11px; color: #888; / "
 				 "+ Add=1 - Remove=0 Rename=0 Assign OBS Scene=0 Start=1 Stop=0");
@@ -126,10 +125,10 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickOrEnterOrSp
 {
 	OBSSceneAutoRelease cam = obs_scene_create("Cam");
 	for (const char *name : {"Main", "Alt"})
-		ASSERT_TRUE(canvas->add_slot(name) && canvas->assign_slot_scene(name, "Cam"));
-	ASSERT_TRUE(canvas->set_active_slot("Main"));
-	ASSERT_TRUE(canvas->add_slot("Gone"));
-	ASSERT_FALSE(canvas->assign_slot_scene("Gone", "Deleted"));
+		ASSERT_TRUE(canvas()->add_slot(name) && canvas()->assign_slot_scene(name, "Cam"));
+	ASSERT_TRUE(canvas()->set_active_slot("Main"));
+	ASSERT_TRUE(canvas()->add_slot("Gone"));
+	ASSERT_FALSE(canvas()->assign_slot_scene("Gone", "Deleted"));
 	make_dock();
 	EXPECT_EQ(item_texts(), (Texts {" Scene 1", "\u25BA Main [Cam]", " Alt [Cam]", " Gone [Deleted] (missing)"}));
 	EXPECT_EQ(utf8(list()->item(1)->toolTip()), "Main [Cam]");
@@ -140,7 +139,7 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickOrEnterOrSp
 	// A click on an item, then on the active item again: the canvas gets the plain name.
 	for (int i = 0; i < 2; ++i) {
 		click_item("Alt");
-		EXPECT_EQ(canvas->active_slot_name(), "Alt");
+		EXPECT_EQ(canvas()->active_slot_name(), "Alt");
 		EXPECT_EQ(item_texts(),
 			  (Texts {" Scene 1", " Main [Cam]", "\u25BA Alt [Cam]", " Gone [Deleted] (missing)"}));
 		EXPECT_EQ(header(), "Scene: Alt");
@@ -154,15 +153,15 @@ TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickOrEnterOrSp
 					    {Qt::Key_Up, "Main / Gone"},
 					    {Qt::Key_Space, "Main / Main"}}) {
 		QTest::keyClick(list(), key);
-		EXPECT_EQ(utf8(dock->selectedSceneName()) + " / " + canvas->active_slot_name(), expected)
+		EXPECT_EQ(utf8(dock->selectedSceneName()) + " / " + canvas()->active_slot_name(), expected)
 			<< "key " << key;
 	}
 }
 
 TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABox)
 {
-	set_stream_key("");
-	apply_output_config();
+	profile().set_stream_key("");
+	rt().apply_output_config();
 	make_dock();
 	press("Start");
 	EXPECT_EQ(status_seen(), "Not started: no server URL or stream key / font-size: 11px; color: #e57373; / "
@@ -171,7 +170,7 @@ TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABo
 
 	// Each start of the main stream that the vertical stream cannot follow: one box.
 	for (int start = 0; start < 2; ++start) {
-		on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
+		plugin->handle_event(OBS_FRONTEND_EVENT_STREAMING_STARTING);
 		const ShownBox box = capture_message_box(5s);
 		EXPECT_EQ(box.title + "\n" + box.text, "Vertical Canvas \u2014 Stream Error\n"
 						       "The vertical stream did not start with the main stream.\n\n"
@@ -180,13 +179,13 @@ TEST_F(DockTest, ARefusedStartSaysWhyInTheStatusLineAndAFailedAutoStartOnceInABo
 		EXPECT_FALSE(capture_message_box(500ms).shown) << "a second box";
 	}
 	// Never set up at all (no URL, no key): no box at every main start.
-	set_rtmp_url("");
-	apply_output_config();
-	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
+	profile().set_rtmp_url("");
+	rt().apply_output_config();
+	plugin->handle_event(OBS_FRONTEND_EVENT_STREAMING_STARTING);
 	EXPECT_FALSE(capture_message_box(500ms).shown) << "box without any target";
 	// A settings change may have removed the reason: the line no longer claims it.
-	set_stream_key("now-set");
-	apply_output_config();
+	profile().set_stream_key("now-set");
+	rt().apply_output_config();
 	dock->updateStatus();
 	EXPECT_EQ(status_seen(), kStopped);
 }
@@ -195,10 +194,10 @@ TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
 {
 	RtmpServer server;
 	ASSERT_TRUE(server.start());
-	set_rtmp_url(server.rtmp_url().c_str());
-	set_stream_key("dock");
-	set_video_bitrate(800);
-	set_encoder_preset("ultrafast");
+	profile().set_rtmp_url(server.rtmp_url().c_str());
+	profile().set_stream_key("dock");
+	profile().set_video_bitrate(800);
+	profile().set_encoder_preset("ultrafast");
 	ASSERT_TRUE(build_runtime()); // the encoders take the bitrate and preset when they are made
 	make_dock();
 	const std::string streaming = "Streaming / font-size: 11px; color: #4caf50; font-weight: bold; / "
@@ -214,9 +213,9 @@ TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
 	shows(kStopped);
 
 	// Changes the dock did not cause (the main stream's start and stop): only its timer sees them.
-	ASSERT_TRUE(output->start());
+	ASSERT_TRUE(output()->start());
 	shows(streaming);
-	output->stop();
+	output()->stop();
 	shows(kStopped);
 }
 
@@ -274,7 +273,7 @@ TEST_F(DockTest, AssignExplainsWithoutASelectionOffersNonePreselectedAndItsCance
 		  Texts {"Assign OBS Scene \u2014 Scene 1 | (None)"});
 
 	OBSSceneAutoRelease cam = obs_scene_create("Cam");
-	ASSERT_TRUE(canvas->assign_slot_scene("Scene 1", "Cam"));
+	ASSERT_TRUE(canvas()->assign_slot_scene("Scene 1", "Cam"));
 	dock->refreshSceneList();
 	press("Assign OBS Scene", {press_key(Qt::Key_Escape)});
 	EXPECT_EQ(item_texts(), Texts {"\u25BA Scene 1 [Cam]"});
@@ -289,14 +288,14 @@ TEST_F(DockTest, AssignExplainsWithoutASelectionOffersNonePreselectedAndItsCance
 
 TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTheThemeSavesAsTypedAndRefusesABlankUrl)
 {
-	set_video_bitrate(4294967295u);
-	set_canvas_width(8000);
-	set_canvas_height(10);
-	set_fps_num(0);
-	set_fps_den(2000000);
-	set_encoder_preset("slower");
-	set_auto_start_with_main(false);
-	set_use_active_scene_audio(true);
+	profile().set_video_bitrate(4294967295u);
+	profile().set_canvas_width(8000);
+	profile().set_canvas_height(10);
+	profile().set_fps_num(0);
+	profile().set_fps_den(2000000);
+	profile().set_encoder_preset("slower");
+	profile().set_auto_start_with_main(false);
+	profile().set_use_active_scene_audio(true);
 	// The host's own default theme pads every button by 16 px on each side.
 	qApp->setStyleSheet(QString::fromUtf8(read_file("/usr/share/obs/obs-studio/themes/Yami.qss").c_str()));
 	const std::shared_ptr<void> unthemed(nullptr, [](void *) { qApp->setStyleSheet(QString()); });
@@ -318,7 +317,7 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTh
 	}
 	EXPECT_EQ(key->echoMode(), QLineEdit::Password);
 
-	set_encoder_preset("placebo");
+	profile().set_encoder_preset("placebo");
 	open_dialog();
 	EXPECT_EQ(utf8(preset->currentText()), "veryfast") << "an unknown preset";
 	url->setText("  rtmp://127.0.0.1:1935/vertical  ");
@@ -356,7 +355,7 @@ TEST_F(SettingsDialogTest, ShowsStoredValuesClampedTheKeyBehindAButtonThatFitsTh
 	push(QDialogButtonBox::Cancel);
 	EXPECT_EQ(dialog->result(), QDialog::Rejected);
 	EXPECT_EQ(profile_file(), file);
-	EXPECT_STREQ(get_rtmp_url(), "  rtmp://127.0.0.1:1935/vertical  ");
+	EXPECT_STREQ(profile().rtmp_url(), "  rtmp://127.0.0.1:1935/vertical  ");
 	EXPECT_EQ(LogCapture::get().count("config updated", from), 0u);
 	dialog.reset();
 }

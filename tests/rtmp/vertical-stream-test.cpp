@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "module/host-events.hpp"
-#include "module/runtime.hpp"
+#include "module/plugin.hpp"
+#include "mux/mux-output.hpp"
 #include "output/vertical-output.hpp"
 #include "host-fixture.hpp"
 #include "qt-app.hpp"
@@ -57,22 +57,20 @@ protected:
 		ensure_qt_application();
 		register_mux_output_type();
 		ASSERT_TRUE(server.start());
-		open_profile_config(dir.file("brasslight-vertical-canvas.ini"));
-		set_stream_key(kKey);
-		set_video_bitrate(800);
-		set_encoder_preset("ultrafast");
-		set_canvas_width(240);
-		set_canvas_height(428);
+		profile().open(dir.file("brasslight-vertical-canvas.ini"));
+		profile().set_stream_key(kKey);
+		profile().set_video_bitrate(800);
+		profile().set_encoder_preset("ultrafast");
+		profile().set_canvas_width(240);
+		profile().set_canvas_height(428);
 	}
-	void TearDown() override
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		destroy_runtime(false);
-		profile_config.Close();
-	}
+
+	ProfileConfig &profile() { return plugin.runtime().profile_config(); }
+	VerticalOutput *output() { return plugin.runtime().output(); }
 
 	TempDir dir;
 	RtmpServer server;
+	Plugin plugin {nullptr};
 };
 
 } // namespace
@@ -82,17 +80,14 @@ TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFail
 	register_failing_encoder("ffmpeg_nvenc");
 	register_failing_encoder("ffmpeg_vaapi");
 	// First a server that refuses: the error dialog.
-	set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(free_loopback_port()) + "/live").c_str());
+	profile().set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(free_loopback_port()) + "/live").c_str());
 	const size_t from = LogCapture::get().mark();
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		ASSERT_TRUE(create_runtime_from_current_profile());
-	}
-	ASSERT_TRUE(output->start()); // the connection is made by the first packet
+	ASSERT_TRUE(plugin.runtime().create_runtime_from_current_profile());
+	ASSERT_TRUE(output()->start()); // the connection is made by the first packet
 	const ShownBox box = capture_message_box(20s);
 	EXPECT_EQ(box.title + "\n" + box.text,
 		  "Vertical Canvas — Stream Error\nStream rejected — check server URL and stream key");
-	ASSERT_TRUE(poll_until([] { return !output->is_active(); }, 10s));
+	ASSERT_TRUE(poll_until([this] { return !output()->is_active(); }, 10s));
 
 	// The candidate list in order: only registered ids are created (never the placeholder the
 	// host hands out for an unknown one), each that fails gives way to the next, down to x264.
@@ -106,7 +101,7 @@ TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFail
 	for (const char *line : {"Video encoder ffmpeg_nvenc could not be initialised — switching to ffmpeg_vaapi",
 				 "Video encoder ffmpeg_vaapi could not be initialised — switching to obs_x264"})
 		EXPECT_EQ(LogCapture::get().count(line, from), 1u) << line;
-	EXPECT_EQ(output->video_encoder_id(), "obs_x264");
+	EXPECT_EQ(output()->video_encoder_id(), "obs_x264");
 	// Each got the settings it understands; x264's preset names went to neither.
 	EXPECT_EQ(injected_settings["ffmpeg_nvenc"], R"({"bitrate":800,"keyint_sec":2,"preset2":"p5",)"
 						     R"("profile":"high","rate_control":"CBR","tune":"hq"})");
@@ -115,22 +110,19 @@ TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFail
 
 	// The controller stays usable: the user fixes the URL, and the main stream's start starts it
 	// on the encoder that worked, with the profile's bitrate and preset.
-	set_rtmp_url(server.rtmp_url().c_str());
-	{
-		std::lock_guard<std::recursive_mutex> lock(runtime_lock);
-		apply_output_config();
-	}
+	profile().set_rtmp_url(server.rtmp_url().c_str());
+	plugin.runtime().apply_output_config();
 	const size_t again = LogCapture::get().mark();
-	on_frontend_event(OBS_FRONTEND_EVENT_STREAMING_STARTING, nullptr);
+	plugin.handle_event(OBS_FRONTEND_EVENT_STREAMING_STARTING);
 	ASSERT_TRUE(server.wait_publishing(kKey, 15s));
 	EXPECT_EQ(LogCapture::get().count("switching", again), 0u);
-	OBSDataAutoRelease video = obs_encoder_get_settings(obs_output_get_video_encoder(output->output_handle()));
+	OBSDataAutoRelease video = obs_encoder_get_settings(obs_output_get_video_encoder(output()->output_handle()));
 	EXPECT_EQ(obs_data_get_int(video, "bitrate"), 800);
 	EXPECT_STREQ(obs_data_get_string(video, "preset"), "ultrafast");
 
 	// The host's exit ends it. A normal stop is no error: no dialog.
-	on_frontend_event(OBS_FRONTEND_EVENT_EXIT, nullptr);
-	EXPECT_TRUE(poll_until([] { return !output->is_active(); }, 10s));
+	plugin.handle_event(OBS_FRONTEND_EVENT_EXIT);
+	EXPECT_TRUE(poll_until([this] { return !output()->is_active(); }, 10s));
 	EXPECT_TRUE(server.wait_not_publishing(kKey, 10s));
 	EXPECT_FALSE(capture_message_box(1s).shown);
 }

@@ -14,6 +14,7 @@
 #include <obs-nix-platform.h>
 #include <util/bmem.h>
 
+#include "common/text.hpp"
 #include "qt-app.hpp"
 
 // Last: its macros (None, Cursor, ...) break Qt's headers.
@@ -52,6 +53,8 @@ void Host::start(const HostOptions &options)
 		return;
 	opts = options;
 	LogCapture::get().install();
+	// What the host's locale hooks give the module file: the texts the widgets show.
+	brasslight::load_texts_file(BL_MODULE_DATA_DIR "/locale/en-US.ini");
 	std::string error;
 	if (opts.wayland) {
 		// Qt finds the socket through the same variables. weston-screenshooter needs --debug and is right
@@ -116,6 +119,7 @@ void Host::shutdown()
 	if (!std::exchange(started, false))
 		return;
 	obs_shutdown();
+	brasslight::free_texts();
 	// libobs names what was left ("... were remaining") in the log above.
 	EXPECT_EQ(bnum_allocs(), 0L) << "host objects or allocations left after shutdown";
 	end_qt_application();

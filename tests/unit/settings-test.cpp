@@ -6,22 +6,20 @@
 
 #include <gtest/gtest.h>
 
-#include "config/global-config.hpp"
-#include "config/profile-config.hpp"
-#include "module/runtime.hpp"
+#include "module/plugin.hpp"
 #include "log-capture.hpp"
 #include "temp-dir.hpp"
 
 using namespace brasslight;
 
-static void expect_profile_defaults()
+static void expect_profile_defaults(const ProfileConfig &profile)
 {
-	const OutputConfig out = read_output_config();
-	const CanvasConfig c = read_canvas_config();
+	const OutputConfig out = profile.read_output_config();
+	const CanvasConfig c = profile.read_canvas_config();
 	EXPECT_EQ(out.rtmp_url + "|" + out.stream_key + "|" + out.encoder_preset, "||veryfast");
 	EXPECT_EQ((std::vector<uint32_t> {out.video_bitrate_kbps, c.width, c.height, c.fps_num, c.fps_den}),
 		  (std::vector<uint32_t> {4000, 1080, 1920, 30, 1}));
-	EXPECT_TRUE(get_auto_start_with_main() && c.use_active_scene_audio);
+	EXPECT_TRUE(profile.auto_start_with_main() && c.use_active_scene_audio);
 }
 
 TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
@@ -29,40 +27,40 @@ TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
 	bltest::LogCapture::get().install();
 	const size_t from = bltest::LogCapture::get().mark();
 	bltest::TempDir dir;
+	// Without the host's front end and a module handle, neither file can be named.
+	Plugin plugin(nullptr);
+	Runtime &runtime = plugin.runtime();
+	ProfileConfig &profile = runtime.profile_config();
 	// A regular file where the folder should be: neither the folder nor the file can be made.
 	std::ofstream(dir.file("blocker")) << "x";
 	const std::string blocked = dir.file("blocker/brasslight-vertical-canvas.ini");
-	open_profile_config(blocked);
-	EXPECT_FALSE(profile_config);
+	profile.open(blocked);
+	EXPECT_FALSE(profile.is_open());
 	// The closed store ignores setters (and null strings) and gives the defaults.
-	set_rtmp_url("rtmp://ignored/live");
-	set_stream_key(nullptr);
-	set_video_bitrate(1);
-	set_auto_start_with_main(false);
-	expect_profile_defaults();
-	save_profile_config();
-	// Without the host's front end and a module handle, neither file can be named.
-	load_profile_config();
-	load_global_config();
+	profile.set_rtmp_url("rtmp://ignored/live");
+	profile.set_stream_key(nullptr);
+	profile.set_video_bitrate(1);
+	profile.set_auto_start_with_main(false);
+	expect_profile_defaults(profile);
+	runtime.save_profile_config();
 	const std::string global_path = dir.file("blocker/settings-global.ini");
-	open_global_config(global_path);
-	EXPECT_FALSE(global_config);
+	runtime.global_config().open(global_path);
+	EXPECT_FALSE(runtime.global_config());
 
 	// The profile folder does not exist yet: the host creates profiles lazily.
 	const std::string path = dir.file("profiles/Untitled/brasslight-vertical-canvas.ini");
-	open_profile_config(path);
-	ASSERT_TRUE(profile_config);
+	profile.open(path);
+	ASSERT_TRUE(profile.is_open());
 	EXPECT_EQ(bltest::read_file(path), "");
-	expect_profile_defaults();
-	save_profile_config(); // saving a profile nobody changed is not a failure
-	EXPECT_EQ(bltest::module_lines(from), (std::vector<std::string> {"Failed to open profile config: " + blocked,
+	expect_profile_defaults(profile);
+	runtime.save_profile_config(); // saving a profile nobody changed is not a failure
+	EXPECT_EQ(bltest::module_lines(from), (std::vector<std::string> {"Could not resolve global config path",
 									 "Could not resolve profile config path",
-									 "Could not resolve global config path",
+									 "Failed to open profile config: " + blocked,
 									 "Failed to open global config: " + global_path,
 									 "Profile config loaded from: " + path}));
-	set_rtmp_url(" rtmp://host/app ");
-	set_video_bitrate(51000);
-	save_profile_config();
+	profile.set_rtmp_url(" rtmp://host/app ");
+	profile.set_video_bitrate(51000);
+	runtime.save_profile_config();
 	EXPECT_EQ(bltest::read_file(path), "[VerticalCanvas]\nrtmpurl= rtmp://host/app \nvideobitrate=51000\n");
-	profile_config.Close();
 }

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace brasslight {
+
+// Canvas settings of the current profile; copied by the canvas and fixed for its life.
+struct CanvasConfig {
+	uint32_t width = 1080;
+	uint32_t height = 1920;
+	uint32_t fps_num = 30;
+	uint32_t fps_den = 1;
+	bool use_active_scene_audio = true;
+};
+
+// Stream settings of the current profile; copied by the output controller.
+struct OutputConfig {
+	std::string rtmp_url;
+	std::string stream_key;
+	uint32_t video_bitrate_kbps = 4000;
+	std::string encoder_preset = "veryfast";
+};
+
+// The host's own bounds for each part of a frame rate (its settings accept 1 to 1000000 for the
+// numerator and the denominator alike), and the rates the canvas accepts: 1 to 240 fps.
+inline constexpr uint32_t kFpsPartMax = 1000000;
+inline constexpr uint32_t kFpsMin = 1;
+inline constexpr uint32_t kFpsMax = 240;
+
+// True when num/den is a rate the canvas can run at as it is: both parts within the host's
+// bounds and the rate itself between kFpsMin and kFpsMax fps (30000/1001, 24000/1001 included).
+inline bool frame_rate_in_range(uint32_t num, uint32_t den)
+{
+	if (num < 1 || num > kFpsPartMax || den < 1 || den > kFpsPartMax)
+		return false;
+	// The rate, not its parts: compared in 64 bits, where no product of two parts overflows.
+	const uint64_t n = num;
+	const uint64_t d = den;
+	return n >= kFpsMin * d && n <= kFpsMax * d;
+}
+
+} // namespace brasslight

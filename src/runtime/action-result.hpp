@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+namespace brasslight {
+
+// What a user's action did: ok, or why it was refused, in a sentence a user can read. The dock,
+// the hotkeys and the obs-websocket requests share the actions, so all three refuse alike.
+struct ActionResult {
+	bool ok = true;
+	std::string error;
+
+	static ActionResult failure(std::string message) { return {false, std::move(message)}; }
+};
+
+enum class SlotChange { Added, Removed, Renamed, Assigned, Activated };
+
+} // namespace brasslight
