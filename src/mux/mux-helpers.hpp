@@ -15,9 +15,6 @@ inline constexpr uint64_t kSecondNs = 1000000000ULL;
 // The reconnect delay grows by one second per failed attempt up to this many seconds.
 inline constexpr uint32_t kMaxReconnectDelaySeconds = 5;
 
-// The string without the leading and trailing bytes that isspace() (default locale) accepts.
-std::string trim_copy(const std::string &text);
-
 struct PublishTarget {
 	std::string url;   // tcurl + "/" + key: what libavformat connects to
 	std::string tcurl; // the server without trailing slashes: the RTMP tcUrl and swfUrl

@@ -11,6 +11,7 @@
 
 #include <obs-module.h>
 
+#include "common/strings.hpp"
 #include "mux/mux-output-data.hpp"
 
 namespace brasslight {
@@ -53,9 +54,9 @@ void *mux_create(obs_data_t *settings, obs_output_t *output)
 	auto record = std::make_unique<MuxOutputData>(output);
 	// Not shared yet: no lock.
 	if (const char *server = obs_data_get_string(settings, kServerKey))
-		record->server = trim_copy(server);
+		record->server = trimmed(server);
 	if (const char *key = obs_data_get_string(settings, kStreamKeyKey))
-		record->key = trim_copy(key);
+		record->key = trimmed(key);
 	read_frame_rate(*record, settings);
 	rebuild_target_url(*record);
 	return record.release();
@@ -78,8 +79,8 @@ void mux_update(void *data, obs_data_t *settings)
 	std::lock_guard<std::mutex> lock(record->mutex);
 	const char *server = obs_data_get_string(settings, kServerKey);
 	const char *key = obs_data_get_string(settings, kStreamKeyKey);
-	record->server = server ? trim_copy(server) : std::string();
-	record->key = key ? trim_copy(key) : std::string();
+	record->server = server ? trimmed(server) : std::string();
+	record->key = key ? trimmed(key) : std::string();
 	read_frame_rate(*record, settings);
 	rebuild_target_url(*record);
 }
