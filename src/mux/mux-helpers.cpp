@@ -44,6 +44,13 @@ void enforce_monotonic_dts(int64_t &pts, int64_t &dts, int64_t &last)
 	last = dts;
 }
 
+std::string describe_error(int code)
+{
+	char text[256] = {};
+	av_strerror(code, text, sizeof(text));
+	return text;
+}
+
 bool is_disconnect_error(int code, int io_error)
 {
 	// An error stored in the I/O context came from the socket: the muxer itself never sets one.

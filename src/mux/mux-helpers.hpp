@@ -38,6 +38,9 @@ inline uint64_t reconnect_delay_ns(uint32_t attempts)
 	return static_cast<uint64_t>(std::min(attempts, kMaxReconnectDelaySeconds)) * kSecondNs;
 }
 
+// FFmpeg's text for one of its error codes, for a log line.
+std::string describe_error(int code);
+
 // Whether a failed packet write means the connection is gone (reconnect) rather than a fault in
 // the stream itself (stop). code is the write's result, io_error the error the muxer's I/O
 // context holds (0 when none).

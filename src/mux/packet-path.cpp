@@ -79,13 +79,6 @@ constexpr int64_t kCongestedSpanUs = 100000;
 
 enum class WriteResult { Written, Skipped, Disconnected, Failed };
 
-std::string describe_error(int code)
-{
-	char text[256] = {};
-	av_strerror(code, text, sizeof(text));
-	return text;
-}
-
 bool is_video_keyframe(const encoder_packet &packet)
 {
 	return packet.type == OBS_ENCODER_VIDEO && packet.keyframe;
