@@ -508,7 +508,6 @@ MuxStatus mux_output_status(obs_output_t *output)
 	status.frames_total = record->total_frames.load();
 	status.frames_dropped = record->dropped_frames.load();
 	status.congestion = record->congestion.load();
-	status.connect_time_ms = record->connect_time_ms.load();
 	return status;
 }
 
