@@ -1,6 +1,6 @@
 #include "canvas/vertical-canvas.hpp"
 
-#include <algorithm>
+#include <utility>
 
 #include <obs-config.h>
 
@@ -20,75 +20,6 @@ uint32_t bounded(const char *what, uint32_t value, uint32_t low, uint32_t high, 
 		log_msg(LOG_WARNING, "Canvas %s %u is out of range (%u to %u%s) — using %u", what, value, low, high,
 			even ? ", even" : "", sane);
 	return sane;
-}
-
-// Marks, in the source's own stored settings, that track 6 is on because this module turned it
-// on, not the user. The host saves the scene collection with the bit (after every mixer change,
-// and at exit before modules unload), so the mark travels with it and a later run still tells
-// its own bits from the user's.
-constexpr const char *kTrack6Mark = "brasslight_vertical_track6";
-
-bool has_track6_mark(obs_source_t *source)
-{
-	OBSDataAutoRelease priv = obs_source_get_private_settings(source);
-	return obs_data_get_bool(priv, kTrack6Mark);
-}
-
-void set_track6(obs_source_t *source, bool on)
-{
-	const uint32_t mixers = obs_source_get_audio_mixers(source);
-	const uint32_t wanted = on ? (mixers | kVerticalMixerBit) : (mixers & ~kVerticalMixerBit);
-	if (wanted != mixers)
-		obs_source_set_audio_mixers(source, wanted);
-	OBSDataAutoRelease priv = obs_source_get_private_settings(source);
-	if (on)
-		obs_data_set_bool(priv, kTrack6Mark, true);
-	else
-		obs_data_erase(priv, kTrack6Mark);
-}
-
-// The audio sources that play through a slot's source. The host keeps mixer bits only on
-// sources that have audio, and a scene has none of its own: what it plays comes from the sources
-// inside it (nested scenes and groups included). Each found source is held by a reference, so
-// that a concurrent removal from its scene cannot free it before it is used.
-struct AudioWalk {
-	std::vector<obs_source_t *> visited;
-	std::vector<OBSSourceAutoRelease> audio;
-
-	bool has(obs_source_t *source) const
-	{
-		for (const OBSSourceAutoRelease &found : audio)
-			if (found.Get() == source)
-				return true;
-		return false;
-	}
-	void add(obs_source_t *source)
-	{
-		if (!has(source))
-			audio.emplace_back(obs_source_get_ref(source));
-	}
-};
-
-void walk_audio_sources(obs_source_t *source, AudioWalk &walk);
-
-bool walk_scene_item(obs_scene_t *, obs_sceneitem_t *item, void *param)
-{
-	walk_audio_sources(obs_sceneitem_get_source(item), *static_cast<AudioWalk *>(param));
-	return true;
-}
-
-void walk_audio_sources(obs_source_t *source, AudioWalk &walk)
-{
-	if (!source || std::find(walk.visited.begin(), walk.visited.end(), source) != walk.visited.end())
-		return;
-	walk.visited.push_back(source);
-	if (obs_source_get_output_flags(source) & OBS_SOURCE_AUDIO)
-		walk.add(source);
-	obs_scene_t *scene = obs_scene_from_source(source);
-	if (!scene)
-		scene = obs_group_from_source(source);
-	if (scene)
-		obs_scene_enum_items(scene, walk_scene_item, &walk);
 }
 
 } // namespace
@@ -174,186 +105,17 @@ void VerticalCanvas::shutdown()
 	shutdown_locked();
 }
 
-void VerticalCanvas::follow_host()
-{
-	if (!host_signals.empty())
-		return;
-	signal_handler_t *signals = obs_get_signal_handler();
-	host_signals.emplace_back(signals, "source_rename", on_source_renamed, this);
-	host_signals.emplace_back(signals, "source_remove", on_source_removed, this);
-	host_signals.emplace_back(signals, "source_create", on_source_created, this);
-}
-
-void VerticalCanvas::stop_following_host()
-{
-	// Each disconnect waits for a handler that is running on another thread to finish.
-	host_signals.clear();
-}
-
-void VerticalCanvas::on_source_renamed(void *data, calldata_t *params)
-{
-	static_cast<VerticalCanvas *>(data)->follow_rename(static_cast<obs_source_t *>(calldata_ptr(params, "source")),
-							   calldata_string(params, "new_name"));
-}
-
-void VerticalCanvas::on_source_removed(void *data, calldata_t *params)
-{
-	static_cast<VerticalCanvas *>(data)->follow_removal(
-		static_cast<obs_source_t *>(calldata_ptr(params, "source")));
-}
-
-void VerticalCanvas::on_source_created(void *data, calldata_t *params)
-{
-	static_cast<VerticalCanvas *>(data)->follow_return(static_cast<obs_source_t *>(calldata_ptr(params, "source")));
-}
-
-// The host-signal handlers run on whichever thread changed the host's scenes (the user-interface
-// thread, a websocket request's thread), holding only the host's lock of that signal. They never
-// take the runtime lock: a teardown holds it while it disconnects them.
-
-void VerticalCanvas::follow_rename(obs_source_t *source, const char *new_name)
-{
-	if (!source || !new_name || !*new_name)
-		return;
-	bool renamed = false;
-	bool returned = false;
-	{
-		std::lock_guard<std::mutex> lock(mutex);
-		if (!is_initialised)
-			return;
-		for (SceneSlot &slot : scenes) {
-			if (slot.source == source && slot.source_name != new_name) {
-				log_msg(LOG_INFO, "Scene '%s': host scene renamed '%s' → '%s'", slot.name.c_str(),
-					slot.source_name.c_str(), new_name);
-				slot.source_name = new_name;
-				renamed = true;
-			} else if (!slot.source && slot.source_name == new_name && !obs_source_removed(source)) {
-				// Another scene took the missing scene's name: the slot shows it.
-				attach_source(slot, obs_source_get_ref(source));
-				log_msg(LOG_INFO, "Scene '%s': host scene '%s' is back", slot.name.c_str(), new_name);
-				returned = true;
-			}
-		}
-		if (returned) {
-			publish_active_source();
-			sync_track6(true);
-		}
-	}
-	if (renamed || returned)
-		notify_host_change(renamed);
-}
-
-void VerticalCanvas::follow_removal(obs_source_t *source)
-{
-	if (!source)
-		return;
-	bool released = false;
-	{
-		std::lock_guard<std::mutex> lock(mutex);
-		if (!is_initialised)
-			return;
-		for (SceneSlot &slot : scenes) {
-			if (slot.source != source)
-				continue;
-			// Out of the slot's scene and the slot's hands at once: the host destroys the scene
-			// (and closes its capture devices) as soon as its last reference goes. The name stays.
-			place_source(slot, nullptr);
-			release_source(slot);
-			log_msg(LOG_INFO, "Scene '%s': host scene '%s' removed — released", slot.name.c_str(),
-				slot.source_name.c_str());
-			released = true;
-		}
-		if (released) {
-			publish_active_source();
-			sync_track6(true);
-		}
-	}
-	if (released)
-		notify_host_change(false);
-}
-
-void VerticalCanvas::follow_return(obs_source_t *source)
-{
-	const char *name = source ? obs_source_get_name(source) : nullptr;
-	if (!name || !*name)
-		return;
-	bool returned = false;
-	{
-		std::lock_guard<std::mutex> lock(mutex);
-		if (!is_initialised)
-			return;
-		for (SceneSlot &slot : scenes) {
-			if (slot.source || slot.source_name != name)
-				continue;
-			attach_source(slot, obs_source_get_ref(source));
-			log_msg(LOG_INFO, "Scene '%s': host scene '%s' is back", slot.name.c_str(), name);
-			returned = true;
-		}
-		if (returned) {
-			publish_active_source();
-			sync_track6(true);
-		}
-	}
-	if (returned)
-		notify_host_change(false);
-}
-
-void VerticalCanvas::notify_host_change(bool names_changed)
-{
-	HostChangeHandler handler;
-	{
-		std::lock_guard<std::mutex> lock(mutex);
-		handler = host_change_handler;
-	}
-	if (handler)
-		handler(names_changed);
-}
-
-void VerticalCanvas::set_host_change_handler(HostChangeHandler handler)
-{
-	std::lock_guard<std::mutex> lock(mutex);
-	host_change_handler = std::move(handler);
-}
-
-void VerticalCanvas::release_slot_scenes()
-{
-	std::lock_guard<std::mutex> lock(mutex);
-	bool released = false;
-	for (SceneSlot &slot : scenes) {
-		if (!slot.source)
-			continue;
-		place_source(slot, nullptr);
-		release_source(slot);
-		released = true;
-	}
-	if (released) {
-		publish_active_source();
-		sync_track6(true);
-		log_msg(LOG_INFO, "Host scenes released");
-	}
-}
-
-bool VerticalCanvas::slot_scene_missing(const std::string &name) const
-{
-	std::lock_guard<std::mutex> lock(mutex);
-	const int index = find_index(name);
-	if (index < 0)
-		return false;
-	const SceneSlot &slot = scenes[static_cast<size_t>(index)];
-	return !slot.source && !slot.source_name.empty();
-}
-
 void VerticalCanvas::shutdown_locked()
 {
 	if (!is_initialised)
 		return;
 	obs_view_set_source(view.get(), 0, nullptr);
 	sync_track6(false);
-	for (SceneSlot &slot : scenes) {
+	for (SceneSlot &slot : slot_list) {
 		release_source(slot);
 		slot.scene = nullptr;
 	}
-	scenes.clear();
+	slot_list.clear();
 	track6_sources.clear();
 	active_index = -1;
 	publish_active_source();
@@ -373,8 +135,8 @@ OBSSourceAutoRelease VerticalCanvas::active_source() const
 void VerticalCanvas::publish_active_source()
 {
 	OBSSourceAutoRelease next;
-	if (active_index >= 0 && static_cast<size_t>(active_index) < scenes.size())
-		next = obs_source_get_ref(scenes[static_cast<size_t>(active_index)].source);
+	if (active_index >= 0 && static_cast<size_t>(active_index) < slot_list.size())
+		next = obs_source_get_ref(slot_list[static_cast<size_t>(active_index)].source);
 	{
 		std::lock_guard<std::mutex> lock(active_source_mutex);
 		std::swap(next, active_source_ref);
@@ -386,13 +148,13 @@ void VerticalCanvas::publish_active_source()
 SceneSlot *VerticalCanvas::find_slot(const std::string &name)
 {
 	const int index = find_index(name);
-	return index < 0 ? nullptr : &scenes[static_cast<size_t>(index)];
+	return index < 0 ? nullptr : &slot_list[static_cast<size_t>(index)];
 }
 
 int VerticalCanvas::find_index(const std::string &name) const
 {
-	for (size_t i = 0; i < scenes.size(); ++i)
-		if (scenes[i].name == name)
+	for (size_t i = 0; i < slot_list.size(); ++i)
+		if (slot_list[i].name == name)
 			return static_cast<int>(i);
 	return -1;
 }
@@ -401,7 +163,7 @@ void VerticalCanvas::show_active_slot()
 {
 	obs_source_t *shown = nullptr;
 	if (active_index >= 0)
-		shown = obs_scene_get_source(scenes[static_cast<size_t>(active_index)].scene);
+		shown = obs_scene_get_source(slot_list[static_cast<size_t>(active_index)].scene);
 	obs_view_set_source(view.get(), 0, shown);
 	publish_active_source();
 }
@@ -417,9 +179,9 @@ bool VerticalCanvas::create_slot(const std::string &name)
 		log_msg(LOG_ERROR, "obs_scene_create_private failed for: %s", name.c_str());
 		return false;
 	}
-	scenes.push_back(SceneSlot {name, std::string(), std::move(scene), nullptr});
+	slot_list.push_back(SceneSlot {name, std::string(), std::move(scene), nullptr});
 	if (active_index < 0) {
-		active_index = static_cast<int32_t>(scenes.size() - 1);
+		active_index = static_cast<int32_t>(slot_list.size() - 1);
 		show_active_slot();
 	}
 	log_msg(LOG_INFO, "Scene created (private): %s", name.c_str());
@@ -461,14 +223,14 @@ bool VerticalCanvas::remove_slot(const std::string &name)
 		active_index = -1;
 		shown_changed = true;
 	}
-	SceneSlot &slot = scenes[static_cast<size_t>(index)];
+	SceneSlot &slot = slot_list[static_cast<size_t>(index)];
 	release_source(slot);
 	slot.scene = nullptr;
-	scenes.erase(scenes.begin() + index);
+	slot_list.erase(slot_list.begin() + index);
 	if (active_index > index)
 		--active_index;
 	// The first remaining slot takes over, not the removed one's neighbour.
-	if (active_index < 0 && !scenes.empty())
+	if (active_index < 0 && !slot_list.empty())
 		active_index = 0;
 	if (shown_changed)
 		show_active_slot();
@@ -608,61 +370,27 @@ void VerticalCanvas::place_source(SceneSlot &slot, obs_source_t *source)
 		fit.scale, fit.pos_x, fit.pos_y);
 }
 
-void VerticalCanvas::sync_track6(bool route)
-{
-	// Track 6 goes on the audio inside the active slot's host scene, and only while the option
-	// is on.
-	AudioWalk wanted;
-	if (route && cfg.use_active_scene_audio && active_index >= 0 &&
-	    static_cast<size_t>(active_index) < scenes.size())
-		walk_audio_sources(scenes[static_cast<size_t>(active_index)].source, wanted);
-
-	// It comes off only where this module put it: the sources it set it on in this run (held or
-	// not), and marked ones inside any slot's scene (set in an earlier run, saved with the
-	// scene collection). A track-6 bit of the user's own is never cleared, and never marked.
-	AudioWalk held;
-	for (const SceneSlot &slot : scenes)
-		walk_audio_sources(slot.source, held);
-	for (const OBSWeakSourceAutoRelease &weak : track6_sources) {
-		OBSSourceAutoRelease source = obs_weak_source_get_source(weak);
-		if (source)
-			held.add(source);
-	}
-
-	std::vector<OBSWeakSourceAutoRelease> still_set;
-	for (const OBSSourceAutoRelease &source : wanted.audio) {
-		if (!(obs_source_get_audio_mixers(source) & kVerticalMixerBit))
-			set_track6(source, true);
-		if (has_track6_mark(source))
-			still_set.emplace_back(obs_source_get_weak_source(source));
-	}
-	for (const OBSSourceAutoRelease &source : held.audio)
-		if (!wanted.has(source) && has_track6_mark(source))
-			set_track6(source, false);
-	track6_sources = std::move(still_set);
-}
-
 std::string VerticalCanvas::active_slot_name() const
 {
 	std::lock_guard<std::mutex> lock(mutex);
-	if (active_index < 0 || static_cast<size_t>(active_index) >= scenes.size())
+	if (active_index < 0 || static_cast<size_t>(active_index) >= slot_list.size())
 		return {};
-	return scenes[static_cast<size_t>(active_index)].name;
+	return slot_list[static_cast<size_t>(active_index)].name;
 }
 
 std::string VerticalCanvas::slot_scene_name(const std::string &name) const
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	const int index = find_index(name);
-	return index < 0 ? std::string() : scenes[static_cast<size_t>(index)].source_name;
+	return index < 0 ? std::string() : slot_list[static_cast<size_t>(index)].source_name;
 }
 
 std::vector<std::string> VerticalCanvas::slot_names() const
 {
 	std::lock_guard<std::mutex> lock(mutex);
 	std::vector<std::string> names;
-	names.reserve(scenes.size());
-	for (const SceneSlot &slot : scenes)
+	names.reserve(slot_list.size());
+	for (const SceneSlot &slot : slot_list)
 		names.push_back(slot.name);
 	return names;
 }

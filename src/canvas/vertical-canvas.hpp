@@ -125,7 +125,7 @@ private:
 	ViewPtr view;
 	video_t *video_mix = nullptr;
 	audio_t *audio_out = nullptr;
-	std::vector<SceneSlot> scenes;
+	std::vector<SceneSlot> slot_list;
 	int32_t active_index = -1;
 	bool is_initialised = false;
 	// Audio sources on which this canvas may have set track 6 and not cleared it yet, so that a

@@ -1,6 +1,5 @@
 #include "mux/mux-helpers.hpp"
 
-#include <cctype>
 #include <cerrno>
 
 extern "C" {
@@ -8,23 +7,15 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-namespace brasslight {
+#include "common/strings.hpp"
 
-std::string trim_copy(const std::string &text)
-{
-	auto is_space = [](char c) {
-		return std::isspace(static_cast<unsigned char>(c)) != 0;
-	};
-	auto first = std::find_if_not(text.begin(), text.end(), is_space);
-	auto last = std::find_if_not(text.rbegin(), text.rend(), is_space).base();
-	return first < last ? std::string(first, last) : std::string();
-}
+namespace brasslight {
 
 PublishTarget rebuild_target_url(const std::string &server, const std::string &key)
 {
 	PublishTarget target;
-	const std::string s = trim_copy(server);
-	const std::string k = trim_copy(key);
+	const std::string s = trimmed(server);
+	const std::string k = trimmed(key);
 	if (s.empty() || k.empty())
 		return target;
 	target.tcurl = s;
@@ -51,6 +42,13 @@ void enforce_monotonic_dts(int64_t &pts, int64_t &dts, int64_t &last)
 	if (pts != kNoTimestamp && pts < dts)
 		pts = dts;
 	last = dts;
+}
+
+std::string describe_error(int code)
+{
+	char text[256] = {};
+	av_strerror(code, text, sizeof(text));
+	return text;
 }
 
 bool is_disconnect_error(int code, int io_error)

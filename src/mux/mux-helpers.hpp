@@ -15,9 +15,6 @@ inline constexpr uint64_t kSecondNs = 1000000000ULL;
 // The reconnect delay grows by one second per failed attempt up to this many seconds.
 inline constexpr uint32_t kMaxReconnectDelaySeconds = 5;
 
-// The string without the leading and trailing bytes that isspace() (default locale) accepts.
-std::string trim_copy(const std::string &text);
-
 struct PublishTarget {
 	std::string url;   // tcurl + "/" + key: what libavformat connects to
 	std::string tcurl; // the server without trailing slashes: the RTMP tcUrl and swfUrl
@@ -40,6 +37,9 @@ inline uint64_t reconnect_delay_ns(uint32_t attempts)
 {
 	return static_cast<uint64_t>(std::min(attempts, kMaxReconnectDelaySeconds)) * kSecondNs;
 }
+
+// FFmpeg's text for one of its error codes, for a log line.
+std::string describe_error(int code);
 
 // Whether a failed packet write means the connection is gone (reconnect) rather than a fault in
 // the stream itself (stop). code is the write's result, io_error the error the muxer's I/O

@@ -1,8 +1,9 @@
 #pragma once
 
 // The private record of one output of type "bl_vertical_mux_rtmp" and the operations that the
-// output's callbacks (mux-output.cpp), the muxer (rtmp-muxer.cpp) and the packet path
-// (packet-path.cpp) share. FFmpeg types are only forward-declared here.
+// output's callbacks (mux-output.cpp), the muxer (rtmp-muxer.cpp), the packet callback
+// (packet-callback.cpp), the sender thread (sender.cpp) and the packet writer (packet-writer.cpp)
+// share. FFmpeg types are only forward-declared here.
 
 #include <atomic>
 #include <condition_variable>
@@ -206,10 +207,17 @@ void close_muxer(MuxOutputData &record);
 // close; on the sender, without the lock.
 void discard_muxer(MuxOutputData &record, FormatContextPtr context);
 
-// The host's encoded_packet callback, on the host's encoder threads (packet-path.cpp).
+// The host's encoded_packet callback, on the host's encoder threads (packet-callback.cpp).
 void mux_encoded_packet(void *data, encoder_packet *packet);
+// On the sender thread as it ends (the CPU time it logs for the sender is this thread's): logs
+// and clears the hold statistics of the run.
+void log_hold_stats(MuxOutputData &record);
 
-// On the thread of start: a new run's sender thread; lock not held.
+enum class WriteResult { Written, Skipped, Disconnected, Failed };
+// Writes one packet into the open muxer; on the sender, without the lock (packet-writer.cpp).
+WriteResult write_packet(MuxOutputData &record, const encoder_packet &in);
+
+// On the thread of start: a new run's sender thread; lock not held (sender.cpp).
 void launch_sender(MuxOutputData &record);
 // Ends the run's sender: the phase becomes Idle, the queue is dropped, a connect under way ends
 // at once, a write in progress and the close within kHaltBudgetNs; then joins the thread. On

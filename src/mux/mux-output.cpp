@@ -1,16 +1,18 @@
 // Registration and lifecycle of the output type "bl_vertical_mux_rtmp": create, update, start,
-// stop, destroy, defaults, properties and the health callbacks. The host calls these on the
-// thread of whoever drives the output (the output controller); the packet callback and the
-// sender thread live in packet-path.cpp. start, stop and destroy first end the sender of an
-// earlier run (halt_sender), within about a second whatever the link does, so that nothing of an
-// earlier run writes into the record or outlives it.
+// stop, destroy, defaults, properties, the health callbacks and the status snapshot. The host
+// calls these on the thread of whoever drives the output (the output controller); the packet
+// callback lives in packet-callback.cpp, the sender thread in sender.cpp. start, stop and destroy
+// first end the sender of an earlier run (halt_sender), within about a second whatever the link
+// does, so that nothing of an earlier run writes into the record or outlives it.
 
 #include "mux/mux-output.hpp"
 
+#include <cstring>
 #include <memory>
 
 #include <obs-module.h>
 
+#include "common/strings.hpp"
 #include "mux/mux-output-data.hpp"
 
 namespace brasslight {
@@ -53,9 +55,9 @@ void *mux_create(obs_data_t *settings, obs_output_t *output)
 	auto record = std::make_unique<MuxOutputData>(output);
 	// Not shared yet: no lock.
 	if (const char *server = obs_data_get_string(settings, kServerKey))
-		record->server = trim_copy(server);
+		record->server = trimmed(server);
 	if (const char *key = obs_data_get_string(settings, kStreamKeyKey))
-		record->key = trim_copy(key);
+		record->key = trimmed(key);
 	read_frame_rate(*record, settings);
 	rebuild_target_url(*record);
 	return record.release();
@@ -78,8 +80,8 @@ void mux_update(void *data, obs_data_t *settings)
 	std::lock_guard<std::mutex> lock(record->mutex);
 	const char *server = obs_data_get_string(settings, kServerKey);
 	const char *key = obs_data_get_string(settings, kStreamKeyKey);
-	record->server = server ? trim_copy(server) : std::string();
-	record->key = key ? trim_copy(key) : std::string();
+	record->server = server ? trimmed(server) : std::string();
+	record->key = key ? trimmed(key) : std::string();
 	read_frame_rate(*record, settings);
 	rebuild_target_url(*record);
 }
@@ -202,6 +204,37 @@ const obs_output_info &mux_output_info()
 void register_mux_output_type()
 {
 	obs_register_output_s(&mux_output_info(), sizeof(obs_output_info));
+}
+
+MuxStatus mux_output_status(obs_output_t *output)
+{
+	MuxStatus status;
+	const char *id = output ? obs_output_get_id(output) : nullptr;
+	if (!id || strcmp(id, kMuxOutputId) != 0)
+		return status;
+	const auto *record = static_cast<const MuxOutputData *>(obs_obj_get_data(output));
+	if (!record)
+		return status;
+	switch (record->published_phase.load()) {
+	case RunPhase::Idle:
+	case RunPhase::Failed:
+		status.state = MuxState::Stopped;
+		break;
+	case RunPhase::Opening:
+		status.state = MuxState::Connecting;
+		break;
+	case RunPhase::Streaming:
+		status.state = MuxState::Streaming;
+		break;
+	case RunPhase::Reconnecting:
+		status.state = MuxState::Reconnecting;
+		break;
+	}
+	status.bytes_sent = record->total_bytes.load();
+	status.frames_total = record->total_frames.load();
+	status.frames_dropped = record->dropped_frames.load();
+	status.congestion = record->congestion.load();
+	return status;
 }
 
 } // namespace brasslight

@@ -27,7 +27,6 @@ struct MuxStatus {
 	uint64_t frames_total = 0;   // video frames received while connected
 	uint64_t frames_dropped = 0; // of those, dropped because the link was too slow
 	float congestion = 0.0f;     // 0 to 1, from the send queue's length
-	int connect_time_ms = 0;     // how long the first connection took
 
 	double dropped_share() const
 	{

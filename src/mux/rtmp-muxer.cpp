@@ -43,13 +43,6 @@ void dict_set(DictionaryPtr &dictionary, const char *key, const char *value)
 	dictionary.reset(raw);
 }
 
-std::string describe_error(int code)
-{
-	char text[256] = {};
-	av_strerror(code, text, sizeof(text));
-	return text;
-}
-
 // The encoder's header data (H.264 parameter sets, AAC AudioSpecificConfig), or false while it
 // has none yet.
 bool encoder_header(obs_encoder_t *encoder, std::vector<uint8_t> &header)
