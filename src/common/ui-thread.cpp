@@ -38,6 +38,9 @@ struct Completion {
 
 // Reports a task that is destroyed unrun (its queue closed) as finished, so nobody waits in vain.
 struct CompletionGuard {
+	explicit CompletionGuard(std::shared_ptr<Completion> done) : completion(std::move(done)) {}
+	CompletionGuard(const CompletionGuard &) = delete;
+	CompletionGuard &operator=(const CompletionGuard &) = delete;
 	std::shared_ptr<Completion> completion;
 	~CompletionGuard()
 	{
@@ -83,7 +86,7 @@ bool UiQueue::run(std::function<void()> task, std::chrono::milliseconds bound) c
 		return true;
 	}
 	auto completion = std::make_shared<Completion>();
-	auto guard = std::make_shared<CompletionGuard>(CompletionGuard {completion});
+	auto guard = std::make_shared<CompletionGuard>(completion);
 	post([task = std::move(task), guard]() {
 		task();
 		guard->completion->finish(true);

@@ -27,8 +27,6 @@ obs_module_t *module_handle = nullptr;
 // The plug-in between load and unload. Module-wide because the host's entry points and its
 // tools-menu callback carry no object of ours. Touched only on the user-interface thread.
 std::unique_ptr<brasslight::Plugin> plugin;
-// Load waits for obs_module_post_load to build the runtime (see obs_module_load).
-bool runtime_deferred = false;
 
 bool host_encoders_registered()
 {
@@ -112,7 +110,6 @@ MODULE_EXPORT bool obs_module_load(void)
 		brasslight::log_msg(
 			LOG_INFO,
 			"Host encoders not registered yet — the runtime is created once all modules have loaded");
-		runtime_deferred = true;
 		return true;
 	}
 	return finish_load();
@@ -120,10 +117,9 @@ MODULE_EXPORT bool obs_module_load(void)
 
 MODULE_EXPORT void obs_module_post_load(void)
 {
-	if (!runtime_deferred || !plugin)
-		return;
-	runtime_deferred = false;
-	finish_load();
+	// Only a load that waited for the host's encoders has work left.
+	if (plugin && !plugin->loaded())
+		finish_load();
 }
 
 MODULE_EXPORT void obs_module_unload(void)

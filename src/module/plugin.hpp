@@ -33,6 +33,7 @@ public:
 	// Load from the runtime's creation on: builds it, registers the front-end event callback and
 	// the tools-menu entry; false when the runtime could not be built.
 	bool finish_load();
+	bool loaded() const { return event_callback_registered; }
 	// What the front-end event callback does with each event; public for tests without a front end.
 	void handle_event(enum obs_frontend_event event);
 	// The tools-menu entry: the settings dialog, modal, on the host's main window.

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <initializer_list>
 
+#include <util/platform.h>
+
 #include "canvas/vertical-canvas.hpp"
 #include "common/log.hpp"
 #include "mux/mux-output.hpp"
@@ -21,6 +23,7 @@ constexpr const char *kSoftwareEncoderId = "obs_x264";
 // The host's VAAPI encoders take FFmpeg's numeric H.264 profile: High.
 constexpr int kVaapiProfileHigh = 100;
 constexpr const char *kNoTargetReason = "no server URL or stream key";
+constexpr uint64_t kStopSettleNs = 2000000000ULL;
 
 bool is_one_of(const char *id, std::initializer_list<const char *> ids)
 {
@@ -262,6 +265,13 @@ void VerticalOutput::stop()
 	if (obs_output_active(output)) {
 		obs_output_stop(output);
 		log_msg(LOG_INFO, "Vertical output stop requested");
+		// The output's own stop is bounded (the sender ends within a second), but the host
+		// detaches the encoders on a thread of its own afterwards, and the output counts as
+		// active until that is done: a start in the meantime would be refused as "already
+		// running" although everything said stopped. A few frames' time at most.
+		const uint64_t deadline = os_gettime_ns() + kStopSettleNs;
+		while (obs_output_active(output) && os_gettime_ns() < deadline)
+			os_sleep_ms(5);
 	} else {
 		log_msg(LOG_INFO, "VerticalOutput::stop — not active, nothing to do");
 	}

@@ -3,6 +3,7 @@
 host's scenes; saved settings that apply (29.97 fps; in the dialog a bitrate at once, size and rate at a start)."""
 
 import json
+import re
 import time
 import unittest
 
@@ -11,6 +12,8 @@ from obshost import GLOBAL_INI_RELPATH, ObsHost, Profile, SceneCollection, color
 from rtmpserver import NginxRtmp, wait_for_stream
 
 KEY = "vertical-key-Hk42"
+# What Qt prints when a widget or timer is touched from a thread other than its own.
+CROSS_THREAD = r"different thread|another thread|outside the GUI thread|thread than the one"
 SETTINGS_TITLE = "^Vertical Canvas — Settings$"
 NOPE = 'unknown slot "Nope"'
 REFUSALS = [("StartStream", {}, "no server URL or stream key"),
@@ -184,6 +187,30 @@ class AutomationTest(HostTest):
                 self.quit(host, [KEY])
                 scenes = read_ini(host.config_dir / GLOBAL_INI_RELPATH)["Scenes"]
                 self.assertEqual("Wide Renamed", scenes["scene_1_source"])
+
+    def test_rebuilds_asked_for_by_websocket_run_on_the_ui_thread(self):
+        """A start by websocket after a saved change of frame rate rebuilds the canvas: the dock, which the
+        rebuild refreshes, and its status timer, which reads the controller the rebuild frees, are the user
+        interface's. Run on obs-websocket's thread, that rebuild crashed the app."""
+        with NginxRtmp() as server:
+            settings = {"rtmpurl": server.url, "streamkey": KEY, "videobitrate": 300, "encoderpreset": "ultrafast",
+                        "canvaswidth": 180, "canvasheight": 320}
+            with ObsHost("rebuild", module=module_files(),
+                         profiles=[Profile("Streaming", stream_server=server.url, module_settings=settings)]) as host:
+                host.start()
+                ws = host.websocket()
+                host.wait_for_log(r"obs-websocket vendor 'brasslight-vertical' registered")
+                for cycle in range(20):
+                    rate = 24 + cycle % 2  # each save a change: each start rebuilds
+                    self.save_settings(host, f"Tab Tab Tab Tab Tab Tab Tab {' '.join(str(rate))}")
+                    self.call(ws, "StartStream")
+                    self.call(ws, "StopStream")
+                self.assertEqual(20, sum("rebuilding the vertical canvas" in line for line in host.lines()))
+                self.call(ws, "StartStream")
+                self.assertEqual("25/1", wait_for_stream(server, KEY)["video"]["r_frame_rate"])
+                self.call(ws, "StopStream")
+                run = self.quit(host, [KEY])
+                self.assertEqual([], re.findall(rf".*(?:{CROSS_THREAD}).*", run.text() + run.stdout()))
 
 
 if __name__ == "__main__":
