@@ -40,8 +40,9 @@ void VerticalCanvas::on_source_created(void *data, calldata_t *params)
 }
 
 // The host-signal handlers run on whichever thread changed the host's scenes (the user-interface
-// thread, a websocket request's thread), holding only the host's lock of that signal. They never
-// take the runtime lock: a teardown holds it while it disconnects them.
+// thread, a websocket request's thread), holding only the host's lock of that signal. They take the
+// canvas's lock only, and tell of a change through the handler, which must only post it: the
+// user-interface thread may be disconnecting them, which waits for them to finish.
 
 void VerticalCanvas::follow_rename(obs_source_t *source, const char *new_name)
 {

@@ -77,8 +77,8 @@ private:
 	OBSEncoderAutoRelease audio_encoder;
 	OBSOutputAutoRelease output;
 	bool initialised = false;
-	// Guards everything above, held across the host calls of each operation. Taken after the
-	// runtime lock, never before; the mux output's own lock is taken inside the host's calls.
+	// Guards everything above, held across the host calls of each operation, against readers on
+	// other threads (the stop signal's). The mux output's own lock is taken inside the host's calls.
 	mutable std::mutex mutex;
 };
 
