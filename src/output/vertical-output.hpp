@@ -77,8 +77,9 @@ private:
 	OBSEncoderAutoRelease audio_encoder;
 	OBSOutputAutoRelease output;
 	bool initialised = false;
-	// Guards everything above, held across the host calls of each operation, against readers on
-	// other threads (the stop signal's). The mux output's own lock is taken inside the host's calls.
+	// Guards everything above, held across the host calls of each operation, so that the controller
+	// is safe on any thread (in the module only the user-interface thread drives it). The mux
+	// output's own lock is taken inside the host's calls, after this one.
 	mutable std::mutex mutex;
 };
 
