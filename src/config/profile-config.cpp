@@ -1,5 +1,8 @@
 #include "config/profile-config.hpp"
 
+#include <cerrno>
+#include <cstdlib>
+
 #include "common/log.hpp"
 
 namespace brasslight {
@@ -35,6 +38,46 @@ void register_defaults(config_t *config)
 	config_set_default_bool(config, kProfileSection, kKeyActiveAudio, kCanvasDefaults.use_active_scene_audio);
 }
 
+// A whole number within [low, high]; the host's own reader takes "abc" as 0 and wraps "-1".
+bool whole_number_in(const char *text, uint64_t low, uint64_t high)
+{
+	if (!text || !*text || *text == '-')
+		return false;
+	char *end = nullptr;
+	errno = 0;
+	const unsigned long long value = strtoull(text, &end, 10);
+	return end && !*end && errno == 0 && value >= low && value <= high;
+}
+
+// A hand-edited number that is no number, or a bitrate no encoder takes, is dropped from the
+// store with a warning: the default then holds everywhere it is read (the canvas, the encoders,
+// the dialog, the summary), and the next save does not write it back. Sizes and rates that are
+// numbers are bounded later, by the canvas, which says so itself.
+void drop_invalid_numbers(config_t *config)
+{
+	const struct {
+		const char *key;
+		uint64_t low, high, fallback;
+	} numbers[] = {
+		{kKeyWidth, 0, UINT32_MAX, kCanvasDefaults.width},
+		{kKeyHeight, 0, UINT32_MAX, kCanvasDefaults.height},
+		{kKeyFpsNum, 0, UINT32_MAX, kCanvasDefaults.fps_num},
+		{kKeyFpsDen, 0, UINT32_MAX, kCanvasDefaults.fps_den},
+		{kKeyBitrate, kVideoBitrateMin, kVideoBitrateMax, kOutputDefaults.video_bitrate_kbps},
+	};
+	for (const auto &number : numbers) {
+		if (!config_has_user_value(config, kProfileSection, number.key))
+			continue;
+		const char *text = config_get_string(config, kProfileSection, number.key);
+		if (whole_number_in(text, number.low, number.high))
+			continue;
+		log_msg(LOG_WARNING, "Profile setting %s=%s is not a number from %llu to %llu — using %llu", number.key,
+			text ? text : "", static_cast<unsigned long long>(number.low),
+			static_cast<unsigned long long>(number.high), static_cast<unsigned long long>(number.fallback));
+		config_remove_value(config, kProfileSection, number.key);
+	}
+}
+
 } // namespace
 
 void ProfileConfig::open(const std::string &path)
@@ -42,6 +85,7 @@ void ProfileConfig::open(const std::string &path)
 	if (ini.open(path)) {
 		register_defaults(ini);
 		log_msg(LOG_INFO, "Profile config loaded from: %s", path.c_str());
+		drop_invalid_numbers(ini);
 	} else {
 		log_msg(LOG_WARNING, "Failed to open profile config: %s", path.c_str());
 	}

@@ -10,6 +10,10 @@ namespace brasslight {
 
 inline constexpr const char *kProfileSection = "VerticalCanvas";
 inline constexpr const char *kProfileFileName = "brasslight-vertical-canvas.ini";
+// The video bitrates the encoders are given, in kbps: a stored value outside makes every encoder
+// refuse to start, one after the other.
+inline constexpr uint32_t kVideoBitrateMin = 100;
+inline constexpr uint32_t kVideoBitrateMax = 100000;
 
 // The current profile's settings file, brasslight-vertical-canvas.ini in the profile's folder.
 // Getters give the built-in default while it is closed; setters change the in-memory store only
@@ -17,7 +21,8 @@ inline constexpr const char *kProfileFileName = "brasslight-vertical-canvas.ini"
 class ProfileConfig {
 public:
 	// Closes any open store without saving and opens the file at path, creating it (and its
-	// folder) when missing, with the defaults registered.
+	// folder) when missing, with the defaults registered. A stored number that is no number (or
+	// a bitrate out of bounds) is dropped with a warning, so that the default holds.
 	void open(const std::string &path);
 	void close() { ini.close(); }
 	bool save() { return ini.save(); }

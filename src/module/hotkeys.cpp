@@ -19,7 +19,23 @@ constexpr const char *kSection = "Hotkeys";
 constexpr const char *kNamePrefix = "BrasslightVertical.";
 constexpr const char *kSlotPrefix = "BrasslightVertical.Slot.";
 
+// The host writes a hotkey's name as a key of its own ini files, unescaped, and compares those
+// keys without regard to case: a slot's name there could forge a section or lose a binding. The
+// hotkey is named after a hash of the slot's name instead, which the name cannot break out of.
 std::string slot_hotkey_name(const std::string &slot)
+{
+	uint64_t hash = 0xcbf29ce484222325ULL; // FNV-1a, 64 bits
+	for (const unsigned char c : slot) {
+		hash ^= c;
+		hash *= 0x100000001b3ULL;
+	}
+	char hex[17];
+	snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(hash));
+	return kSlotPrefix + std::string(hex);
+}
+
+// Where earlier versions kept a slot's bindings: under a hotkey named after the slot itself.
+std::string legacy_slot_hotkey_name(const std::string &slot)
 {
 	return kSlotPrefix + slot;
 }
@@ -149,8 +165,18 @@ void Hotkeys::register_slot(const std::string &slot)
 		obs_hotkey_register_frontend(name.c_str(), slot_description(slot).c_str(), on_slot_hotkey, this);
 	if (id == OBS_INVALID_HOTKEY_ID)
 		return;
-	load_bindings(id, name);
 	slot_hotkeys[slot] = id;
+	config_t *store = runtime.global_config().file();
+	const std::string legacy = ini_key(legacy_slot_hotkey_name(slot));
+	if (store && !config_has_user_value(store, kSection, ini_key(name).c_str()) &&
+	    config_has_user_value(store, kSection, legacy.c_str())) {
+		// Moved once to the hotkey's new name, and gone from the old.
+		load_bindings(id, legacy_slot_hotkey_name(slot));
+		store_bindings(id, name);
+		config_remove_value(store, kSection, legacy.c_str());
+		return;
+	}
+	load_bindings(id, name);
 }
 
 // A binding changed in the host's Hotkeys settings (obs_hotkey_load, our own loading, signals

@@ -115,7 +115,7 @@ void Plugin::log_summary()
 	const ProfileConfig &profile = rt.profile_config();
 	log_msg(LOG_INFO, "Canvas : %ux%u @ %u/%u fps", profile.canvas_width(), profile.canvas_height(),
 		profile.fps_num(), profile.fps_den());
-	log_msg(LOG_INFO, "RTMP : %s", profile.rtmp_url());
+	log_msg(LOG_INFO, "RTMP : %s", url_for_log(profile.rtmp_url()).c_str());
 	log_msg(LOG_INFO, "Bitrate: %u kbps", profile.video_bitrate());
 	log_msg(LOG_INFO, "Auto-start with main: %s", profile.auto_start_with_main() ? "yes" : "no");
 }

@@ -59,6 +59,12 @@ long long video_bitrate_kbps(const VerticalOutput *controller)
 	return obs_data_get_int(settings, "bitrate");
 }
 
+// Host 29's obs.hpp has no holder for a data item.
+struct DataItemRelease {
+	void operator()(obs_data_item_t *item) const { obs_data_item_release(&item); }
+};
+using DataItemPtr = std::unique_ptr<obs_data_item_t, DataItemRelease>;
+
 void fail(obs_data_t *response, const std::string &message)
 {
 	obs_data_set_string(response, "error", message.c_str());
@@ -70,14 +76,20 @@ void answer(obs_data_t *response, const ActionResult &result)
 		fail(response, result.error);
 }
 
-// A required string field; on false the response already holds the error.
+// A required string field; on false the response already holds the error. A field of another type
+// is refused, not read as "" (which would clear an assignment).
 bool field(obs_data_t *request, obs_data_t *response, const char *name, std::string &value)
 {
-	if (!request || !obs_data_has_user_value(request, name)) {
+	DataItemPtr item(request ? obs_data_item_byname(request, name) : nullptr);
+	if (!item || !obs_data_item_has_user_value(item.get())) {
 		fail(response, std::string("missing field \"") + name + "\"");
 		return false;
 	}
-	value = obs_data_get_string(request, name);
+	if (obs_data_item_gettype(item.get()) != OBS_DATA_STRING) {
+		fail(response, std::string("field \"") + name + "\" must be a string");
+		return false;
+	}
+	value = obs_data_item_get_string(item.get());
 	return true;
 }
 

@@ -239,7 +239,7 @@ bool VerticalOutput::start()
 	OBSDataAutoRelease settings = output_settings();
 	obs_output_update(output, settings);
 
-	log_msg(LOG_INFO, "Vertical output starting: %s", config.rtmp_url.c_str());
+	log_msg(LOG_INFO, "Vertical output starting: %s", url_for_log(config.rtmp_url).c_str());
 	// A hardware encoder can be registered and still fail when it starts (a busy session limit,
 	// a driver fault): each later candidate gets one try, down to x264, and the one that works
 	// stays for the rest of the runtime.
@@ -296,7 +296,7 @@ void VerticalOutput::update_config(const OutputConfig &new_config)
 				      new_config.encoder_preset != config.encoder_preset;
 	config = new_config;
 	refusal.clear();
-	log_msg(LOG_INFO, "VerticalOutput config updated (url: %s)", config.rtmp_url.c_str());
+	log_msg(LOG_INFO, "VerticalOutput config updated (url: %s)", url_for_log(config.rtmp_url).c_str());
 	if (encoding_changed && video_encoder)
 		obs_encoder_update(video_encoder, video_encoder_settings(obs_encoder_get_id(video_encoder), config));
 }

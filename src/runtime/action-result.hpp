@@ -9,8 +9,10 @@ namespace brasslight {
 struct ActionResult {
 	bool ok = true;
 	std::string error;
+	// Refused because another slot has the name: the dock says so in the user's language.
+	bool name_taken = false;
 
-	static ActionResult failure(std::string message) { return {false, std::move(message)}; }
+	static ActionResult failure(std::string message) { return {false, std::move(message), false}; }
 };
 
 enum class SlotChange { Added, Removed, Renamed, Assigned, Activated };

@@ -1,9 +1,12 @@
 #include "runtime/runtime.hpp"
 
+#include <algorithm>
+
 #include "canvas/vertical-canvas.hpp"
 #include "common/log.hpp"
 #include "config/scene-list-store.hpp"
 #include "output/vertical-output.hpp"
+#include "runtime/slot-names.hpp"
 
 namespace brasslight {
 
@@ -97,10 +100,23 @@ void Runtime::restore_slots()
 		log_msg(LOG_INFO, "No saved scenes — keeping default Scene 1");
 	} else {
 		canvas_->remove_slot(kDefaultSlotName);
+		std::vector<std::string> restored;
 		for (const StoredSlot &slot : stored.slots) {
-			canvas_->add_slot(slot.name);
+			// A hand-edited list may name two slots alike; the second would take over the
+			// first's entries. Both are kept, the second under a name of its own.
+			std::string name = slot.name;
+			for (int n = 2;
+			     std::any_of(restored.begin(), restored.end(),
+					 [&name](const std::string &other) { return same_slot_name(name, other); });
+			     ++n)
+				name = slot.name + " (" + std::to_string(n) + ")";
+			if (name != slot.name)
+				log_msg(LOG_WARNING, "Stored slot '%s' has the name of another — restored as '%s'",
+					slot.name.c_str(), name.c_str());
+			canvas_->add_slot(name);
+			restored.push_back(name);
 			if (!slot.scene.empty())
-				canvas_->assign_slot_scene(slot.name, slot.scene);
+				canvas_->assign_slot_scene(name, slot.scene);
 		}
 		if (!stored.active.empty())
 			canvas_->set_active_slot(stored.active);

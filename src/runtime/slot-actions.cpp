@@ -12,6 +12,7 @@
 #include "canvas/vertical-canvas.hpp"
 #include "common/strings.hpp"
 #include "output/vertical-output.hpp"
+#include "runtime/slot-names.hpp"
 
 namespace brasslight {
 
@@ -23,6 +24,15 @@ bool has_slot(const VerticalCanvas &canvas, const std::string &name)
 {
 	const std::vector<std::string> names = canvas.slot_names();
 	return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Another slot than `except` whose name is the same to the host's ini files.
+bool name_in_use(const VerticalCanvas &canvas, const std::string &name, const std::string &except = {})
+{
+	for (const std::string &other : canvas.slot_names())
+		if (other != except && same_slot_name(other, name))
+			return true;
+	return false;
 }
 
 std::string quoted(const std::string &name)
@@ -37,7 +47,9 @@ ActionResult unknown_slot(const std::string &name)
 
 ActionResult name_taken(const std::string &name)
 {
-	return ActionResult::failure("a slot named " + quoted(name) + " already exists");
+	ActionResult result = ActionResult::failure("a slot named " + quoted(name) + " already exists");
+	result.name_taken = true;
+	return result;
 }
 
 bool host_scene_exists(const std::string &name)
@@ -61,11 +73,15 @@ ActionResult Runtime::add_slot(const std::string &typed)
 	const std::string name = trimmed(typed);
 	if (name.empty())
 		return ActionResult::failure("the slot name is empty");
-	if (!canvas_->add_slot(name)) {
-		// The canvas has logged which: the name in use, or the host refusing the scene.
-		return has_slot(*canvas_, name) ? name_taken(name)
-						: ActionResult::failure("could not create slot " + quoted(name));
-	}
+	if (const std::string problem = slot_name_problem(name); !problem.empty())
+		return ActionResult::failure(problem);
+	if (name_in_use(*canvas_, name))
+		return name_taken(name);
+	if (canvas_->slot_names().size() >= kMaxSlots)
+		return ActionResult::failure("there are " + std::to_string(kMaxSlots) +
+					     " vertical slots already, as many as the dock holds");
+	if (!canvas_->add_slot(name))
+		return ActionResult::failure("could not create slot " + quoted(name));
 	save_slots();
 	notify(SlotChange::Added, name);
 	return {};
@@ -94,8 +110,13 @@ ActionResult Runtime::rename_slot(const std::string &old_name, const std::string
 	// Renaming to the same name is no change: nothing to save or tell.
 	if (name == old_name)
 		return {};
+	if (const std::string problem = slot_name_problem(name); !problem.empty())
+		return ActionResult::failure(problem);
+	// A change of case alone is the slot's own business.
+	if (name_in_use(*canvas_, name, old_name))
+		return name_taken(name);
 	if (!canvas_->rename_slot(old_name, name))
-		return has_slot(*canvas_, name) ? name_taken(name) : unknown_slot(old_name);
+		return unknown_slot(old_name);
 	save_slots();
 	notify(SlotChange::Renamed, old_name, name);
 	return {};

@@ -289,6 +289,16 @@ QString VerticalDock::selectedSceneName() const
 	return item ? item->data(Qt::UserRole).toString() : QString();
 }
 
+// A refused name, quoted as typed, with the reason the runtime gave (which remote clients get too).
+void VerticalDock::refuse(const QString &title, const QString &typed, const ActionResult &result)
+{
+	if (result.ok)
+		return;
+	QMessageBox::warning(this, title,
+			     result.name_taken ? tr_text("Dock.NameTaken").arg(typed)
+					       : tr_text("Dock.NameRefused").arg(typed, utf8(result.error)));
+}
+
 // Every action goes through the runtime, which refuses when there is no canvas: a prompt's event
 // loop serves host events too, and a profile switch may have taken the canvas away meanwhile.
 
@@ -308,8 +318,7 @@ void VerticalDock::onAddScene()
 						    QLineEdit::Normal, QString(), &ok);
 	if (!ok || typed.trimmed().isEmpty() || !runtime)
 		return;
-	if (!runtime->add_slot(utf8(typed)).ok)
-		QMessageBox::warning(this, tr_text("Dock.AddTitle"), tr_text("Dock.NameTaken").arg(typed));
+	refuse(tr_text("Dock.AddTitle"), typed, runtime->add_slot(utf8(typed)));
 	refreshSceneList();
 }
 
@@ -339,8 +348,7 @@ void VerticalDock::onRenameScene()
 						    QLineEdit::Normal, old, &ok);
 	if (!ok || typed.trimmed().isEmpty() || typed.trimmed() == old || !runtime)
 		return;
-	if (!runtime->rename_slot(utf8(old), utf8(typed)).ok)
-		QMessageBox::warning(this, tr_text("Dock.RenameTitle"), tr_text("Dock.NameTaken").arg(typed));
+	refuse(tr_text("Dock.RenameTitle"), typed, runtime->rename_slot(utf8(old), utf8(typed)));
 	refreshSceneList();
 }
 

@@ -12,6 +12,7 @@ class QTimer;
 namespace brasslight {
 
 class Runtime;
+struct ActionResult;
 class VerticalPreviewWidget;
 
 // The panel through which the user works the vertical canvas: the live preview, the slot list
@@ -55,6 +56,7 @@ private:
 	void buildUi();
 	void fitSceneListHeight();
 	QPushButton *makeButton(const char *key, void (VerticalDock::*slot)());
+	void refuse(const QString &title, const QString &typed, const ActionResult &result);
 
 	Runtime *runtime = nullptr;
 	VerticalPreviewWidget *preview = nullptr;

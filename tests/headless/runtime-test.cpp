@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "canvas/vertical-canvas.hpp"
+#include "module/hotkeys.hpp"
 #include "mux/mux-output.hpp"
 #include "runtime/runtime.hpp"
 #include "host-fixture.hpp"
@@ -43,6 +44,11 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSenseAndASavedListLeavesNothin
 		// A list saved longer before: only "count" says where it ends.
 		{"count=1\nactivescene=Gone\nscene_0_name=A\nscene_1_name=Stale\n", "A, active: A",
 		 "Restored 1 scene(s), active: Gone"},
+		// Hand-edited: a count that is no number loses no slot; a name used twice keeps both slots.
+		{"count=abc\nscene_0_name=A\nscene_2_name=B\n", "A, B, active: A",
+		 "Stored scene count 'abc' is not a number — reading every stored slot"},
+		{"count=2\nscene_0_name=Cam\nscene_0_source=X\nscene_1_name=CAM\nscene_1_source=Y\n",
+		 "Cam=X, CAM (2)=Y, active: Cam", "Stored slot 'CAM' has the name of another — restored as 'CAM (2)'"},
 		{"count=4000000000\nscene_0_name=Only\n", "Only, active: Only",
 		 "Stored scene count 4000000000 is implausible — reading the first 1000 only"},
 	};
@@ -83,6 +89,106 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSenseAndASavedListLeavesNothin
 	ASSERT_TRUE(runtime.remove_slot("Only").ok);
 	EXPECT_EQ(read_file(dir.file("settings-global.ini")),
 		  "[Scenes]\ncount=1\nscene_0_name=Cam\nactivescene=Cam\nscene_0_source=Bands\n");
+
+	// Names come back exactly, edges and quotes included (the host's reader trims values), and a line
+	// break in a host scene's name stays on one log line.
+	const std::string odd[] = {"\"Quoted\" \\", " Two\nLines", "Cam "};
+	std::vector<OBSSceneAutoRelease> scenes;
+	for (const std::string &name : odd)
+		scenes.emplace_back(obs_scene_create(name.c_str()));
+	const size_t from = LogCapture::get().mark();
+	ASSERT_TRUE(runtime.add_slot(odd[0]).ok);
+	for (const std::string &name : odd)
+		ASSERT_TRUE(runtime.assign_slot_scene(odd[0], name).ok) << name;
+	EXPECT_TRUE(LogCapture::get().contains("source assigned → ' Two\\x0ALines'", from));
+	runtime.destroy_runtime(true);
+	runtime.global_config().open(dir.file("settings-global.ini")); // read back from the file
+	ASSERT_TRUE(runtime.create_runtime_from_current_profile());
+	runtime.restore_slots();
+	EXPECT_EQ(runtime.canvas()->slot_names(), (std::vector<std::string> {"Cam", odd[0]}));
+	EXPECT_EQ(runtime.canvas()->slot_scene_name(odd[0]), odd[2]);
+	EXPECT_EQ(runtime.canvas()->active_slot_name(), "Cam");
+}
+
+TEST(Runtime, SlotNamesAreOneBoundedLineUniqueWithoutCaseAndAtMostAHundred)
+{
+	Runtime runtime({});
+	TempDir dir;
+	runtime.profile_config().open(dir.file("profile.ini"));
+	runtime.profile_config().set_canvas_width(180);
+	runtime.profile_config().set_canvas_height(320);
+	ASSERT_TRUE(runtime.create_runtime_from_current_profile());
+	const struct {
+		const char *name, *refusal;
+	} rows[] = {
+		{"Tab\there", "control character"},       {"C1 \xC2\x85 next line", "control character"},
+		{"Broken \xC3", "not valid UTF-8"},       {"scene 1", "already exists"},
+		{"Overlong \xC0\xAF", "not valid UTF-8"},
+	};
+	for (const auto &row : rows) {
+		const ActionResult result = runtime.add_slot(row.name);
+		EXPECT_NE(result.error.find(row.refusal), std::string::npos) << row.name << ": " << result.error;
+	}
+	const std::string longest(128, 'x');
+	EXPECT_TRUE(runtime.add_slot(longest).ok);
+	EXPECT_NE(runtime.add_slot(longest + "x").error.find("longer than 128"), std::string::npos);
+	EXPECT_TRUE(runtime.rename_slot("Scene 1", "SCENE 1").ok) << "a change of case is the slot's own";
+	EXPECT_FALSE(runtime.rename_slot("SCENE 1", longest.substr(0, 127) + "X").ok);
+	for (int i = 2; i < 100; ++i)
+		ASSERT_TRUE(runtime.add_slot("Slot " + std::to_string(i)).ok) << i;
+	EXPECT_EQ(runtime.add_slot("One too many").error,
+		  "there are 100 vertical slots already, as many as the dock holds");
+}
+
+TEST(Hotkeys, ASlotsHotkeyNameIsSafeInTheHostsIniFilesAndItsKeyFollowsARename)
+{
+	// The host writes each hotkey's name as a key of its basic.ini, unescaped, and compares keys
+	// without regard to case: written and read back, every name must stay one key of its own.
+	Runtime runtime({});
+	TempDir dir;
+	runtime.profile_config().open(dir.file("profile.ini"));
+	runtime.profile_config().set_canvas_width(180);
+	runtime.profile_config().set_canvas_height(320);
+	runtime.global_config().open(dir.file("settings-global.ini"));
+	// A binding stored by an earlier version, under the slot's own name.
+	config_set_string(runtime.global_config().file(), "Hotkeys", "BrasslightVertical.Slot.Cam",
+			  R"({"bindings":[{"key":"OBS_KEY_F8"}]})");
+	ASSERT_TRUE(runtime.create_runtime_from_current_profile());
+	for (const char *name : {"Cam", "a=b] #1; [Hotkeys]", "Intro", "x%41"})
+		ASSERT_TRUE(runtime.canvas()->add_slot(name));
+	Hotkeys hotkeys(runtime);
+	ASSERT_TRUE(runtime.canvas()->rename_slot("Cam", "Cue"));
+	hotkeys.rename_slot("Cam", "Cue");
+	struct Seen {
+		std::string name, description, bindings;
+	};
+	std::vector<Seen> seen;
+	obs_enum_hotkeys(
+		[](void *data, obs_hotkey_id id, obs_hotkey_t *hotkey) {
+			OBSDataArrayAutoRelease bindings = obs_hotkey_save(id);
+			OBSDataAutoRelease wrapped = obs_data_create();
+			obs_data_set_array(wrapped, "b", bindings);
+			static_cast<std::vector<Seen> *>(data)->push_back({obs_hotkey_get_name(hotkey),
+									   obs_hotkey_get_description(hotkey),
+									   obs_data_get_json(wrapped)});
+			return true;
+		},
+		&seen);
+	ConfigFile basic;
+	ASSERT_EQ(basic.Open(dir.file("basic.ini").c_str(), CONFIG_OPEN_ALWAYS), CONFIG_SUCCESS);
+	for (const Seen &hotkey : seen)
+		config_set_string(basic, "Hotkeys", hotkey.name.c_str(), hotkey.description.c_str());
+	ASSERT_EQ(basic.Save(), CONFIG_SUCCESS);
+	ASSERT_EQ(basic.Open(dir.file("basic.ini").c_str(), CONFIG_OPEN_EXISTING), CONFIG_SUCCESS);
+	EXPECT_EQ(config_num_sections(basic), 1u);
+	for (const Seen &hotkey : seen) {
+		EXPECT_STREQ(config_get_string(basic, "Hotkeys", hotkey.name.c_str()), hotkey.description.c_str());
+		// The old binding moved to the slot, and followed it through the rename.
+		const bool cue = hotkey.description == "Vertical scene: Cue";
+		EXPECT_EQ(hotkey.bindings.find("OBS_KEY_F8") != std::string::npos, cue) << hotkey.description;
+	}
+	EXPECT_EQ(seen.size(), 9u) << "four fixed and one per slot";
+	EXPECT_FALSE(config_has_user_value(runtime.global_config().file(), "Hotkeys", "BrasslightVertical.Slot.Cam"));
 }
 
 TEST(FollowHost, RemovedScenesAreLetGoAndReturnAndTrack6IsClearedOnlyWhereTheModuleSetIt)

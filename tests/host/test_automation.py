@@ -24,7 +24,15 @@ REFUSALS = [("StartStream", {}, "no server URL or stream key"),
             ("RenameSlot", {"slotName": "Nope", "newSlotName": "C"}, NOPE),
             ("AssignScene", {"slotName": "B", "sceneName": "Missing"}, 'no OBS scene named "Missing"'),
             ("AssignScene", {"slotName": "Nope", "sceneName": "Cam"}, NOPE),
-            ("AssignScene", {"slotName": "B"}, 'missing field "sceneName"')]
+            ("AssignScene", {"slotName": "B"}, 'missing field "sceneName"'),
+            # A name reaches the host's hotkey list and ini files: one line, bounded, unique to them (no case).
+            ("AddSlot", {"slotName": "x\n[SimpleOutput]\nFilePath=/tmp/pwn\n#"}, "control character"),
+            ("AddSlot", {"slotName": "x\u2028y"}, "control character"),
+            ("AddSlot", {"slotName": "é" * 129}, "longer than 128 characters"),
+            ("AddSlot", {"slotName": "a"}, 'a slot named "a" already exists'),
+            ("RenameSlot", {"slotName": "B", "newSlotName": "a"}, 'a slot named "a" already exists'),
+            ("AssignScene", {"slotName": "A", "sceneName": 0}, 'field "sceneName" must be a string'),
+            ("SetActiveSlot", {"slotName": ["B"]}, 'field "slotName" must be a string')]
 
 
 def video_kbps(server: NginxRtmp, seconds: float = 4) -> float:

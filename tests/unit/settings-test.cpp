@@ -63,4 +63,23 @@ TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
 	profile.set_video_bitrate(51000);
 	runtime.save_profile_config();
 	EXPECT_EQ(bltest::read_file(path), "[VerticalCanvas]\nrtmpurl= rtmp://host/app \nvideobitrate=51000\n");
+
+	// Hand-edited numbers that are no numbers, or a bitrate no encoder takes, give the defaults with
+	// a warning and are not written back; a number in range stays as it is.
+	std::ofstream(path) << "[VerticalCanvas]\ncanvaswidth=abc\ncanvasheight=-5\nvideobitrate=4294967295\n"
+			       "fpsnum=30000\nfpsden=1001\n";
+	const size_t edited = bltest::LogCapture::get().mark();
+	profile.open(path);
+	const CanvasConfig canvas = profile.read_canvas_config();
+	EXPECT_EQ((std::vector<uint32_t> {canvas.width, canvas.height, profile.video_bitrate(), canvas.fps_num,
+					  canvas.fps_den}),
+		  (std::vector<uint32_t> {1080, 1920, 4000, 30000, 1001}));
+	EXPECT_EQ(bltest::module_lines(edited),
+		  (std::vector<std::string> {
+			  "Profile config loaded from: " + path,
+			  "Profile setting canvaswidth=abc is not a number from 0 to 4294967295 — using 1080",
+			  "Profile setting canvasheight=-5 is not a number from 0 to 4294967295 — using 1920",
+			  "Profile setting videobitrate=4294967295 is not a number from 100 to 100000 — using 4000"}));
+	runtime.save_profile_config();
+	EXPECT_EQ(bltest::read_file(path), "[VerticalCanvas]\nfpsnum=30000\nfpsden=1001\n");
 }

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace brasslight {
+
+// What a slot may be called. A name reaches the host's hotkey list, the module's ini file, the
+// log and remote clients: it is one line of valid UTF-8 text of a bounded length.
+inline constexpr size_t kMaxSlotNameLength = 128; // characters
+// No streamer switches between more slots than fit a dock; every change of the list rewrites the
+// whole stored list.
+inline constexpr size_t kMaxSlots = 100;
+
+// Why a (trimmed, non-empty) name cannot be a slot's name, in words; empty when it can.
+std::string slot_name_problem(const std::string &name);
+
+// Whether two names are one to the host's ini files, whose keys compare without regard to ASCII
+// case: two such slots would share and overwrite each other's entries.
+bool same_slot_name(const std::string &a, const std::string &b);
+
+} // namespace brasslight
