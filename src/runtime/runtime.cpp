@@ -102,16 +102,19 @@ void Runtime::restore_slots()
 		canvas_->remove_slot(kDefaultSlotName);
 		std::vector<std::string> restored;
 		for (const StoredSlot &slot : stored.slots) {
-			// A hand-edited list may name two slots alike; the second would take over the
-			// first's entries. Both are kept, the second under a name of its own.
-			std::string name = slot.name;
+			// A hand-edited list may hold a name the dock would refuse, or name two slots alike
+			// (the second would take over the first's entries). Every slot is kept, under a
+			// name the rules allow.
+			const std::string usable =
+				slot_name_problem(slot.name).empty() ? slot.name : usable_slot_name(slot.name);
+			std::string name = usable;
 			for (int n = 2;
 			     std::any_of(restored.begin(), restored.end(),
 					 [&name](const std::string &other) { return same_slot_name(name, other); });
 			     ++n)
-				name = slot.name + " (" + std::to_string(n) + ")";
+				name = usable + " (" + std::to_string(n) + ")";
 			if (name != slot.name)
-				log_msg(LOG_WARNING, "Stored slot '%s' has the name of another — restored as '%s'",
+				log_msg(LOG_WARNING, "Stored slot name '%s' is taken or not allowed — restored as '%s'",
 					slot.name.c_str(), name.c_str());
 			canvas_->add_slot(name);
 			restored.push_back(name);

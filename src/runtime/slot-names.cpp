@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <strings.h>
 
+#include "common/strings.hpp"
+
 namespace brasslight {
 
 namespace {
@@ -54,6 +56,22 @@ std::string slot_name_problem(const std::string &name)
 	if (characters > kMaxSlotNameLength)
 		return "the slot name is longer than " + std::to_string(kMaxSlotNameLength) + " characters";
 	return {};
+}
+
+std::string usable_slot_name(const std::string &name)
+{
+	std::string out;
+	size_t characters = 0;
+	for (size_t at = 0, length = 0; at < name.size() && characters < kMaxSlotNameLength;
+	     at += length ? length : 1, ++characters) {
+		const uint32_t cp = decode(name, at, length);
+		if (length == 0 || is_control(cp))
+			out += ' ';
+		else
+			out.append(name, at, length);
+	}
+	out = trimmed(out);
+	return out.empty() ? "Slot" : out;
 }
 
 bool same_slot_name(const std::string &a, const std::string &b)

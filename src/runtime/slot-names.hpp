@@ -15,6 +15,11 @@ inline constexpr size_t kMaxSlots = 100;
 // Why a (trimmed, non-empty) name cannot be a slot's name, in words; empty when it can.
 std::string slot_name_problem(const std::string &name);
 
+// The name made usable: each control character or byte that is not UTF-8 becomes a space, white
+// space at the edges goes, and the name is cut at kMaxSlotNameLength characters; "Slot" if nothing
+// is left. For names read from a hand-edited file, whose slots must not be lost.
+std::string usable_slot_name(const std::string &name);
+
 // Whether two names are one to the host's ini files, whose keys compare without regard to ASCII
 // case: two such slots would share and overwrite each other's entries.
 bool same_slot_name(const std::string &a, const std::string &b);

@@ -47,8 +47,9 @@ TEST(Runtime, HandWrittenSlotListsRestoreWhatMakesSenseAndASavedListLeavesNothin
 		// Hand-edited: a count that is no number loses no slot; a name used twice keeps both slots.
 		{"count=abc\nscene_0_name=A\nscene_2_name=B\n", "A, B, active: A",
 		 "Stored scene count 'abc' is not a number — reading every stored slot"},
-		{"count=2\nscene_0_name=Cam\nscene_0_source=X\nscene_1_name=CAM\nscene_1_source=Y\n",
-		 "Cam=X, CAM (2)=Y, active: Cam", "Stored slot 'CAM' has the name of another — restored as 'CAM (2)'"},
+		{"count=3\nscene_0_name=Cam\nscene_0_source=X\nscene_1_name=CAM\nscene_1_source=Y\nscene_2_name=Tab\there\n",
+		 "Cam=X, CAM (2)=Y, Tab here, active: Cam",
+		 "Stored slot name 'CAM' is taken or not allowed — restored as 'CAM (2)'"},
 		{"count=4000000000\nscene_0_name=Only\n", "Only, active: Only",
 		 "Stored scene count 4000000000 is implausible — reading the first 1000 only"},
 	};
