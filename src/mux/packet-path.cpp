@@ -115,8 +115,9 @@ void emit_signal(MuxOutputData &record, const char *name, int timeout_sec = -1)
 	calldata_free(&data);
 }
 
-// Writes one packet into the open muxer; on the sender, without the lock.
-WriteResult write_packet(MuxOutputData &record, const encoder_packet &in)
+// Writes one packet into the open muxer; on the sender, without the lock. A lost connection
+// leaves the write's error code in disconnect_code.
+WriteResult write_packet(MuxOutputData &record, const encoder_packet &in, int &disconnect_code)
 {
 	const bool video = in.type == OBS_ENCODER_VIDEO;
 	if (!video && in.type != OBS_ENCODER_AUDIO)
@@ -170,8 +171,7 @@ WriteResult write_packet(MuxOutputData &record, const encoder_packet &in)
 		noted_duration);
 	const int io_error = pb ? pb->error : 0;
 	if (is_disconnect_error(rc, io_error)) {
-		log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", texts.reconnect_reason,
-			describe_error(rc).c_str(), rc);
+		disconnect_code = rc;
 		return WriteResult::Disconnected;
 	}
 	obs_output_set_last_error(record.output, texts.write_failed);
@@ -179,10 +179,13 @@ WriteResult write_packet(MuxOutputData &record, const encoder_packet &in)
 }
 
 // The connection is lost (a write failed on it, or the queue overflowed); on the sender, lock
-// held on entry and exit. Packets are dropped from now on until an attempt succeeds.
-void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
+// held on entry and exit. Packets are dropped from now on until an attempt succeeds. The state
+// and the last error change before the line is logged: whoever reads the line finds both.
+void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &lock, const char *reason, int code)
 {
 	set_phase(record, RunPhase::Reconnecting);
+	obs_output_set_last_error(record.output, "RTMP disconnected, reconnecting...");
+	log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", reason, describe_error(code).c_str(), code);
 	record.overflow = false;
 	record.queue.clear();
 	record.congestion.store(0.0f);
@@ -195,7 +198,6 @@ void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &l
 	record.reconnect_attempts += 1;
 	const uint64_t delay = reconnect_delay_ns(record.reconnect_attempts);
 	record.next_attempt_ns = os_gettime_ns() + delay;
-	obs_output_set_last_error(record.output, "RTMP disconnected, reconnecting...");
 	lock.unlock();
 	emit_signal(record, "reconnect", static_cast<int>(delay / kSecondNs));
 	lock.lock();
@@ -300,7 +302,9 @@ void send_next(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 	record.queue.pop(packet);
 	record.congestion.store(record.queue.congestion());
 	lock.unlock();
-	const WriteResult result = write_packet(record, packet.get());
+	int code = 0;
+	const WriteResult result = write_packet(record, packet.get(), code);
+	const StreamTexts &texts = packet.get().type == OBS_ENCODER_VIDEO ? kVideoTexts : kAudioTexts;
 	packet = QueuedPacket();
 	lock.lock();
 	record.queue.sent();
@@ -308,7 +312,7 @@ void send_next(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 	if (record.halting)
 		return;
 	if (result == WriteResult::Disconnected && !record.overflow)
-		enter_reconnect_mode(record, lock);
+		enter_reconnect_mode(record, lock, texts.reconnect_reason, code);
 	else if (result == WriteResult::Failed)
 		fail_run(record, lock);
 }
@@ -360,9 +364,7 @@ void send_loop(MuxOutputData &record)
 		if (record.halting)
 			break;
 		if (record.overflow) {
-			log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", "send queue full",
-				describe_error(AVERROR(ETIMEDOUT)).c_str(), AVERROR(ETIMEDOUT));
-			enter_reconnect_mode(record, lock);
+			enter_reconnect_mode(record, lock, "send queue full", AVERROR(ETIMEDOUT));
 		} else if (record.connect_requested) {
 			connect(record, lock);
 		} else {
