@@ -46,6 +46,45 @@ Codes start_and_wait_for_failure(MuxRig &rig)
 	return rig.stop_codes();
 }
 
+// A relay to the server's port (scripts/host/throttle.py, a fault injector) at full speed until
+// SIGUSR2 slows it to rate bytes a second (0: it stops reading); SIGUSR1 opens it again.
+uint16_t start_relay(ChildProcess &relay, uint16_t server_port, int rate, const TempDir &dir)
+{
+	const uint16_t port = free_loopback_port();
+	std::string error;
+	EXPECT_TRUE(relay.start({"python3", BL_SOURCE_DIR "/scripts/host/throttle.py", "--port", std::to_string(port),
+				 "--target", std::to_string(server_port), "--rate", std::to_string(rate)},
+				dir.file("relay.log"), &error))
+		<< error;
+	EXPECT_TRUE(poll_until([&] { return port_accepts(port); }, 10s)) << "the relay did not listen";
+	return port;
+}
+
+// A player waiting before the stream starts records all the server relays of it, from its first
+// packet (-copyinkf: ffmpeg would drop video before the first keyframe); SIGINT ends it.
+void start_recorder(ChildProcess &recorder, const std::string &url, const std::string &file)
+{
+	std::string error;
+	EXPECT_TRUE(recorder.start(
+		{"ffmpeg", "-nostdin", "-v", "error", "-i", url, "-c", "copy", "-copyinkf", "-f", "flv", file},
+		file + ".log", &error))
+		<< error;
+}
+
+// What ffmpeg reports decoding a recording of 100 kB or more: nothing when a player can show all of it.
+std::string decode_errors(ChildProcess &recorder, const std::string &file)
+{
+	std::error_code missing;
+	if (!poll_until([&] { return std::filesystem::file_size(file, missing) >= 100000 && !missing; }, 20s))
+		return "under 100 kB recorded";
+	recorder.signal(SIGINT);
+	if (!recorder.wait_exit(10s))
+		return "the recorder did not end";
+	const CommandResult run =
+		run_command({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-f", "null", "-"}, 60s);
+	return run.exit_code == 0 ? run.output : "exit code " + std::to_string(run.exit_code) + ": " + run.output;
+}
+
 class MuxOutputTest : public ::testing::Test {
 protected:
 	static void SetUpTestSuite()
@@ -138,10 +177,21 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	// A new target does not touch the running connection; the next open uses it.
 	rig.set_target(server.rtmp_url(), "second");
 	EXPECT_TRUE(server.stream("first").publishing);
-	server.kill();
-	ASSERT_TRUE(poll_until([&] { return log.contains("entering reconnect mode: ", from); }, 10s));
-	EXPECT_EQ(rig.last_error(), "RTMP disconnected, reconnecting...");
-	EXPECT_EQ(brasslight::mux_output_status(rig.output()).state, MuxState::Reconnecting);
+	{
+		// Whoever reads the line finds the state and the last error that go with it.
+		std::vector<std::string> at_line;
+		const auto observing = log.observe([&](const std::string &line) {
+			if (line.find("entering reconnect mode: ") != std::string::npos)
+				at_line.push_back(
+					rig.last_error() +
+					(brasslight::mux_output_status(rig.output()).state == MuxState::Reconnecting
+						 ? " (reconnecting)"
+						 : " (not reconnecting)"));
+		});
+		server.kill();
+		ASSERT_TRUE(poll_until([&] { return log.contains("entering reconnect mode: ", from); }, 10s));
+		EXPECT_EQ(at_line, std::vector<std::string> {"RTMP disconnected, reconnecting... (reconnecting)"});
+	}
 	// Which write failed, and the host's error code.
 	const std::regex reason("entering reconnect mode: (video|audio) write failed \\(.+, code=-[0-9]+\\)");
 	for (const std::string &line : module_lines(from))
@@ -157,8 +207,17 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	EXPECT_TRUE(within(attempts[1] - failures[0], 1950ms, 3500ms));
 	EXPECT_TRUE(rig.stop_codes().empty()) << "reconnect mode must not stop the output";
 
-	from = log.mark();
+	// The server comes back. A player waits for the stream before the attempts can reach it (they
+	// go to a closed port until then): what the server relays from the first packet on decodes,
+	// so the first video frame after a reconnect is a keyframe.
+	rig.set_target("rtmp://127.0.0.1:" + std::to_string(free_loopback_port()) + "/live", "second");
 	ASSERT_TRUE(server.restart());
+	TempDir dir("bl-reconnect");
+	ChildProcess recorder;
+	start_recorder(recorder, server.play_url("second"), dir.file("second.flv"));
+	ASSERT_TRUE(poll_until([&] { return server.stream("second").present; }, 10s)) << "the player never waited";
+	from = log.mark();
+	rig.set_target(server.rtmp_url(), "second");
 	ASSERT_TRUE(poll_until([&] { return log.contains("reconnect succeeded", from); }, 15s));
 	ASSERT_TRUE(server.wait_publishing("second", kConnectTimeout));
 	EXPECT_FALSE(server.stream("first").present);
@@ -166,6 +225,7 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	EXPECT_EQ(reconnects.load(), 1);
 	EXPECT_EQ(successes.load(), 1);
 	EXPECT_TRUE(carries_h264_and_aac(server.play_url("second"), 360, 640, "30/1"));
+	EXPECT_EQ(decode_errors(recorder, dir.file("second.flv")), "");
 
 	// Down again, and now the port accepts TCP but never answers. A success reset the delay: the
 	// first attempt comes after 1 s again. The host's audio goes on while the attempt hangs, and a
@@ -317,21 +377,9 @@ TEST_F(MuxOutputTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	ASSERT_TRUE(server.start());
 	TempDir dir("bl-congestion");
 	ChildProcess relay, recorder;
-	const uint16_t relay_port = free_loopback_port();
-	std::string error;
 	// A quarter of the vertical stream: 1200 kbit/s of video and 160 of audio, in bytes per second.
-	ASSERT_TRUE(relay.start({"python3", BL_SOURCE_DIR "/scripts/host/throttle.py", "--port",
-				 std::to_string(relay_port), "--target", std::to_string(server.rtmp_port()), "--rate",
-				 std::to_string((1200 + 160) * 1000 / 8 / 4)},
-				dir.file("relay.log"), &error))
-		<< error;
-	ASSERT_TRUE(poll_until([&] { return port_accepts(relay_port); }, 10s)) << "the relay did not listen";
-	// A player waiting before the stream starts records all of it.
-	const std::string recording = dir.file("vertical.flv");
-	ASSERT_TRUE(recorder.start({"ffmpeg", "-nostdin", "-v", "error", "-i", server.play_url("vertical"), "-c",
-				    "copy", "-f", "flv", recording},
-				   dir.file("recorder.log"), &error))
-		<< error;
+	const uint16_t relay_port = start_relay(relay, server.rtmp_port(), (1200 + 160) * 1000 / 8 / 4, dir);
+	start_recorder(recorder, server.play_url("vertical"), dir.file("vertical.flv"));
 
 	MuxRig vertical(RigOptions {1200}), main;
 	vertical.set_target("rtmp://127.0.0.1:" + std::to_string(relay_port) + "/live", "vertical");
@@ -396,13 +444,7 @@ TEST_F(MuxOutputTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	EXPECT_EQ(status().state, MuxState::Streaming);
 
 	// What reached the server decodes without a single error.
-	recorder.signal(SIGINT);
-	ASSERT_TRUE(recorder.wait_exit(10s).has_value());
-	const CommandResult decoded =
-		run_command({"ffmpeg", "-nostdin", "-v", "error", "-i", recording, "-f", "null", "-"}, 60s);
-	EXPECT_EQ(decoded.exit_code, 0);
-	EXPECT_EQ(decoded.output, "");
-	EXPECT_GT(read_file(recording).size(), 100000u);
+	EXPECT_EQ(decode_errors(recorder, dir.file("vertical.flv")), "");
 
 	// A stop on a congested link is bounded: what is queued is dropped.
 	relay.signal(SIGUSR2);
