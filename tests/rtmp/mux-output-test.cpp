@@ -302,14 +302,17 @@ TEST_F(MuxOutputTest, NullPacketReportsAnEncoderFailureEvenWhenIdle)
 	EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_ENCODE_ERROR});
 }
 
-// Packets made by hand: from encoders without header data yet, before the first keyframe, and one
-// that the muxer rejects.
-TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn)
+// Packets made by hand: from encoders without header data yet, before the first keyframe, ten
+// seconds of them on a stalled link, and one that the muxer rejects. Through a relay that can stall.
+TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersWritesFromAKeyframeOnAndReconnectsWhenTheQueueIsFull)
 {
 	RtmpServer server;
 	ASSERT_TRUE(server.start());
+	TempDir dir("bl-stall");
+	ChildProcess relay;
+	const uint16_t relay_port = start_relay(relay, server.rtmp_port(), 0, dir);
 	MuxRig rig;
-	rig.set_target(server.rtmp_url(), "keyframe");
+	rig.set_target("rtmp://127.0.0.1:" + std::to_string(relay_port) + "/live", "keyframe");
 	brasslight::MuxOutputData &record = rig.record();
 	// Connected or not, packets written, and the last video and audio dts written (ms).
 	const auto sent = [&] {
@@ -320,8 +323,9 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 	const auto reaches = [&](const std::string &expected) {
 		return poll_until([&] { return sent() == expected; }, kConnectTimeout) ? expected : sent();
 	};
-	const auto deliver = [&record](obs_encoder_type type, int64_t ts, bool keyframe = false, bool no_dts = false) {
-		encoder_packet p = host_packet(type, ts, type == OBS_ENCODER_VIDEO ? 30 : 48000, keyframe);
+	const auto deliver = [&record](obs_encoder_type type, int64_t ts, bool keyframe = false, bool no_dts = false,
+				       size_t size = 0) {
+		encoder_packet p = host_packet(type, ts, type == OBS_ENCODER_VIDEO ? 30 : 48000, keyframe, size);
 		if (no_dts)
 			p.dts = INT64_MIN;
 		brasslight::mux_output_info().encoded_packet(&record, &p);
@@ -354,13 +358,55 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 	deliver(OBS_ENCODER_VIDEO, 5);
 	EXPECT_EQ(reaches("open 3 167 86"), "open 3 167 86");
 	EXPECT_TRUE(server.wait_publishing("keyframe", kConnectTimeout));
+
+	// A link that cannot carry even the sound: the relay stops reading. Keyframes of 256 kB with
+	// their audio fill the sockets' buffers until a write waits. Then ten seconds of audio, or of
+	// a keyframe a second, fill the queue to its cap; the write gives up at once, not after the
+	// socket's own 10 s time-out, and the output reconnects once the link is back. By hand: the
+	// host's encoders would take the ten seconds in real time, racing that time-out.
+	int64_t frame = 6; // video ts in 1/30 s; audio ts in 1/48000 s, 1600 a frame
+	const auto deliver_frame = [&](size_t size) {
+		deliver(OBS_ENCODER_AUDIO, frame * 1600);
+		deliver(OBS_ENCODER_VIDEO, frame++, true, false, size);
+		std::this_thread::sleep_for(20ms);
+	};
+	const auto queued = [&] {
+		std::lock_guard<std::mutex> lock(record.mutex);
+		return record.queue.size();
+	};
+	for (const obs_encoder_type filler : {OBS_ENCODER_AUDIO, OBS_ENCODER_VIDEO}) {
+		SCOPED_TRACE(filler == OBS_ENCODER_AUDIO ? "audio fills the queue" : "video fills the queue");
+		relay.signal(SIGUSR2);
+		from = log.mark();
+		ASSERT_TRUE(poll_until([&] { return queued() > 2; }, 20s, [&] { deliver_frame(256 * 1024); }))
+			<< "no write waited for the link";
+		const int64_t stalled = frame;
+		for (frame = stalled + 1; frame <= stalled + 330; ++frame)
+			if (filler == OBS_ENCODER_AUDIO)
+				deliver(OBS_ENCODER_AUDIO, frame * 1600);
+			else if ((frame - stalled) % 30 == 0)
+				deliver(OBS_ENCODER_VIDEO, frame, true);
+		ASSERT_TRUE(poll_until(
+			[&] {
+				return log.contains("entering reconnect mode: send queue full (Connection timed out",
+						    from);
+			},
+			5s));
+		EXPECT_EQ(brasslight::mux_output_status(rig.output()).state, MuxState::Reconnecting);
+		EXPECT_EQ(rig.last_error(), "RTMP disconnected, reconnecting...");
+		relay.signal(SIGUSR1);
+		ASSERT_TRUE(poll_until([&] { return log.contains("reconnect succeeded", from); }, 20s,
+				       [&] { deliver_frame(0); }));
+	}
 	EXPECT_TRUE(rig.stop_codes().empty());
 
-	// A write that fails for a fault of the stream (here a dts the muxer rejects), not of the
-	// link: one stop for the run, whatever follows, and the connection closes at once.
-	deliver(OBS_ENCODER_VIDEO, 1, false, true);
-	for (int64_t ts = 6; ts < 10; ++ts)
-		deliver(OBS_ENCODER_VIDEO, ts);
+	// A write that fails for a fault of the stream (here no dts, and a pts behind the last dts:
+	// the muxer rejects it), not of the link: one stop for the run, whatever follows, and the
+	// connection closes at once.
+	deliver_frame(0);
+	deliver(OBS_ENCODER_VIDEO, frame - 5, false, true);
+	for (int n = 0; n < 4; ++n)
+		deliver(OBS_ENCODER_VIDEO, ++frame);
 	EXPECT_TRUE(rig.wait_stop_signals(1, 5s));
 	EXPECT_TRUE(server.wait_not_publishing("keyframe", 5s));
 	EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_ERROR});
