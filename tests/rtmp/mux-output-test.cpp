@@ -1,7 +1,8 @@
 // The output type "bl_vertical_mux_rtmp" with the host's real encoders against a real nginx:
 // what arrives at the server, the stop codes and last errors, reconnecting after the server died
-// (after 1 s, then 2 s, and 1 s again after a success), connects that never stall the host's
-// audio and end at once on stop, RTMPS and the protocol whitelist, and a link slower than the stream.
+// (after 1 s, then 2 s, and 1 s again after a success) or the link stalled, connects that never
+// stall the host's audio and end at once on stop, RTMPS and the protocol whitelist, and a link
+// slower than the stream.
 
 #include <csignal>
 #include <cstdlib>
