@@ -334,7 +334,9 @@ class ObsHost:
         return self.stdout_path.read_text(encoding="utf-8", errors="replace")
 
     def lines(self) -> list[str]:
-        return [re.sub(r"^\d\d:\d\d:\d\d\.\d\d\d: ", "", line) for line in self.text().split("\n")[:-1]]
+        """What the app logged, read from its standard output: the app writes its log file from every thread
+        through one unlocked stream, which has written a line twice when another thread's line came between."""
+        return [re.sub(r"^(info|warning|error|debug): ", "", line) for line in self.stdout().split("\n")[:-1]]
 
     def module_lines(self) -> list[str]:
         return [l for l in self.lines() if l.startswith((MODULE_TAG, "[brasslight]")) or l == BANNER]
@@ -348,7 +350,7 @@ class ObsHost:
 
     def describe(self) -> str:
         state = "running" if self.returncode is None else "killed" if self.killed else f"exit code {self.returncode}"
-        tail = self.lines()[-20:] or self.stdout().splitlines()[-20:]
+        tail = self.lines()[-20:]
         return f"start {self.starts} ({state}); log {self.log_path()}; last lines:\n  " + "\n  ".join(tail)
 
     def _wait(self, find, timeout: float, what: str, report=None, interval: float = 0.1):

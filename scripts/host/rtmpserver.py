@@ -17,6 +17,8 @@ NGINX_MODULES = "/usr/lib/nginx/modules"
 class NginxRtmp:
     """Application "live"; start() again keeps the ports (as a server back from a crash)."""
 
+    live_config = "live on; record off;"  # the application's directives
+
     def __init__(self):
         self.dir = d = Path(tempfile.mkdtemp(prefix="bl-nginx-"))
         self.rtmp_port = free_loopback_port()  # released before nginx binds it: the next call may return it again
@@ -29,7 +31,7 @@ class NginxRtmp:
             f"daemon off; master_process off; pid {d}/nginx.pid; error_log {d}/error.log info;\n"
             "events { worker_connections 128; }\n"
             f"rtmp {{ server {{ listen 127.0.0.1:{self.rtmp_port}; chunk_size 4096; "
-            "application live { live on; record off; } } }\n"
+            f"application live {{ {self.live_config} }} }} }}\n"
             f"http {{ access_log off; {temp_paths} server {{ listen 127.0.0.1:{self.http_port}; "
             "location /stat { rtmp_stat all; } } }\n")
 

@@ -214,8 +214,9 @@ void mux_encoded_packet(void *data, encoder_packet *packet);
 void log_hold_stats(MuxOutputData &record);
 
 enum class WriteResult { Written, Skipped, Disconnected, Failed };
-// Writes one packet into the open muxer; on the sender, without the lock (packet-writer.cpp).
-WriteResult write_packet(MuxOutputData &record, const encoder_packet &in);
+// Writes one packet into the open muxer; on the sender, without the lock (packet-writer.cpp). A
+// lost connection (Disconnected) leaves the write's error code in error_code.
+WriteResult write_packet(MuxOutputData &record, const encoder_packet &in, int &error_code);
 
 // On the thread of start: a new run's sender thread; lock not held (sender.cpp).
 void launch_sender(MuxOutputData &record);

@@ -30,26 +30,23 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 struct StreamTexts {
 	const char *alloc_failed;
 	const char *write_failed_log;
-	const char *reconnect_reason;
 	const char *write_failed;
 };
 
 const StreamTexts kVideoTexts = {
 	"av_packet_alloc(video) failed",
 	"av_interleaved_write_frame(video) failed: %s (code=%d) pts=%lld dts=%lld dur=%lld",
-	"video write failed",
 	"av_interleaved_write_frame(video) failed",
 };
 const StreamTexts kAudioTexts = {
 	"av_packet_alloc(audio) failed",
 	"av_interleaved_write_frame(audio) failed: %s (code=%d) pts=%lld dts=%lld dur=%lld",
-	"audio write failed",
 	"av_interleaved_write_frame(audio) failed",
 };
 
 } // namespace
 
-WriteResult write_packet(MuxOutputData &record, const encoder_packet &in)
+WriteResult write_packet(MuxOutputData &record, const encoder_packet &in, int &error_code)
 {
 	const bool video = in.type == OBS_ENCODER_VIDEO;
 	if (!video && in.type != OBS_ENCODER_AUDIO)
@@ -103,8 +100,8 @@ WriteResult write_packet(MuxOutputData &record, const encoder_packet &in)
 		noted_duration);
 	const int io_error = pb ? pb->error : 0;
 	if (is_disconnect_error(rc, io_error)) {
-		log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", texts.reconnect_reason,
-			describe_error(rc).c_str(), rc);
+		// Logged by the sender once it has entered reconnect mode.
+		error_code = rc;
 		return WriteResult::Disconnected;
 	}
 	obs_output_set_last_error(record.output, texts.write_failed);

@@ -52,16 +52,20 @@ void emit_signal(MuxOutputData &record, const char *name, int timeout_sec = -1)
 	calldata_free(&data);
 }
 
-// The connection is lost (a write failed on it, or the queue overflowed); on the sender, lock
-// held on entry and exit. Packets are dropped from now on until an attempt succeeds.
-void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
+// The connection is lost (a write failed on it with `code`, or the queue overflowed); on the
+// sender, lock held on entry and exit. Packets are dropped from now on until an attempt succeeds.
+// The state and the last error change before the line is logged, so that whoever reads the line
+// finds both; the line itself is written without the lock, which the host's encoder threads take.
+void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &lock, const char *reason, int code)
 {
 	set_phase(record, RunPhase::Reconnecting);
+	obs_output_set_last_error(record.output, "RTMP disconnected, reconnecting...");
 	record.overflow = false;
 	record.queue.clear();
 	record.congestion.store(0.0f);
 	record.next_attempt_ns = UINT64_MAX; // none before the close is done
 	lock.unlock();
+	log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", reason, describe_error(code).c_str(), code);
 	close_muxer(record);
 	lock.lock();
 	if (record.halting)
@@ -69,7 +73,6 @@ void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &l
 	record.reconnect_attempts += 1;
 	const uint64_t delay = reconnect_delay_ns(record.reconnect_attempts);
 	record.next_attempt_ns = os_gettime_ns() + delay;
-	obs_output_set_last_error(record.output, "RTMP disconnected, reconnecting...");
 	lock.unlock();
 	emit_signal(record, "reconnect", static_cast<int>(delay / kSecondNs));
 	lock.lock();
@@ -174,7 +177,9 @@ void send_next(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 	record.queue.pop(packet);
 	record.congestion.store(record.queue.congestion());
 	lock.unlock();
-	const WriteResult result = write_packet(record, packet.get());
+	int code = 0;
+	const WriteResult result = write_packet(record, packet.get(), code);
+	const char *reason = packet.get().type == OBS_ENCODER_VIDEO ? "video write failed" : "audio write failed";
 	packet = QueuedPacket();
 	lock.lock();
 	record.queue.sent();
@@ -182,7 +187,7 @@ void send_next(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 	if (record.halting)
 		return;
 	if (result == WriteResult::Disconnected && !record.overflow)
-		enter_reconnect_mode(record, lock);
+		enter_reconnect_mode(record, lock, reason, code);
 	else if (result == WriteResult::Failed)
 		fail_run(record, lock);
 }
@@ -207,9 +212,7 @@ void send_loop(MuxOutputData &record)
 		if (record.halting)
 			break;
 		if (record.overflow) {
-			log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", "send queue full",
-				describe_error(AVERROR(ETIMEDOUT)).c_str(), AVERROR(ETIMEDOUT));
-			enter_reconnect_mode(record, lock);
+			enter_reconnect_mode(record, lock, "send queue full", AVERROR(ETIMEDOUT));
 		} else if (record.connect_requested) {
 			connect(record, lock);
 		} else {

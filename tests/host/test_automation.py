@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""The real host app: the obs-websocket vendor's requests and events, the hotkeys; slots that follow the
-host's scenes; saved settings that apply (29.97 fps; in the dialog a bitrate at once, size and rate at a start)."""
+"""The real host app: the obs-websocket vendor's requests and events (a reconnect among them), the hotkeys;
+slots that follow the host's scenes; saved settings that apply (29.97 fps; in the dialog a bitrate at once,
+size and rate at a start)."""
 
 import json
 import re
@@ -124,6 +125,13 @@ class AutomationTest(HostTest):
                     "activeSlot")))
                 self.assertLess(status["droppedFrames"], 30, f"frames dropped on loopback: {status}")
                 self.assertLessEqual({"bytesSent", "congestion"}, set(status))
+                # The server crashes and comes back: the stream reconnects by itself.
+                server.stop(kill=True)
+                wait_until(lambda: self.call(ws, "GetStatus")["state"] == "reconnecting", 15, "GetStatus: reconnecting")
+                self.wait_state(ws, "reconnecting")
+                server.start()
+                self.wait_state(ws, "streaming")
+                server.wait_publishing(KEY)
 
                 for action, state in (("StopStream", "stopped"), ("F5", "streaming"), ("F6", "stopped")):
                     if action == "StopStream":

@@ -1,7 +1,8 @@
 // The output type "bl_vertical_mux_rtmp" with the host's real encoders against a real nginx:
 // what arrives at the server, the stop codes and last errors, reconnecting after the server died
-// (after 1 s, then 2 s, and 1 s again after a success), connects that never stall the host's
-// audio and end at once on stop, RTMPS and the protocol whitelist, and a link slower than the stream.
+// (after 1 s, then 2 s, and 1 s again after a success) or the link stalled, connects that never
+// stall the host's audio and end at once on stop, RTMPS and the protocol whitelist, and a link
+// slower than the stream.
 
 #include <csignal>
 #include <cstdlib>
@@ -44,6 +45,45 @@ Codes start_and_wait_for_failure(MuxRig &rig)
 	EXPECT_TRUE(rig.wait_stop_signals(1, kConnectTimeout)) << "no stop signal";
 	EXPECT_TRUE(rig.wait_inactive(kConnectTimeout));
 	return rig.stop_codes();
+}
+
+// A relay to the server's port (scripts/host/throttle.py, a fault injector) at full speed until
+// SIGUSR2 slows it to rate bytes a second (0: it stops reading); SIGUSR1 opens it again.
+uint16_t start_relay(ChildProcess &relay, uint16_t server_port, int rate, const TempDir &dir)
+{
+	const uint16_t port = free_loopback_port();
+	std::string error;
+	EXPECT_TRUE(relay.start({"python3", BL_SOURCE_DIR "/scripts/host/throttle.py", "--port", std::to_string(port),
+				 "--target", std::to_string(server_port), "--rate", std::to_string(rate)},
+				dir.file("relay.log"), &error))
+		<< error;
+	EXPECT_TRUE(poll_until([&] { return port_accepts(port); }, 10s)) << "the relay did not listen";
+	return port;
+}
+
+// A player waiting before the stream starts records all the server relays of it, from its first
+// packet (-copyinkf: ffmpeg would drop video before the first keyframe); SIGINT ends it.
+void start_recorder(ChildProcess &recorder, const std::string &url, const std::string &file)
+{
+	std::string error;
+	EXPECT_TRUE(recorder.start(
+		{"ffmpeg", "-nostdin", "-v", "error", "-i", url, "-c", "copy", "-copyinkf", "-f", "flv", file},
+		file + ".log", &error))
+		<< error;
+}
+
+// What ffmpeg reports decoding a recording of 100 kB or more: nothing when a player can show all of it.
+std::string decode_errors(ChildProcess &recorder, const std::string &file)
+{
+	std::error_code missing;
+	if (!poll_until([&] { return std::filesystem::file_size(file, missing) >= 100000 && !missing; }, 20s))
+		return "under 100 kB recorded";
+	recorder.signal(SIGINT);
+	if (!recorder.wait_exit(10s))
+		return "the recorder did not end";
+	const CommandResult run =
+		run_command({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-f", "null", "-"}, 60s);
+	return run.exit_code == 0 ? run.output : "exit code " + std::to_string(run.exit_code) + ": " + run.output;
 }
 
 class MuxOutputTest : public ::testing::Test {
@@ -138,10 +178,21 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	// A new target does not touch the running connection; the next open uses it.
 	rig.set_target(server.rtmp_url(), "second");
 	EXPECT_TRUE(server.stream("first").publishing);
-	server.kill();
-	ASSERT_TRUE(poll_until([&] { return log.contains("entering reconnect mode: ", from); }, 10s));
-	EXPECT_EQ(rig.last_error(), "RTMP disconnected, reconnecting...");
-	EXPECT_EQ(brasslight::mux_output_status(rig.output()).state, MuxState::Reconnecting);
+	{
+		// Whoever reads the line finds the state and the last error that go with it.
+		std::vector<std::string> at_line;
+		const auto observing = log.observe([&](const std::string &line) {
+			if (line.find("entering reconnect mode: ") != std::string::npos)
+				at_line.push_back(
+					rig.last_error() +
+					(brasslight::mux_output_status(rig.output()).state == MuxState::Reconnecting
+						 ? " (reconnecting)"
+						 : " (not reconnecting)"));
+		});
+		server.kill();
+		ASSERT_TRUE(poll_until([&] { return log.contains("entering reconnect mode: ", from); }, 10s));
+		EXPECT_EQ(at_line, std::vector<std::string> {"RTMP disconnected, reconnecting... (reconnecting)"});
+	}
 	// Which write failed, and the host's error code.
 	const std::regex reason("entering reconnect mode: (video|audio) write failed \\(.+, code=-[0-9]+\\)");
 	for (const std::string &line : module_lines(from))
@@ -157,8 +208,17 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	EXPECT_TRUE(within(attempts[1] - failures[0], 1950ms, 3500ms));
 	EXPECT_TRUE(rig.stop_codes().empty()) << "reconnect mode must not stop the output";
 
-	from = log.mark();
+	// The server comes back. A player waits for the stream before the attempts can reach it (they
+	// go to a closed port until then): what the server relays from the first packet on decodes,
+	// so the first video frame after a reconnect is a keyframe.
+	rig.set_target("rtmp://127.0.0.1:" + std::to_string(free_loopback_port()) + "/live", "second");
 	ASSERT_TRUE(server.restart());
+	TempDir dir("bl-reconnect");
+	ChildProcess recorder;
+	start_recorder(recorder, server.play_url("second"), dir.file("second.flv"));
+	ASSERT_TRUE(poll_until([&] { return server.stream("second").present; }, 10s)) << "the player never waited";
+	from = log.mark();
+	rig.set_target(server.rtmp_url(), "second");
 	ASSERT_TRUE(poll_until([&] { return log.contains("reconnect succeeded", from); }, 15s));
 	ASSERT_TRUE(server.wait_publishing("second", kConnectTimeout));
 	EXPECT_FALSE(server.stream("first").present);
@@ -166,6 +226,7 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	EXPECT_EQ(reconnects.load(), 1);
 	EXPECT_EQ(successes.load(), 1);
 	EXPECT_TRUE(carries_h264_and_aac(server.play_url("second"), 360, 640, "30/1"));
+	EXPECT_EQ(decode_errors(recorder, dir.file("second.flv")), "");
 
 	// Down again, and now the port accepts TCP but never answers. A success reset the delay: the
 	// first attempt comes after 1 s again. The host's audio goes on while the attempt hangs, and a
@@ -242,14 +303,17 @@ TEST_F(MuxOutputTest, NullPacketReportsAnEncoderFailureEvenWhenIdle)
 	EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_ENCODE_ERROR});
 }
 
-// Packets made by hand: from encoders without header data yet, before the first keyframe, and one
-// that the muxer rejects.
-TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn)
+// Packets made by hand: from encoders without header data yet, before the first keyframe, ten
+// seconds of them on a stalled link, and one that the muxer rejects. Through a relay that can stall.
+TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersWritesFromAKeyframeOnAndReconnectsWhenTheQueueIsFull)
 {
 	RtmpServer server;
 	ASSERT_TRUE(server.start());
+	TempDir dir("bl-stall");
+	ChildProcess relay;
+	const uint16_t relay_port = start_relay(relay, server.rtmp_port(), 0, dir);
 	MuxRig rig;
-	rig.set_target(server.rtmp_url(), "keyframe");
+	rig.set_target("rtmp://127.0.0.1:" + std::to_string(relay_port) + "/live", "keyframe");
 	brasslight::MuxOutputData &record = rig.record();
 	// Connected or not, packets written, and the last video and audio dts written (ms).
 	const auto sent = [&] {
@@ -260,8 +324,9 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 	const auto reaches = [&](const std::string &expected) {
 		return poll_until([&] { return sent() == expected; }, kConnectTimeout) ? expected : sent();
 	};
-	const auto deliver = [&record](obs_encoder_type type, int64_t ts, bool keyframe = false, bool no_dts = false) {
-		encoder_packet p = host_packet(type, ts, type == OBS_ENCODER_VIDEO ? 30 : 48000, keyframe);
+	const auto deliver = [&record](obs_encoder_type type, int64_t ts, bool keyframe = false, bool no_dts = false,
+				       size_t size = 0) {
+		encoder_packet p = host_packet(type, ts, type == OBS_ENCODER_VIDEO ? 30 : 48000, keyframe, size);
 		if (no_dts)
 			p.dts = INT64_MIN;
 		brasslight::mux_output_info().encoded_packet(&record, &p);
@@ -294,13 +359,55 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 	deliver(OBS_ENCODER_VIDEO, 5);
 	EXPECT_EQ(reaches("open 3 167 86"), "open 3 167 86");
 	EXPECT_TRUE(server.wait_publishing("keyframe", kConnectTimeout));
+
+	// A link that cannot carry even the sound: the relay stops reading. Keyframes of 256 kB with
+	// their audio fill the sockets' buffers until a write waits. Then ten seconds of audio, or of
+	// a keyframe a second, fill the queue to its cap; the write gives up at once, not after the
+	// socket's own 10 s time-out, and the output reconnects once the link is back. By hand: the
+	// host's encoders would take the ten seconds in real time, racing that time-out.
+	int64_t frame = 6; // video ts in 1/30 s; audio ts in 1/48000 s, 1600 a frame
+	const auto deliver_frame = [&](size_t size) {
+		deliver(OBS_ENCODER_AUDIO, frame * 1600);
+		deliver(OBS_ENCODER_VIDEO, frame++, true, false, size);
+		std::this_thread::sleep_for(20ms);
+	};
+	const auto queued = [&] {
+		std::lock_guard<std::mutex> lock(record.mutex);
+		return record.queue.size();
+	};
+	for (const obs_encoder_type filler : {OBS_ENCODER_AUDIO, OBS_ENCODER_VIDEO}) {
+		SCOPED_TRACE(filler == OBS_ENCODER_AUDIO ? "audio fills the queue" : "video fills the queue");
+		relay.signal(SIGUSR2);
+		from = log.mark();
+		ASSERT_TRUE(poll_until([&] { return queued() > 2; }, 20s, [&] { deliver_frame(256 * 1024); }))
+			<< "no write waited for the link";
+		const int64_t stalled = frame;
+		for (frame = stalled + 1; frame <= stalled + 330; ++frame)
+			if (filler == OBS_ENCODER_AUDIO)
+				deliver(OBS_ENCODER_AUDIO, frame * 1600);
+			else if ((frame - stalled) % 30 == 0)
+				deliver(OBS_ENCODER_VIDEO, frame, true);
+		ASSERT_TRUE(poll_until(
+			[&] {
+				return log.contains("entering reconnect mode: send queue full (Connection timed out",
+						    from);
+			},
+			5s));
+		EXPECT_EQ(brasslight::mux_output_status(rig.output()).state, MuxState::Reconnecting);
+		EXPECT_EQ(rig.last_error(), "RTMP disconnected, reconnecting...");
+		relay.signal(SIGUSR1);
+		ASSERT_TRUE(poll_until([&] { return log.contains("reconnect succeeded", from); }, 20s,
+				       [&] { deliver_frame(0); }));
+	}
 	EXPECT_TRUE(rig.stop_codes().empty());
 
-	// A write that fails for a fault of the stream (here a dts the muxer rejects), not of the
-	// link: one stop for the run, whatever follows, and the connection closes at once.
-	deliver(OBS_ENCODER_VIDEO, 1, false, true);
-	for (int64_t ts = 6; ts < 10; ++ts)
-		deliver(OBS_ENCODER_VIDEO, ts);
+	// A write that fails for a fault of the stream (here no dts, and a pts behind the last dts:
+	// the muxer rejects it), not of the link: one stop for the run, whatever follows, and the
+	// connection closes at once.
+	deliver_frame(0);
+	deliver(OBS_ENCODER_VIDEO, frame - 5, false, true);
+	for (int n = 0; n < 4; ++n)
+		deliver(OBS_ENCODER_VIDEO, ++frame);
 	EXPECT_TRUE(rig.wait_stop_signals(1, 5s));
 	EXPECT_TRUE(server.wait_not_publishing("keyframe", 5s));
 	EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_ERROR});
@@ -317,21 +424,9 @@ TEST_F(MuxOutputTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	ASSERT_TRUE(server.start());
 	TempDir dir("bl-congestion");
 	ChildProcess relay, recorder;
-	const uint16_t relay_port = free_loopback_port();
-	std::string error;
 	// A quarter of the vertical stream: 1200 kbit/s of video and 160 of audio, in bytes per second.
-	ASSERT_TRUE(relay.start({"python3", BL_SOURCE_DIR "/scripts/host/throttle.py", "--port",
-				 std::to_string(relay_port), "--target", std::to_string(server.rtmp_port()), "--rate",
-				 std::to_string((1200 + 160) * 1000 / 8 / 4)},
-				dir.file("relay.log"), &error))
-		<< error;
-	ASSERT_TRUE(poll_until([&] { return port_accepts(relay_port); }, 10s)) << "the relay did not listen";
-	// A player waiting before the stream starts records all of it.
-	const std::string recording = dir.file("vertical.flv");
-	ASSERT_TRUE(recorder.start({"ffmpeg", "-nostdin", "-v", "error", "-i", server.play_url("vertical"), "-c",
-				    "copy", "-f", "flv", recording},
-				   dir.file("recorder.log"), &error))
-		<< error;
+	const uint16_t relay_port = start_relay(relay, server.rtmp_port(), (1200 + 160) * 1000 / 8 / 4, dir);
+	start_recorder(recorder, server.play_url("vertical"), dir.file("vertical.flv"));
 
 	MuxRig vertical(RigOptions {1200}), main;
 	vertical.set_target("rtmp://127.0.0.1:" + std::to_string(relay_port) + "/live", "vertical");
@@ -396,13 +491,7 @@ TEST_F(MuxOutputTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	EXPECT_EQ(status().state, MuxState::Streaming);
 
 	// What reached the server decodes without a single error.
-	recorder.signal(SIGINT);
-	ASSERT_TRUE(recorder.wait_exit(10s).has_value());
-	const CommandResult decoded =
-		run_command({"ffmpeg", "-nostdin", "-v", "error", "-i", recording, "-f", "null", "-"}, 60s);
-	EXPECT_EQ(decoded.exit_code, 0);
-	EXPECT_EQ(decoded.output, "");
-	EXPECT_GT(read_file(recording).size(), 100000u);
+	EXPECT_EQ(decode_errors(recorder, dir.file("vertical.flv")), "");
 
 	// A stop on a congested link is bounded: what is queued is dropped.
 	relay.signal(SIGUSR2);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -52,6 +53,17 @@ public:
 	}
 	bool contains(const std::string &substring, size_t from = 0) const { return count(substring, from) > 0; }
 	size_t count(const std::string &substring, size_t from = 0) const { return times(substring, from).size(); }
+	// Until the returned guard goes, observer sees each line on the logging thread as it is logged:
+	// what it reads then is what anyone who reads that line finds. It must not log.
+	[[nodiscard]] std::shared_ptr<void> observe(std::function<void(const std::string &)> observer)
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		observer_ = std::move(observer);
+		return std::shared_ptr<void>(nullptr, [this](void *) {
+			std::lock_guard<std::mutex> lock(mutex);
+			observer_ = nullptr;
+		});
+	}
 	std::vector<Clock::time_point> times(const std::string &substring, size_t from = 0) const
 	{
 		std::vector<Clock::time_point> out;
@@ -71,10 +83,13 @@ private:
 		fprintf(stderr, "[%d] %s\n", level, line);
 		auto *self = static_cast<LogCapture *>(param);
 		std::lock_guard<std::mutex> lock(self->mutex);
+		if (self->observer_)
+			self->observer_(line);
 		self->captured.emplace_back(now, line);
 	}
 	mutable std::mutex mutex;
 	std::vector<std::pair<Clock::time_point, std::string>> captured;
+	std::function<void(const std::string &)> observer_;
 };
 
 // The module's tagged lines after from, with the tag removed: what the module itself said.

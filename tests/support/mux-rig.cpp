@@ -41,16 +41,19 @@ MuxRig::~MuxRig()
 	signal_handler_disconnect(obs_output_get_signal_handler(output_), "stop", &MuxRig::on_stop, this);
 }
 
-encoder_packet host_packet(obs_encoder_type type, int64_t ts, int32_t timebase_den, bool keyframe)
+encoder_packet host_packet(obs_encoder_type type, int64_t ts, int32_t timebase_den, bool keyframe, size_t size)
 {
 	static const uint8_t key[] = {0, 0, 0, 1, 0x65, 1}, delta[] = {0, 0, 0, 1, 0x41, 2}, aac[] = {0x21, 1};
 	const bool video = type == OBS_ENCODER_VIDEO;
-	const size_t size = video ? sizeof(key) : sizeof(aac);
+	const size_t header = video ? sizeof(key) : sizeof(aac);
+	size = std::max(size, header);
 	auto *refs = static_cast<long *>(bmalloc(sizeof(long) + size));
 	*refs = 1;
 	encoder_packet p = {};
 	p.data = reinterpret_cast<uint8_t *>(refs + 1);
-	memcpy(p.data, video ? (keyframe ? key : delta) : aac, size);
+	// No zero bytes in the padding: three of them would read as the start of another NAL unit.
+	memset(p.data, 0xFF, size);
+	memcpy(p.data, video ? (keyframe ? key : delta) : aac, header);
 	p.size = size;
 	p.pts = p.dts = ts;
 	p.timebase_num = 1;

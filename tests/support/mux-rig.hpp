@@ -110,8 +110,10 @@ private:
 };
 
 // A packet laid out as the host's own (a reference count before the payload), timed in 1/timebase_den:
-// an H.264 IDR or non-IDR reference slice, or an AAC frame. Release it with obs_encoder_packet_release.
-encoder_packet host_packet(obs_encoder_type type, int64_t ts, int32_t timebase_den, bool keyframe = false);
+// an H.264 IDR or non-IDR reference slice, or an AAC frame, padded to size bytes if that is more.
+// Release it with obs_encoder_packet_release.
+encoder_packet host_packet(obs_encoder_type type, int64_t ts, int32_t timebase_den, bool keyframe = false,
+			   size_t size = 0);
 
 // The host's audio thread ticking (a raw audio callback on it) while this lives: how often, and
 // its longest pause in ns (the test may reset it).

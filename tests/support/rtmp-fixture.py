@@ -14,7 +14,14 @@ from obshost import _die_with_parent, free_loopback_port  # noqa: E402
 from rtmpserver import NGINX_MODULES, NginxRtmp  # noqa: E402
 
 
-class TlsNginxRtmp(NginxRtmp):
+class AsReceivedNginxRtmp(NginxRtmp):
+    """Relays to a player every packet from the publisher's first on, as received; nginx's default waits for a
+    keyframe, which would hide a stream that starts without one."""
+
+    live_config = NginxRtmp.live_config + " wait_key off;"
+
+
+class TlsNginxRtmp(AsReceivedNginxRtmp):
     """With a TLS front on tls_port (nginx's stream module) for rtmps://localhost; its certificate is its own CA."""
 
     def more_config(self) -> str:
@@ -43,7 +50,7 @@ def main() -> None:
             silent = HungIngest(int(args[1]) if len(args) > 1 else 0)
             reply({"port": silent.port})
         else:
-            server = (TlsNginxRtmp if "--tls" in args else NginxRtmp)()
+            server = (TlsNginxRtmp if "--tls" in args else AsReceivedNginxRtmp)()
             server.start()
             reply({"rtmp": server.rtmp_port, "tls": getattr(server, "tls_port", 0), "ca": f"{server.dir}/ca.pem"})
 

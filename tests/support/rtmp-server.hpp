@@ -41,7 +41,7 @@ protected:
 	uint16_t rtmp_port_ = 0;
 };
 
-// A real nginx-rtmp on loopback ("live" relays to players); with TLS, a front signed by a CA made
+// A real nginx-rtmp on loopback ("live" relays to players every packet as received); with TLS, a front signed by a CA made
 // at start. restart() comes back on the same ports, as a real server after a crash.
 class RtmpServer : public RtmpFixture {
 public:

@@ -1,9 +1,10 @@
 // The output type's rules that the streaming tests seldom reach: publish targets a user seldom
-// types, the dts fix-up for packets out of order, the send queue's thresholds, the reconnect
+// types, the dts fix-up for packets out of order, the send queue's drop policy, the reconnect
 // delay's cap and which write failures count as a disconnect.
 
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -65,28 +66,78 @@ TEST(MuxHelpers, MonotonicFixUpRaisesDtsAndPts)
 	}
 }
 
-// The send queue on a link that takes nothing: video (reference frames) every 30 ms after an
-// audio frame at 0.
-TEST(MuxHelpers, OnAStalledLinkVideoGoesPastNineTenthsOfASecondAndAudioFillsTheQueueAtTen)
+// The send queue on a link that takes nothing. Packets by kind: audio (a), an IDR frame (K), a
+// reference frame (P) and a disposable one (B: nal_ref_idc 0, as x264 marks its B-frames).
+std::string push(PacketQueue &queue, char kind, int64_t ms)
 {
-	PacketQueue queue;
-	const auto push = [&queue](obs_encoder_type type, int64_t ms, bool keyframe = false) {
-		encoder_packet p = bltest::host_packet(type, ms, 1000, keyframe);
-		const char *pushed[] = {"queued", "dropped", "overflow"};
-		const std::string result = pushed[static_cast<int>(queue.push(&p))];
-		obs_encoder_packet_release(&p);
-		return result;
+	encoder_packet p =
+		bltest::host_packet(kind == 'a' ? OBS_ENCODER_AUDIO : OBS_ENCODER_VIDEO, ms, 1000, kind == 'K');
+	if (kind == 'B')
+		p.data[4] = 0x01;
+	const char *pushed[] = {"queued", "dropped", "overflow"};
+	const std::string result = pushed[static_cast<int>(queue.push(&p))];
+	obs_encoder_packet_release(&p);
+	return result;
+}
+
+// What is left in the queue, counted by kind.
+std::string remaining(PacketQueue &queue)
+{
+	std::map<char, int> n;
+	for (QueuedPacket p; queue.pop(p); queue.sent())
+		n[!p.video() ? 'a' : p.get().data[4] == 0x65 ? 'K' : p.get().data[4] == 0x41 ? 'P' : 'B']++;
+	return "a" + std::to_string(n['a']) + " K" + std::to_string(n['K']) + " P" + std::to_string(n['P']) + " B" +
+	       std::to_string(n['B']);
+}
+
+TEST(MuxHelpers, OnAStalledLinkBFramesGoPastSevenTenthsOfASecondAllVideoPastNineAndTheQueueFillsAtTen)
+{
+	// Each row: audio and a keyframe at 0, then B and P frames in turn every 30 ms up to 570 ms
+	// with audio at 300 ms; then the row's frame.
+	struct Row {
+		int64_t ms;
+		char kind;
+		const char *pushed, *left;
+		uint64_t dropped;
 	};
-	EXPECT_EQ(push(OBS_ENCODER_AUDIO, 0), "queued");
-	for (int64_t ms = 0; ms <= 900; ms += 30)
-		EXPECT_EQ(push(OBS_ENCODER_VIDEO, ms, ms == 0), "queued") << ms << " ms";
-	EXPECT_EQ(queue.dropped_frames(), 0u);
-	// 0.93 s behind: the 31 queued frames go with this one, and so does video until a keyframe.
-	EXPECT_EQ(push(OBS_ENCODER_VIDEO, 930), "dropped");
-	EXPECT_EQ(push(OBS_ENCODER_VIDEO, 960), "dropped");
-	EXPECT_EQ(queue.dropped_frames(), 33u);
-	EXPECT_EQ(push(OBS_ENCODER_AUDIO, 10000), "queued");
-	EXPECT_EQ(push(OBS_ENCODER_AUDIO, 10030), "overflow");
+	const Row rows[] = {
+		{600, 'P', "queued", "a2 K1 P10 B10", 0},
+		// Past 0.7 s the B frames go (no frame refers to them); the rest stays.
+		{750, 'P', "queued", "a2 K1 P10 B0", 10},
+		// Past 0.9 s all video goes, the new frame too unless it is a keyframe.
+		{950, 'P', "dropped", "a2 K0 P0 B0", 21},
+		{950, 'K', "queued", "a2 K1 P0 B0", 20},
+	};
+	for (const Row &row : rows) {
+		PacketQueue queue;
+		push(queue, 'a', 0);
+		push(queue, 'K', 0);
+		for (int64_t ms = 30; ms < 600; ms += 30) {
+			if (ms == 300)
+				push(queue, 'a', ms);
+			push(queue, ms % 60 ? 'B' : 'P', ms);
+		}
+		const std::string pushed = push(queue, row.kind, row.ms);
+		const uint64_t dropped = queue.dropped_frames();
+		const std::string left = remaining(queue);
+		EXPECT_TRUE(pushed == row.pushed && left == row.left && dropped == row.dropped)
+			<< "row " << row.kind << row.ms << ": " << pushed << ", left " << left << ", dropped "
+			<< dropped;
+	}
+	// After all video went, video waits for a keyframe. Audio is never dropped: it fills the queue
+	// at 10 s, and then no packet of either kind gets in.
+	PacketQueue queue;
+	std::string seen;
+	for (const auto &[kind, ms] : {std::pair {'a', 0},
+				       {'K', 0},
+				       {'P', 950},
+				       {'P', 980},
+				       {'K', 1000},
+				       {'a', 10000},
+				       {'a', 10030},
+				       {'P', 10060}})
+		seen += push(queue, kind, ms) + " ";
+	EXPECT_EQ(seen, "queued queued dropped dropped queued queued overflow overflow ");
 }
 
 TEST(MuxHelpers, ReconnectDelayGrowsBySecondsUpToFive)
