@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace brasslight {
 
@@ -14,12 +15,32 @@ struct CanvasConfig {
 	bool use_active_scene_audio = true;
 };
 
+// One place the vertical stream goes: a platform's ingest and the stream key it gave the user.
+struct Destination {
+	std::string name;
+	std::string url;
+	std::string key;
+	bool enabled = true;
+};
+
+// One encode feeds at most this many destinations at once.
+inline constexpr size_t kMaxDestinations = 8;
+
+// The vertical recording and replay buffer. An empty folder is the host's own recording folder.
+struct RecordingConfig {
+	std::string folder;
+	std::string format = "mkv"; // "mkv" survives a crash of the app; "mp4" is offered too
+	bool with_main = false;     // start and stop with the host's recording
+	uint32_t replay_seconds = 30;
+	bool replay_with_main = false; // start the replay buffer with the main stream
+};
+
 // Stream settings of the current profile; copied by the output controller.
 struct OutputConfig {
-	std::string rtmp_url;
-	std::string stream_key;
+	std::vector<Destination> destinations;
 	uint32_t video_bitrate_kbps = 4000;
 	std::string encoder_preset = "veryfast";
+	RecordingConfig recording;
 };
 
 // The host's own bounds for each part of a frame rate (its settings accept 1 to 1000000 for the

@@ -1,7 +1,9 @@
 #include "config/profile-config.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/log.hpp"
 
@@ -19,6 +21,24 @@ constexpr const char *kKeyFpsDen = "fpsden";
 constexpr const char *kKeyAutoStart = "autostartwithmain";
 constexpr const char *kKeyPreset = "encoderpreset";
 constexpr const char *kKeyActiveAudio = "useactivesceneaudio";
+constexpr const char *kKeyDestinationCount = "destinationcount";
+constexpr const char *kKeyRecordFolder = "recordfolder";
+constexpr const char *kKeyRecordFormat = "recordformat";
+constexpr const char *kKeyRecordWithMain = "recordwithmain";
+constexpr const char *kKeyReplaySeconds = "replayseconds";
+constexpr const char *kKeyReplayWithMain = "replaywithmain";
+constexpr const char *kFirstDestinationName = "Stream";
+
+// The keys of destination `index` (0-based): the first one's address is stored where the only
+// one's was.
+std::string destination_key(size_t index, const char *field)
+{
+	if (index == 0 && strcmp(field, "url") == 0)
+		return kKeyUrl;
+	if (index == 0 && strcmp(field, "key") == 0)
+		return kKeyStreamKey;
+	return "destination" + std::to_string(index + 1) + field;
+}
 
 const CanvasConfig kCanvasDefaults;
 const OutputConfig kOutputDefaults;
@@ -26,8 +46,8 @@ constexpr bool kAutoStartDefault = true;
 
 void register_defaults(config_t *config)
 {
-	config_set_default_string(config, kProfileSection, kKeyUrl, kOutputDefaults.rtmp_url.c_str());
-	config_set_default_string(config, kProfileSection, kKeyStreamKey, kOutputDefaults.stream_key.c_str());
+	config_set_default_string(config, kProfileSection, kKeyUrl, "");
+	config_set_default_string(config, kProfileSection, kKeyStreamKey, "");
 	config_set_default_uint(config, kProfileSection, kKeyBitrate, kOutputDefaults.video_bitrate_kbps);
 	config_set_default_uint(config, kProfileSection, kKeyWidth, kCanvasDefaults.width);
 	config_set_default_uint(config, kProfileSection, kKeyHeight, kCanvasDefaults.height);
@@ -36,6 +56,13 @@ void register_defaults(config_t *config)
 	config_set_default_bool(config, kProfileSection, kKeyAutoStart, kAutoStartDefault);
 	config_set_default_string(config, kProfileSection, kKeyPreset, kOutputDefaults.encoder_preset.c_str());
 	config_set_default_bool(config, kProfileSection, kKeyActiveAudio, kCanvasDefaults.use_active_scene_audio);
+	const RecordingConfig recording;
+	config_set_default_uint(config, kProfileSection, kKeyDestinationCount, 1);
+	config_set_default_string(config, kProfileSection, kKeyRecordFolder, recording.folder.c_str());
+	config_set_default_string(config, kProfileSection, kKeyRecordFormat, recording.format.c_str());
+	config_set_default_bool(config, kProfileSection, kKeyRecordWithMain, recording.with_main);
+	config_set_default_uint(config, kProfileSection, kKeyReplaySeconds, recording.replay_seconds);
+	config_set_default_bool(config, kProfileSection, kKeyReplayWithMain, recording.replay_with_main);
 }
 
 // A whole number within [low, high]; the host's own reader takes "abc" as 0 and wraps "-1".
@@ -64,6 +91,8 @@ void drop_invalid_numbers(config_t *config)
 		{kKeyFpsNum, 0, UINT32_MAX, kCanvasDefaults.fps_num},
 		{kKeyFpsDen, 0, UINT32_MAX, kCanvasDefaults.fps_den},
 		{kKeyBitrate, kVideoBitrateMin, kVideoBitrateMax, kOutputDefaults.video_bitrate_kbps},
+		{kKeyDestinationCount, 0, kMaxDestinations, 1},
+		{kKeyReplaySeconds, kReplaySecondsMin, kReplaySecondsMax, RecordingConfig().replay_seconds},
 	};
 	for (const auto &number : numbers) {
 		if (!config_has_user_value(config, kProfileSection, number.key))
@@ -227,6 +256,70 @@ void ProfileConfig::set_use_active_scene_audio(bool value)
 	set_bool(kKeyActiveAudio, value);
 }
 
+std::vector<Destination> ProfileConfig::destinations() const
+{
+	std::vector<Destination> list;
+	const size_t count = std::min<size_t>(get_uint(kKeyDestinationCount, 1), kMaxDestinations);
+	for (size_t i = 0; i < count; ++i) {
+		Destination destination;
+		const std::string fallback = i == 0 ? kFirstDestinationName : "Destination " + std::to_string(i + 1);
+		destination.name = get_string(destination_key(i, "name").c_str(), "");
+		if (destination.name.empty())
+			destination.name = fallback;
+		destination.url = get_string(destination_key(i, "url").c_str(), "");
+		destination.key = get_string(destination_key(i, "key").c_str(), "");
+		const std::string enabled = destination_key(i, "enabled");
+		destination.enabled = !ini || !config_has_user_value(ini, kProfileSection, enabled.c_str()) ||
+				      config_get_bool(ini, kProfileSection, enabled.c_str());
+		list.push_back(std::move(destination));
+	}
+	return list;
+}
+
+void ProfileConfig::set_destinations(const std::vector<Destination> &list)
+{
+	if (!ini)
+		return;
+	const size_t count = std::min(list.size(), kMaxDestinations);
+	set_uint(kKeyDestinationCount, static_cast<uint32_t>(count));
+	for (size_t i = 0; i < count; ++i) {
+		set_string(destination_key(i, "name").c_str(), list[i].name.c_str());
+		set_string(destination_key(i, "url").c_str(), list[i].url.c_str());
+		set_string(destination_key(i, "key").c_str(), list[i].key.c_str());
+		set_bool(destination_key(i, "enabled").c_str(), list[i].enabled);
+	}
+	// A shorter list leaves no address or key behind; the first one's keys stay, empty.
+	for (size_t i = count; i < kMaxDestinations; ++i)
+		for (const char *field : {"name", "url", "key", "enabled"}) {
+			const std::string key = destination_key(i, field);
+			if (i == 0 && (key == kKeyUrl || key == kKeyStreamKey))
+				set_string(key.c_str(), "");
+			else
+				config_remove_value(ini, kProfileSection, key.c_str());
+		}
+}
+
+RecordingConfig ProfileConfig::recording() const
+{
+	RecordingConfig recording;
+	recording.folder = get_string(kKeyRecordFolder, "");
+	const std::string format = get_string(kKeyRecordFormat, "mkv");
+	recording.format = format == "mp4" ? "mp4" : "mkv";
+	recording.with_main = get_bool(kKeyRecordWithMain, false);
+	recording.replay_seconds = get_uint(kKeyReplaySeconds, recording.replay_seconds);
+	recording.replay_with_main = get_bool(kKeyReplayWithMain, false);
+	return recording;
+}
+
+void ProfileConfig::set_recording(const RecordingConfig &recording)
+{
+	set_string(kKeyRecordFolder, recording.folder.c_str());
+	set_string(kKeyRecordFormat, recording.format.c_str());
+	set_bool(kKeyRecordWithMain, recording.with_main);
+	set_uint(kKeyReplaySeconds, recording.replay_seconds);
+	set_bool(kKeyReplayWithMain, recording.replay_with_main);
+}
+
 CanvasConfig ProfileConfig::read_canvas_config() const
 {
 	return {canvas_width(), canvas_height(), fps_num(), fps_den(), use_active_scene_audio()};
@@ -234,7 +327,7 @@ CanvasConfig ProfileConfig::read_canvas_config() const
 
 OutputConfig ProfileConfig::read_output_config() const
 {
-	return {rtmp_url(), stream_key(), video_bitrate(), encoder_preset()};
+	return {destinations(), video_bitrate(), encoder_preset(), recording()};
 }
 
 } // namespace brasslight

@@ -14,6 +14,8 @@ inline constexpr const char *kProfileFileName = "brasslight-vertical-canvas.ini"
 // refuse to start, one after the other.
 inline constexpr uint32_t kVideoBitrateMin = 100;
 inline constexpr uint32_t kVideoBitrateMax = 100000;
+inline constexpr uint32_t kReplaySecondsMin = 5;
+inline constexpr uint32_t kReplaySecondsMax = 3600;
 
 // The current profile's settings file, brasslight-vertical-canvas.ini in the profile's folder.
 // Getters give the built-in default while it is closed; setters change the in-memory store only
@@ -50,6 +52,14 @@ public:
 	void set_auto_start_with_main(bool value);
 	void set_encoder_preset(const char *value);
 	void set_use_active_scene_audio(bool value);
+
+	// The destinations in their order. The first is stored under "rtmpurl" and "streamkey", as
+	// the only one was before, so that an old profile streams to it unchanged and an older
+	// version still finds it; the others under "destination<N>url" and so on.
+	std::vector<Destination> destinations() const;
+	void set_destinations(const std::vector<Destination> &destinations);
+	RecordingConfig recording() const;
+	void set_recording(const RecordingConfig &recording);
 
 	CanvasConfig read_canvas_config() const;
 	OutputConfig read_output_config() const;

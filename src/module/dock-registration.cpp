@@ -121,6 +121,12 @@ void DockRegistration::refresh()
 		dock->refresh();
 }
 
+void DockRegistration::replay_saved(const std::string &path)
+{
+	if (dock)
+		dock->showSavedFile(path);
+}
+
 void DockRegistration::detach()
 {
 	if (dock)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <QPointer>
 
 namespace brasslight {
@@ -16,6 +18,8 @@ public:
 	void register_dock(Runtime &runtime);
 	// Rebuilds a live dock's views of the runtime.
 	void refresh();
+	// A live dock shows where the replay buffer wrote its last clip.
+	void replay_saved(const std::string &path);
 	// A live dock lets go of the canvas and the output controller, which are about to go.
 	void detach();
 	// Writes the dock frame's visibility, floating state, area and geometry into the global store.

@@ -69,7 +69,13 @@ Hotkeys::Hotkeys(Runtime &runtime_)
 	  fixed {{this, Action::Start, "BrasslightVertical.StartStream", "Hotkey.Start", OBS_INVALID_HOTKEY_ID},
 		 {this, Action::Stop, "BrasslightVertical.StopStream", "Hotkey.Stop", OBS_INVALID_HOTKEY_ID},
 		 {this, Action::Next, "BrasslightVertical.NextSlot", "Hotkey.Next", OBS_INVALID_HOTKEY_ID},
-		 {this, Action::Previous, "BrasslightVertical.PreviousSlot", "Hotkey.Previous", OBS_INVALID_HOTKEY_ID}}
+		 {this, Action::Previous, "BrasslightVertical.PreviousSlot", "Hotkey.Previous", OBS_INVALID_HOTKEY_ID},
+		 {this, Action::StartRecording, "BrasslightVertical.StartRecording", "Hotkey.StartRecording",
+		  OBS_INVALID_HOTKEY_ID},
+		 {this, Action::StopRecording, "BrasslightVertical.StopRecording", "Hotkey.StopRecording",
+		  OBS_INVALID_HOTKEY_ID},
+		 {this, Action::SaveReplay, "BrasslightVertical.SaveReplay", "Hotkey.SaveReplay",
+		  OBS_INVALID_HOTKEY_ID}}
 {
 	for (Fixed &hotkey : fixed) {
 		hotkey.id = obs_hotkey_register_frontend(hotkey.name, text(hotkey.description_key), on_fixed_hotkey,
@@ -146,6 +152,15 @@ void Hotkeys::run(Action action, obs_hotkey_id id)
 		break;
 	case Action::Previous:
 		runtime.step_active_slot(-1);
+		break;
+	case Action::StartRecording:
+		runtime.start_recording();
+		break;
+	case Action::StopRecording:
+		runtime.stop_recording();
+		break;
+	case Action::SaveReplay:
+		runtime.save_replay();
 		break;
 	case Action::Slot:
 		for (const auto &[slot, slot_id] : slot_hotkeys) {

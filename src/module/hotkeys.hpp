@@ -13,8 +13,9 @@ namespace brasslight {
 class Runtime;
 
 // The module's front-end hotkeys, listed in the host's Hotkeys settings: "Start vertical stream",
-// "Stop vertical stream", "Vertical scene: next", "Vertical scene: previous" and one
-// "Vertical scene: <slot name>" per slot. Their key bindings live in section "Hotkeys" of the
+// "Stop vertical stream", "Vertical scene: next", "Vertical scene: previous", "Start vertical
+// recording", "Stop vertical recording", "Save vertical replay" and one "Vertical scene: <slot
+// name>" per slot. Their key bindings live in section "Hotkeys" of the
 // global settings, one key per hotkey holding the host's own JSON form ({"bindings": [...]}).
 // A press acts as the dock's button or click does, through the runtime's actions.
 //
@@ -40,7 +41,7 @@ public:
 	void save();
 
 private:
-	enum class Action { Start, Stop, Next, Previous, Slot };
+	enum class Action { Start, Stop, Next, Previous, StartRecording, StopRecording, SaveReplay, Slot };
 	struct Fixed {
 		Hotkeys *owner;
 		Action action;
@@ -59,7 +60,7 @@ private:
 	void store_bindings(obs_hotkey_id id, const std::string &name);
 
 	Runtime &runtime;
-	Fixed fixed[4];
+	Fixed fixed[7];
 	// Slot name -> its hotkey.
 	std::map<std::string, obs_hotkey_id> slot_hotkeys;
 	// One save is posted per burst of binding changes, which arrive on the host's threads.

@@ -1,5 +1,8 @@
 #include "module/plugin.hpp"
 
+#include <cstdlib>
+#include <cstring>
+
 #include <QApplication>
 #include <QWidget>
 
@@ -33,6 +36,29 @@ std::string current_profile_config_path()
 
 namespace {
 
+// Beside the host's own recordings: the folder of its current output mode, its file-name format.
+RecordingPlace host_recording_place()
+{
+	RecordingPlace place;
+	config_t *profile = obs_frontend_get_profile_config();
+	if (profile) {
+		const char *mode = config_get_string(profile, "Output", "Mode");
+		const bool advanced = mode && strcmp(mode, "Advanced") == 0;
+		const char *type = advanced ? config_get_string(profile, "AdvOut", "RecType") : nullptr;
+		const char *key =
+			!advanced ? "FilePath" : (type && strcmp(type, "FFmpeg") == 0 ? "FFFilePath" : "RecFilePath");
+		const char *folder = config_get_string(profile, advanced ? "AdvOut" : "SimpleOutput", key);
+		const char *format = config_get_string(profile, "Output", "FilenameFormatting");
+		place.folder = folder ? folder : "";
+		place.filename_format = format ? format : "";
+	}
+	if (place.folder.empty()) {
+		const char *home = getenv("HOME");
+		place.folder = home ? home : ".";
+	}
+	return place;
+}
+
 void load_profile_config(ProfileConfig &profile)
 {
 	profile.close();
@@ -53,10 +79,15 @@ Plugin::Plugin(obs_module_t *module)
 		  [this](SlotChange change, const std::string &name, const std::string &new_name) {
 			  on_slot_changed(change, name, new_name);
 		  },
-		  // On the host thread that stopped the stream: the box is shown from the event loop.
-		  [this](const std::string &reason) {
-			  const std::string shown = reason.empty() ? text("Error.StreamFailed") : reason;
-			  ui.post([shown] { show_critical_box(text("Error.StreamTitle"), shown); });
+		  // On the host thread that stopped the stream: the box is shown from the event loop, and
+		  // names the destination when there are several.
+		  [this](const std::string &destination, const std::string &reason) {
+			  ui.post([this, destination, reason] {
+				  const std::string why = reason.empty() ? text("Error.StreamFailed") : reason;
+				  const bool several = rt.profile_config().destinations().size() > 1;
+				  show_critical_box(text("Error.StreamTitle"),
+						    several ? destination + ": " + why : why);
+			  });
 		  },
 		  // Once per start of the main stream, which goes live all the same: without the box the
 		  // user would not know that the vertical one did not.
@@ -66,6 +97,8 @@ Plugin::Plugin(obs_module_t *module)
 				  show_critical_box(text("Error.StreamTitle"), text("Error.AutoStartRefused") + why);
 			  });
 		  },
+		  host_recording_place,
+		  [this](const std::string &path) { on_replay_saved(path); },
 	  })
 {
 	BPtr<char> global_path = module ? obs_module_get_config_path(module, kGlobalFileName) : nullptr;
@@ -172,6 +205,18 @@ void Plugin::handle_event(enum obs_frontend_event event)
 	case OBS_FRONTEND_EVENT_STREAMING_STOPPED:
 		on_streaming_stopped();
 		break;
+	case OBS_FRONTEND_EVENT_RECORDING_STARTING:
+		if (rt.profile_config().recording().with_main && rt.output() && !rt.output()->recording_active()) {
+			log_msg(LOG_INFO, "Main recording starting — starting vertical recording");
+			rt.start_recording();
+		}
+		break;
+	case OBS_FRONTEND_EVENT_RECORDING_STOPPED:
+		if (rt.profile_config().recording().with_main && rt.output() && rt.output()->recording_active()) {
+			log_msg(LOG_INFO, "Main recording stopped — stopping vertical recording");
+			rt.stop_recording();
+		}
+		break;
 	case OBS_FRONTEND_EVENT_PROFILE_CHANGED:
 		on_profile_changed();
 		break;
@@ -200,6 +245,7 @@ void Plugin::handle_event(enum obs_frontend_event event)
 
 void Plugin::on_streaming_starting()
 {
+	start_replay_with_main();
 	// Read afresh at each start; without a profile store the default (on) holds.
 	if (!rt.profile_config().auto_start_with_main())
 		return;
@@ -209,6 +255,22 @@ void Plugin::on_streaming_starting()
 	}
 }
 
+void Plugin::start_replay_with_main()
+{
+	if (rt.profile_config().recording().replay_with_main && rt.output() && !rt.output()->replay_buffer_active()) {
+		log_msg(LOG_INFO, "Main stream starting — starting vertical replay buffer");
+		rt.start_replay_buffer();
+	}
+}
+
+void Plugin::on_replay_saved(const std::string &path)
+{
+	log_msg(LOG_INFO, "Vertical replay saved: %s", path.c_str());
+	dock.replay_saved(path);
+	if (vendor)
+		vendor->replay_saved(path);
+}
+
 void Plugin::on_streaming_stopped()
 {
 	// Also a vertical stream started by hand: it never outlives the main stream.
@@ -216,6 +278,8 @@ void Plugin::on_streaming_stopped()
 		log_msg(LOG_INFO, "Main stream stopped — stopping vertical output");
 		rt.output()->stop();
 	}
+	if (rt.profile_config().recording().replay_with_main && rt.output() && rt.output()->replay_buffer_active())
+		rt.stop_replay_buffer();
 }
 
 void Plugin::on_profile_changed()
@@ -248,6 +312,10 @@ void Plugin::on_exit()
 	if (rt.output() && rt.output()->is_active()) {
 		log_msg(LOG_INFO, "OBS exiting — stopping vertical output");
 		rt.output()->stop();
+	}
+	if (rt.output()) {
+		rt.output()->stop_recording();
+		rt.output()->stop_replay_buffer();
 	}
 	// Before any module unloads: obs-websocket may go first, and with it its handler.
 	vendor.reset();

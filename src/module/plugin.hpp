@@ -49,6 +49,8 @@ private:
 	void on_finished_loading();
 	void on_exit();
 	void on_slot_changed(SlotChange change, const std::string &name, const std::string &new_name);
+	void start_replay_with_main();
+	void on_replay_saved(const std::string &path);
 	void refresh_views();
 	void log_summary();
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <iterator>
+#include <thread>
 
 #include <QTimer>
 
@@ -24,6 +25,8 @@ constexpr int kEventPollMs = 250;
 // still serves but a long rebuild may hold. A request that is not answered in time may still
 // take effect later: the answer says so.
 constexpr auto kRequestBound = std::chrono::seconds(5);
+// How long StopRecording and SaveReplay wait for the host to finish a file.
+constexpr auto kFileBound = std::chrono::seconds(15);
 
 struct CallData {
 	calldata_t data;
@@ -76,6 +79,34 @@ void answer(obs_data_t *response, const ActionResult &result)
 		fail(response, result.error);
 }
 
+// A boolean field; on false the response already holds the error.
+bool typed_bool(obs_data_t *request, obs_data_t *response, const char *name, bool required, bool fallback, bool &value)
+{
+	DataItemPtr item(request ? obs_data_item_byname(request, name) : nullptr);
+	if (!item || !obs_data_item_has_user_value(item.get())) {
+		value = fallback;
+		if (required)
+			fail(response, std::string("missing field \"") + name + "\"");
+		return !required;
+	}
+	if (obs_data_item_gettype(item.get()) != OBS_DATA_BOOLEAN) {
+		fail(response, std::string("field \"") + name + "\" must be true or false");
+		return false;
+	}
+	value = obs_data_item_get_bool(item.get());
+	return true;
+}
+
+bool required_bool(obs_data_t *request, obs_data_t *response, const char *name, bool &value)
+{
+	return typed_bool(request, response, name, true, false, value);
+}
+
+bool optional_bool(obs_data_t *request, obs_data_t *response, const char *name, bool fallback, bool &value)
+{
+	return typed_bool(request, response, name, false, fallback, value);
+}
+
 // A required string field; on false the response already holds the error. A field of another type
 // is refused, not read as "" (which would clear an assignment).
 bool field(obs_data_t *request, obs_data_t *response, const char *name, std::string &value)
@@ -102,6 +133,7 @@ struct WebSocketVendor::Request {
 	void *priv;
 	const char *type;
 	Handler handler;
+	Finisher finish;
 	WebSocketVendor *owner;
 };
 
@@ -124,16 +156,35 @@ WebSocketVendor::WebSocketVendor(Runtime &runtime_) : runtime(runtime_)
 		return;
 	}
 
-	const std::pair<const char *, Handler> table[] = {
-		{"GetStatus", &WebSocketVendor::get_status},          {"StartStream", &WebSocketVendor::start_stream},
-		{"StopStream", &WebSocketVendor::stop_stream},        {"GetSlots", &WebSocketVendor::get_slots},
-		{"SetActiveSlot", &WebSocketVendor::set_active_slot}, {"AddSlot", &WebSocketVendor::add_slot},
-		{"RemoveSlot", &WebSocketVendor::remove_slot},        {"RenameSlot", &WebSocketVendor::rename_slot},
-		{"AssignScene", &WebSocketVendor::assign_scene},
+	const struct {
+		const char *type;
+		Handler handler;
+		Finisher finish;
+	} table[] = {
+		{"GetStatus", &WebSocketVendor::get_status, nullptr},
+		{"StartStream", &WebSocketVendor::start_stream, nullptr},
+		{"StopStream", &WebSocketVendor::stop_stream, nullptr},
+		{"GetSlots", &WebSocketVendor::get_slots, nullptr},
+		{"SetActiveSlot", &WebSocketVendor::set_active_slot, nullptr},
+		{"AddSlot", &WebSocketVendor::add_slot, nullptr},
+		{"RemoveSlot", &WebSocketVendor::remove_slot, nullptr},
+		{"RenameSlot", &WebSocketVendor::rename_slot, nullptr},
+		{"AssignScene", &WebSocketVendor::assign_scene, nullptr},
+		{"GetDestinations", &WebSocketVendor::get_destinations, nullptr},
+		{"AddDestination", &WebSocketVendor::add_destination, nullptr},
+		{"RemoveDestination", &WebSocketVendor::remove_destination, nullptr},
+		{"SetDestinationEnabled", &WebSocketVendor::set_destination_enabled, nullptr},
+		{"StartDestination", &WebSocketVendor::start_destination, nullptr},
+		{"StopDestination", &WebSocketVendor::stop_destination, nullptr},
+		{"StartRecording", &WebSocketVendor::start_recording, nullptr},
+		{"StopRecording", &WebSocketVendor::stop_recording, &WebSocketVendor::wait_for_recording_end},
+		{"StartReplayBuffer", &WebSocketVendor::start_replay_buffer, nullptr},
+		{"StopReplayBuffer", &WebSocketVendor::stop_replay_buffer, nullptr},
+		{"SaveReplay", &WebSocketVendor::save_replay, &WebSocketVendor::wait_for_replay},
 	};
 	size_t count = 0;
-	for (const auto &[type, handler] : table) {
-		auto request = std::make_unique<Request>(Request {on_request, nullptr, type, handler, this});
+	for (const auto &[type, handler, finish] : table) {
+		auto request = std::make_unique<Request>(Request {on_request, nullptr, type, handler, finish, this});
 		request->priv = request.get();
 		CallData call;
 		calldata_set_ptr(&call.data, "vendor", vendor);
@@ -187,10 +238,13 @@ void WebSocketVendor::on_request(obs_data_t *request, obs_data_t *response, void
 		     out = OBSData(answered.Get())] {
 		(owner->*handler)(in, out);
 	};
-	if (entry->owner->ui.run(task, kRequestBound))
-		obs_data_apply(response, answered);
-	else
+	if (!entry->owner->ui.run(task, kRequestBound)) {
 		fail(response, "OBS did not handle the request in time; it may still take effect");
+		return;
+	}
+	if (entry->finish && !obs_data_has_user_value(answered, "error"))
+		(entry->owner->*entry->finish)(answered);
+	obs_data_apply(response, answered);
 }
 
 void WebSocketVendor::get_status(obs_data_t *, obs_data_t *response)
@@ -212,6 +266,152 @@ void WebSocketVendor::get_status(obs_data_t *, obs_data_t *response)
 	obs_data_set_int(response, "droppedFrames", static_cast<long long>(status.frames_dropped));
 	obs_data_set_int(response, "totalFrames", static_cast<long long>(status.frames_total));
 	obs_data_set_double(response, "congestion", status.congestion);
+	put_destinations(response);
+	OBSDataAutoRelease recording = obs_data_create();
+	obs_data_set_bool(recording, "active", output && output->recording_active());
+	obs_data_set_string(recording, "outputPath", output ? output->recording_path().c_str() : "");
+	obs_data_set_obj(response, "recording", recording);
+	OBSDataAutoRelease replay = obs_data_create();
+	obs_data_set_bool(replay, "active", output && output->replay_buffer_active());
+	obs_data_set_obj(response, "replayBuffer", replay);
+}
+
+void WebSocketVendor::put_destinations(obs_data_t *response)
+{
+	OBSDataArrayAutoRelease list = obs_data_array_create();
+	if (const VerticalOutput *output = runtime.output()) {
+		for (const auto &state : output->destination_states()) {
+			OBSDataAutoRelease entry = obs_data_create();
+			obs_data_set_string(entry, "destinationName", state.destination.name.c_str());
+			// The server's address only: the key is the user's secret.
+			obs_data_set_string(entry, "url", state.destination.url.c_str());
+			obs_data_set_bool(entry, "enabled", state.destination.enabled);
+			obs_data_set_string(entry, "state", state_name(state.status.state));
+			obs_data_set_int(entry, "bytesSent", static_cast<long long>(state.status.bytes_sent));
+			obs_data_set_int(entry, "droppedFrames", static_cast<long long>(state.status.frames_dropped));
+			obs_data_array_push_back(list, entry);
+		}
+	}
+	obs_data_set_array(response, "destinations", list);
+}
+
+void WebSocketVendor::get_destinations(obs_data_t *, obs_data_t *response)
+{
+	put_destinations(response);
+}
+
+void WebSocketVendor::add_destination(obs_data_t *request, obs_data_t *response)
+{
+	Destination destination;
+	if (!field(request, response, "destinationName", destination.name) ||
+	    !field(request, response, "url", destination.url) || !field(request, response, "key", destination.key) ||
+	    !optional_bool(request, response, "enabled", true, destination.enabled))
+		return;
+	answer(response, runtime.add_destination(destination));
+}
+
+void WebSocketVendor::remove_destination(obs_data_t *request, obs_data_t *response)
+{
+	std::string name;
+	if (field(request, response, "destinationName", name))
+		answer(response, runtime.remove_destination(name));
+}
+
+void WebSocketVendor::set_destination_enabled(obs_data_t *request, obs_data_t *response)
+{
+	std::string name;
+	bool enabled = true;
+	if (field(request, response, "destinationName", name) && required_bool(request, response, "enabled", enabled))
+		answer(response, runtime.set_destination_enabled(name, enabled));
+}
+
+void WebSocketVendor::start_destination(obs_data_t *request, obs_data_t *response)
+{
+	std::string name;
+	if (field(request, response, "destinationName", name))
+		answer(response, runtime.start_destination(name));
+}
+
+void WebSocketVendor::stop_destination(obs_data_t *request, obs_data_t *response)
+{
+	std::string name;
+	if (field(request, response, "destinationName", name))
+		answer(response, runtime.stop_destination(name));
+}
+
+void WebSocketVendor::start_recording(obs_data_t *, obs_data_t *response)
+{
+	answer(response, runtime.start_recording());
+}
+
+void WebSocketVendor::stop_recording(obs_data_t *, obs_data_t *response)
+{
+	const VerticalOutput *output = runtime.output();
+	const std::string path = output ? output->recording_path() : std::string();
+	answer(response, runtime.stop_recording());
+	obs_data_set_string(response, "outputPath", path.c_str());
+}
+
+// The host closes the file on a thread of its own after the stop: the answer waits for that, so
+// that a client may open the file at once.
+void WebSocketVendor::wait_for_recording_end(obs_data_t *response)
+{
+	const auto deadline = std::chrono::steady_clock::now() + kFileBound;
+	bool recording = true;
+	while (recording && std::chrono::steady_clock::now() < deadline) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+		if (!ui.run([this,
+			     &recording] { recording = runtime.output() && runtime.output()->recording_active(); },
+			    kRequestBound))
+			break;
+	}
+	if (recording)
+		fail(response, "the recording did not end in time; the file may still be being written");
+}
+
+void WebSocketVendor::start_replay_buffer(obs_data_t *, obs_data_t *response)
+{
+	answer(response, runtime.start_replay_buffer());
+}
+
+void WebSocketVendor::stop_replay_buffer(obs_data_t *, obs_data_t *response)
+{
+	answer(response, runtime.stop_replay_buffer());
+}
+
+void WebSocketVendor::save_replay(obs_data_t *, obs_data_t *response)
+{
+	{
+		std::lock_guard<std::mutex> lock(saved_mutex);
+		obs_data_set_int(response, "savedBefore", static_cast<long long>(saved_count));
+	}
+	answer(response, runtime.save_replay());
+}
+
+// The clip is written on the host's own thread: the answer waits for its "saved" notice.
+void WebSocketVendor::wait_for_replay(obs_data_t *response)
+{
+	const auto before = static_cast<uint64_t>(obs_data_get_int(response, "savedBefore"));
+	obs_data_erase(response, "savedBefore");
+	std::unique_lock<std::mutex> lock(saved_mutex);
+	if (!saved_changed.wait_for(lock, kFileBound, [&] { return saved_count > before; })) {
+		fail(response, "the replay was not written in time");
+		return;
+	}
+	obs_data_set_string(response, "savedReplayPath", saved_path.c_str());
+}
+
+void WebSocketVendor::replay_saved(const std::string &path)
+{
+	{
+		std::lock_guard<std::mutex> lock(saved_mutex);
+		saved_path = path;
+		++saved_count;
+	}
+	saved_changed.notify_all();
+	OBSDataAutoRelease data = obs_data_create();
+	obs_data_set_string(data, "savedReplayPath", path.c_str());
+	emit_event("ReplaySaved", data);
 }
 
 void WebSocketVendor::start_stream(obs_data_t *, obs_data_t *response)
@@ -308,6 +508,28 @@ void WebSocketVendor::send_changed_events()
 		OBSDataAutoRelease data = obs_data_create();
 		obs_data_set_string(data, "slotName", active.c_str());
 		emit_event("ActiveSlotChanged", data);
+	}
+	std::map<std::string, std::string> destinations;
+	if (output)
+		for (const auto &state : output->destination_states())
+			destinations[state.destination.name] = state_name(state.status.state);
+	for (const auto &[name, destination_state] : destinations) {
+		const auto last = last_destination_states.find(name);
+		if (last != last_destination_states.end() && last->second == destination_state)
+			continue;
+		OBSDataAutoRelease data = obs_data_create();
+		obs_data_set_string(data, "destinationName", name.c_str());
+		obs_data_set_string(data, "state", destination_state.c_str());
+		emit_event("DestinationStateChanged", data);
+	}
+	last_destination_states = std::move(destinations);
+	const bool recording = output && output->recording_active();
+	if (recording != last_recording) {
+		last_recording = recording;
+		OBSDataAutoRelease data = obs_data_create();
+		obs_data_set_bool(data, "active", recording);
+		obs_data_set_string(data, "outputPath", output ? output->recording_path().c_str() : "");
+		emit_event("RecordingStateChanged", data);
 	}
 }
 

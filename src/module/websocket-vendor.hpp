@@ -1,6 +1,9 @@
 #pragma once
 
+#include <condition_variable>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,8 +20,11 @@ class Runtime;
 
 // Remote control through the host's obs-websocket (5.x): a vendor "brasslight-vertical" whose
 // requests clients call with CallVendorRequest (GetStatus, StartStream, StopStream, GetSlots,
-// SetActiveSlot, AddSlot, RemoveSlot, RenameSlot, AssignScene), and the vendor events
-// StreamStateChanged and ActiveSlotChanged. A refused request answers with a response field
+// SetActiveSlot, AddSlot, RemoveSlot, RenameSlot, AssignScene, GetDestinations, AddDestination,
+// RemoveDestination, SetDestinationEnabled, StartDestination, StopDestination, StartRecording,
+// StopRecording, StartReplayBuffer, StopReplayBuffer, SaveReplay), and the vendor events
+// StreamStateChanged, ActiveSlotChanged, DestinationStateChanged, RecordingStateChanged and
+// ReplaySaved. A refused request answers with a response field
 // "error" holding the reason. The requests go through the runtime's actions, as the dock's do.
 //
 // Made and destroyed on the user-interface thread: registered once the host has finished loading
@@ -36,8 +42,13 @@ public:
 	// Sends StreamStateChanged and ActiveSlotChanged for whatever changed since the last look;
 	// runs every 250 ms and after every slot change.
 	void send_changed_events();
+	// The replay buffer wrote a clip: ReplaySaved, and the answer of a SaveReplay that waits.
+	void replay_saved(const std::string &path);
 
 	using Handler = void (WebSocketVendor::*)(obs_data_t *request, obs_data_t *response);
+	// The part of a request that waits for the host after its work on the user-interface thread;
+	// on the request's own thread, with the answer so far.
+	using Finisher = void (WebSocketVendor::*)(obs_data_t *response);
 	struct Request;
 
 private:
@@ -53,6 +64,20 @@ private:
 	void remove_slot(obs_data_t *request, obs_data_t *response);
 	void rename_slot(obs_data_t *request, obs_data_t *response);
 	void assign_scene(obs_data_t *request, obs_data_t *response);
+	void get_destinations(obs_data_t *request, obs_data_t *response);
+	void add_destination(obs_data_t *request, obs_data_t *response);
+	void remove_destination(obs_data_t *request, obs_data_t *response);
+	void set_destination_enabled(obs_data_t *request, obs_data_t *response);
+	void start_destination(obs_data_t *request, obs_data_t *response);
+	void stop_destination(obs_data_t *request, obs_data_t *response);
+	void start_recording(obs_data_t *request, obs_data_t *response);
+	void stop_recording(obs_data_t *request, obs_data_t *response);
+	void wait_for_recording_end(obs_data_t *response);
+	void start_replay_buffer(obs_data_t *request, obs_data_t *response);
+	void stop_replay_buffer(obs_data_t *request, obs_data_t *response);
+	void save_replay(obs_data_t *request, obs_data_t *response);
+	void wait_for_replay(obs_data_t *response);
+	void put_destinations(obs_data_t *response);
 
 	Runtime &runtime;
 	// obs-websocket's own procedure handler and our vendor on it; null when it is not there.
@@ -63,6 +88,13 @@ private:
 	std::unique_ptr<QTimer> event_timer;
 	std::string last_state;
 	std::string last_active_slot;
+	std::map<std::string, std::string> last_destination_states;
+	bool last_recording = false;
+	// Clips written so far, and the last one's path: what a waiting SaveReplay looks at.
+	std::mutex saved_mutex;
+	std::condition_variable saved_changed;
+	uint64_t saved_count = 0;
+	std::string saved_path;
 	// Declared last: what a request posted and did not run yet goes first.
 	UiQueue ui;
 };

@@ -1,14 +1,13 @@
 #include "output/vertical-output.hpp"
 
+#include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
-
-#include <util/platform.h>
 
 #include "canvas/vertical-canvas.hpp"
 #include "common/log.hpp"
 #include "mux/mux-output.hpp"
+#include "output/output-names.hpp"
 
 namespace brasslight {
 
@@ -23,7 +22,6 @@ constexpr const char *kSoftwareEncoderId = "obs_x264";
 // The host's VAAPI encoders take FFmpeg's numeric H.264 profile: High.
 constexpr int kVaapiProfileHigh = 100;
 constexpr const char *kNoTargetReason = "no server URL or stream key";
-constexpr uint64_t kStopSettleNs = 2000000000ULL;
 
 bool is_one_of(const char *id, std::initializer_list<const char *> ids)
 {
@@ -44,11 +42,6 @@ bool failed_to_initialise(obs_encoder_t *encoder)
 }
 
 } // namespace
-
-std::string unique_name(const char *base)
-{
-	return std::string(base) + "_" + std::to_string(static_cast<long long>(time(nullptr)));
-}
 
 OBSDataAutoRelease video_encoder_settings(const char *id, const OutputConfig &config)
 {
@@ -75,8 +68,12 @@ OBSDataAutoRelease video_encoder_settings(const char *id, const OutputConfig &co
 }
 
 VerticalOutput::VerticalOutput(VerticalCanvas *canvas_, const OutputConfig &config_, const std::string &first_encoder,
-			       FailureHandler failure_handler)
-	: canvas(canvas_), on_failure(std::move(failure_handler)), config(config_), first_encoder_id(first_encoder)
+			       FailureHandler failure_handler, VerticalReplayBuffer::SavedHandler on_replay_saved)
+	: canvas(canvas_),
+	  on_failure(std::move(failure_handler)),
+	  config(config_),
+	  first_encoder_id(first_encoder),
+	  replay(std::move(on_replay_saved))
 {
 }
 
@@ -85,16 +82,10 @@ VerticalOutput::~VerticalOutput()
 	std::lock_guard<std::mutex> lock(mutex);
 	if (!initialised)
 		return;
-	if (output) {
-		if (obs_output_active(output))
-			obs_output_stop(output);
-		signal_handler_disconnect(obs_output_get_signal_handler(output), "stop",
-					  &VerticalOutput::on_output_stop, this);
-		output = nullptr;
-	}
-	audio_encoder = nullptr;
-	video_encoder = nullptr;
-	initialised = false;
+	// Every output stops and goes before the encoders it holds.
+	destinations.clear();
+	recording.stop();
+	replay.stop();
 	log_msg(LOG_INFO, "VerticalOutput destroyed");
 }
 
@@ -118,6 +109,14 @@ int VerticalOutput::create_video_encoder(size_t from)
 	return -1;
 }
 
+void VerticalOutput::attach_encoders()
+{
+	for (const auto &destination : destinations)
+		destination->set_encoders(video_encoder, audio_encoder);
+	recording.set_encoders(video_encoder, audio_encoder);
+	replay.set_encoders(video_encoder, audio_encoder);
+}
+
 bool VerticalOutput::switch_to_next_video_encoder()
 {
 	const std::string failed = obs_encoder_get_id(video_encoder);
@@ -131,41 +130,36 @@ bool VerticalOutput::switch_to_next_video_encoder()
 		kVideoEncoderCandidates[next]);
 	log_msg(LOG_INFO, "Using video encoder: %s", kVideoEncoderCandidates[next]);
 	encoder_index = next;
-	obs_output_set_video_encoder(output, video_encoder);
+	attach_encoders();
 	return true;
 }
 
-OBSDataAutoRelease VerticalOutput::output_settings() const
+void VerticalOutput::rebuild_destinations()
 {
-	OBSDataAutoRelease settings = obs_data_create();
-	if (!settings)
-		return settings;
-	obs_data_set_string(settings, "server", config.rtmp_url.c_str());
-	obs_data_set_string(settings, "key", config.stream_key.c_str());
-	obs_data_set_int(settings, "fps_num", canvas->config().fps_num);
-	obs_data_set_int(settings, "fps_den", canvas->config().fps_den);
-	return settings;
-}
-
-bool VerticalOutput::create_mux_output()
-{
-	OBSDataAutoRelease settings = output_settings();
-	if (!settings)
-		return false;
-	// As with encoders, the host hands back a placeholder that can never start for an output
-	// type it does not know, so an unregistered type counts as a failed creation.
-	OBSOutputAutoRelease created;
-	if (obs_output_get_display_name(kMuxOutputId))
-		created = obs_output_create(kMuxOutputId, unique_name("bl_mux_output").c_str(), settings, nullptr);
-	if (!created) {
-		log_msg(LOG_ERROR, "obs_output_create(%s) failed", kMuxOutputId);
-		return false;
+	std::vector<std::unique_ptr<DestinationOutput>> kept;
+	for (auto &destination : destinations)
+		if (destination->active())
+			kept.push_back(std::move(destination));
+	destinations.clear();
+	const CanvasConfig &canvas_config = canvas->config();
+	for (size_t i = 0; i < config.destinations.size(); ++i) {
+		const Destination &wanted = config.destinations[i];
+		auto running = std::find_if(kept.begin(), kept.end(), [&wanted](const auto &destination) {
+			return destination->destination().name == wanted.name;
+		});
+		if (running != kept.end()) {
+			destinations.push_back(std::move(*running));
+			kept.erase(running);
+			continue;
+		}
+		auto created = std::make_unique<DestinationOutput>(wanted, static_cast<int>(i), canvas_config.fps_num,
+								   canvas_config.fps_den, on_failure);
+		created->set_encoders(video_encoder, audio_encoder);
+		destinations.push_back(std::move(created));
 	}
-	obs_output_set_video_encoder(created, video_encoder);
-	obs_output_set_audio_encoder(created, audio_encoder, 0);
-	signal_handler_connect(obs_output_get_signal_handler(created), "stop", &VerticalOutput::on_output_stop, this);
-	output = std::move(created);
-	return true;
+	// Removed from the list while streaming: they stream on until stopped, listed last.
+	for (auto &destination : kept)
+		destinations.push_back(std::move(destination));
 }
 
 bool VerticalOutput::init()
@@ -206,16 +200,44 @@ bool VerticalOutput::init()
 	}
 	obs_encoder_set_audio(audio_encoder, canvas->audio());
 
-	if (!create_mux_output()) {
+	rebuild_destinations();
+	if (std::any_of(destinations.begin(), destinations.end(), [](const auto &d) { return !d->created(); })) {
 		log_msg(LOG_ERROR, "Failed to create vertical mux output");
+		destinations.clear();
 		audio_encoder = nullptr;
 		video_encoder = nullptr;
 		return false;
 	}
+	recording.set_encoders(video_encoder, audio_encoder);
+	replay.set_encoders(video_encoder, audio_encoder);
 	initialised = true;
 	log_msg(LOG_INFO, "VerticalOutput initialised (bitrate: %u kbps, preset: %s)", config.video_bitrate_kbps,
 		config.encoder_preset.c_str());
 	return true;
+}
+
+bool VerticalOutput::anything_active() const
+{
+	return recording.active() || replay.active() ||
+	       std::any_of(destinations.begin(), destinations.end(), [](const auto &d) { return d->active(); });
+}
+
+// A hardware encoder can be registered and still fail when it starts (a busy session limit, a
+// driver fault): each later candidate gets one try, down to x264, and the one that works stays
+// for the rest of the runtime. Only while nothing else runs on the encoder.
+bool VerticalOutput::start_one(DestinationOutput &destination, std::string &why)
+{
+	if (!destination.has_target()) {
+		why = kNoTargetReason;
+		return false;
+	}
+	for (;;) {
+		const bool alone = !anything_active();
+		if (destination.start(why))
+			return true;
+		if (!alone || !failed_to_initialise(video_encoder) || !switch_to_next_video_encoder())
+			return false;
+	}
 }
 
 bool VerticalOutput::start()
@@ -226,67 +248,163 @@ bool VerticalOutput::start()
 		log_msg(LOG_ERROR, "VerticalOutput::start — not initialised");
 		return false;
 	}
-	if (obs_output_active(output)) {
-		log_msg(LOG_WARNING, "VerticalOutput::start — already active");
-		return true;
+	bool any_target = false;
+	bool streaming = false;
+	std::string refused;
+	for (const auto &destination : destinations) {
+		if (!destination->destination().enabled || !destination->has_target())
+			continue;
+		any_target = true;
+		if (destination->active()) {
+			streaming = true;
+			continue;
+		}
+		std::string why;
+		if (start_one(*destination, why))
+			streaming = true;
+		else
+			refused += (refused.empty() ? "" : "; ") + destination->destination().name + ": " + why;
 	}
-	if (config.rtmp_url.empty() || config.stream_key.empty()) {
+	if (!any_target) {
 		log_msg(LOG_ERROR, "Vertical output start failed: RTMP URL or key is empty. Configure them in Tools → "
 				   "Brasslight Vertical Streaming Settings.");
 		refusal = kNoTargetReason;
 		return false;
 	}
-	OBSDataAutoRelease settings = output_settings();
-	obs_output_update(output, settings);
-
-	log_msg(LOG_INFO, "Vertical output starting: %s", url_for_log(config.rtmp_url).c_str());
-	// A hardware encoder can be registered and still fail when it starts (a busy session limit,
-	// a driver fault): each later candidate gets one try, down to x264, and the one that works
-	// stays for the rest of the runtime.
-	for (;;) {
-		if (obs_output_start(output)) {
-			log_msg(LOG_INFO, "Vertical output started");
-			return true;
-		}
-		if (!failed_to_initialise(video_encoder) || !switch_to_next_video_encoder())
-			break;
-	}
-	const char *error = obs_output_get_last_error(output);
-	log_msg(LOG_ERROR, "obs_output_start failed: %s", error ? error : "unknown");
-	refusal = error && *error ? error : "unknown";
-	return false;
+	// With one destination the reason alone, as the dock has always shown it.
+	refusal = destinations.size() == 1 && !refused.empty() ? refused.substr(refused.find(": ") + 2) : refused;
+	return streaming;
 }
 
 void VerticalOutput::stop()
 {
 	std::lock_guard<std::mutex> lock(mutex);
-	if (!output)
-		return;
-	if (obs_output_active(output)) {
-		obs_output_stop(output);
-		log_msg(LOG_INFO, "Vertical output stop requested");
-		// The output's own stop is bounded (the sender ends within a second), but the host
-		// detaches the encoders on a thread of its own afterwards, and the output counts as
-		// active until that is done: a start in the meantime would be refused as "already
-		// running" although everything said stopped. A few frames' time at most.
-		const uint64_t deadline = os_gettime_ns() + kStopSettleNs;
-		while (obs_output_active(output) && os_gettime_ns() < deadline)
-			os_sleep_ms(5);
-	} else {
-		log_msg(LOG_INFO, "VerticalOutput::stop — not active, nothing to do");
+	bool any = false;
+	for (const auto &destination : destinations) {
+		any = any || destination->active();
+		destination->stop();
 	}
+	if (!any)
+		log_msg(LOG_INFO, "VerticalOutput::stop — not active, nothing to do");
+}
+
+DestinationOutput *VerticalOutput::find(const std::string &name) const
+{
+	for (const auto &destination : destinations)
+		if (destination->destination().name == name)
+			return destination.get();
+	return nullptr;
+}
+
+bool VerticalOutput::start_destination(const std::string &name)
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	refusal.clear();
+	DestinationOutput *destination = find(name);
+	if (!destination) {
+		refusal = "unknown destination \"" + name + "\"";
+		return false;
+	}
+	if (destination->active())
+		return true;
+	return start_one(*destination, refusal);
+}
+
+bool VerticalOutput::stop_destination(const std::string &name)
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	DestinationOutput *destination = find(name);
+	if (!destination)
+		return false;
+	destination->stop();
+	return true;
 }
 
 bool VerticalOutput::is_active() const
 {
 	std::lock_guard<std::mutex> lock(mutex);
-	return output && obs_output_active(output);
+	return std::any_of(destinations.begin(), destinations.end(), [](const auto &d) { return d->active(); });
 }
 
 MuxStatus VerticalOutput::stream_status() const
 {
 	std::lock_guard<std::mutex> lock(mutex);
-	return mux_output_status(output);
+	for (const auto &destination : destinations)
+		if (destination->active())
+			return destination->status();
+	return destinations.empty() ? MuxStatus() : destinations.front()->status();
+}
+
+std::vector<VerticalOutput::DestinationState> VerticalOutput::destination_states() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	std::vector<DestinationState> states;
+	for (const auto &destination : destinations)
+		states.push_back({destination->destination(), destination->active(), destination->status()});
+	return states;
+}
+
+bool VerticalOutput::start_recording(const RecordingPlace &place)
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	refusal.clear();
+	if (!initialised || recording.active())
+		return recording.active();
+	const std::string folder = config.recording.folder.empty() ? place.folder : config.recording.folder;
+	const std::string path = vertical_file_path({folder, place.filename_format}, config.recording.format);
+	return recording.start(path, refusal);
+}
+
+void VerticalOutput::stop_recording()
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	recording.stop();
+}
+
+bool VerticalOutput::recording_active() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	return recording.active();
+}
+
+std::string VerticalOutput::recording_path() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	return recording.path();
+}
+
+bool VerticalOutput::start_replay_buffer(const RecordingPlace &place)
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	refusal.clear();
+	if (!initialised || replay.active())
+		return replay.active();
+	const std::string folder = config.recording.folder.empty() ? place.folder : config.recording.folder;
+	return replay.start({folder, place.filename_format}, config.recording, refusal);
+}
+
+void VerticalOutput::stop_replay_buffer()
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	replay.stop();
+}
+
+bool VerticalOutput::replay_buffer_active() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	return replay.active();
+}
+
+bool VerticalOutput::save_replay()
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	return replay.save();
+}
+
+std::string VerticalOutput::last_replay() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	return replay.last_replay();
 }
 
 void VerticalOutput::update_config(const OutputConfig &new_config)
@@ -296,9 +414,12 @@ void VerticalOutput::update_config(const OutputConfig &new_config)
 				      new_config.encoder_preset != config.encoder_preset;
 	config = new_config;
 	refusal.clear();
-	log_msg(LOG_INFO, "VerticalOutput config updated (url: %s)", url_for_log(config.rtmp_url).c_str());
+	const std::string first = config.destinations.empty() ? std::string() : config.destinations.front().url;
+	log_msg(LOG_INFO, "VerticalOutput config updated (url: %s)", url_for_log(first).c_str());
 	if (encoding_changed && video_encoder)
 		obs_encoder_update(video_encoder, video_encoder_settings(obs_encoder_get_id(video_encoder), config));
+	if (initialised)
+		rebuild_destinations();
 }
 
 std::string VerticalOutput::video_encoder_id() const
@@ -313,16 +434,10 @@ std::string VerticalOutput::refusal_reason() const
 	return refusal;
 }
 
-void VerticalOutput::on_output_stop(void *data, calldata_t *params)
+obs_output_t *VerticalOutput::output_handle() const
 {
-	const long long code = calldata_int(params, "code");
-	if (code != OBS_OUTPUT_ERROR && code != OBS_OUTPUT_ENCODE_ERROR)
-		return;
-	const auto *controller = static_cast<const VerticalOutput *>(data);
-	if (!controller->on_failure)
-		return;
-	const char *error = obs_output_get_last_error(static_cast<obs_output_t *>(calldata_ptr(params, "output")));
-	controller->on_failure(error ? error : "");
+	std::lock_guard<std::mutex> lock(mutex);
+	return destinations.empty() ? nullptr : destinations.front()->handle();
 }
 
 } // namespace brasslight

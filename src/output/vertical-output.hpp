@@ -1,43 +1,74 @@
 #pragma once
 
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <obs.hpp>
 
 #include "common/settings-types.hpp"
 #include "mux/mux-output.hpp"
+#include "output/destination-output.hpp"
+#include "output/file-outputs.hpp"
 
 namespace brasslight {
 
 class VerticalCanvas;
 
-// The vertical stream: a video encoder on the canvas's own mix, an AAC encoder on the host's
-// audio, and one output of the module's RTMP mux type fed by both.
+// The vertical canvas's one encode and everything it feeds: a video encoder on the canvas's own
+// mix and an AAC encoder on the host's audio, shared by up to eight destinations (each an output
+// of the module's RTMP type with its own connection, reconnect and statistics), a recording and a
+// replay buffer. The encoders run while any of them runs.
 class VerticalOutput {
 public:
-	// Told why a running stream failed (the output's last error; empty when it set none), on the host
-	// thread that stopped it: it must not block, and it must not call back into the controller.
-	using FailureHandler = std::function<void(const std::string &reason)>;
+	using FailureHandler = DestinationOutput::FailureHandler;
 
 	// first_encoder_id: where the encoder search begins (a candidate id), so that a rebuilt
 	// runtime goes on with the encoder that worked rather than one that failed before.
 	VerticalOutput(VerticalCanvas *canvas, const OutputConfig &config, const std::string &first_encoder_id = {},
-		       FailureHandler on_failure = {});
+		       FailureHandler on_failure = {}, VerticalReplayBuffer::SavedHandler on_replay_saved = {});
 	~VerticalOutput();
 	VerticalOutput(const VerticalOutput &) = delete;
 	VerticalOutput &operator=(const VerticalOutput &) = delete;
 
 	bool init();
+	// Starts every enabled destination that has an address and a key; true when at least one
+	// streams. A destination that could not start is named in refusal_reason().
 	bool start();
+	// Stops every destination; the recording and the replay buffer go on.
 	void stop();
+	// One destination alone; false for an unknown name or a refused start (refusal_reason()).
+	bool start_destination(const std::string &name);
+	bool stop_destination(const std::string &name);
+	// Whether any destination streams.
 	bool is_active() const;
-	// The stream's state and health (no output yet: Stopped), for the dock and remote control.
+	// The stream's state and health, for the dock and remote control: the first destination that
+	// streams, else the first one (no destination: Stopped).
 	MuxStatus stream_status() const;
-	// Replaces the stored settings. URL and key reach the output at its next start; bitrate and
-	// preset go to the video encoder at once, which applies what it can while it runs (x264: the
-	// bitrate) and the rest at its next start.
+
+	struct DestinationState {
+		Destination destination;
+		bool active = false;
+		MuxStatus status;
+	};
+	std::vector<DestinationState> destination_states() const;
+
+	bool start_recording(const RecordingPlace &place);
+	void stop_recording();
+	bool recording_active() const;
+	std::string recording_path() const;
+	bool start_replay_buffer(const RecordingPlace &place);
+	void stop_replay_buffer();
+	bool replay_buffer_active() const;
+	bool save_replay();
+	std::string last_replay() const;
+	obs_output_t *recording_handle() const { return recording.handle(); }
+	obs_output_t *replay_handle() const { return replay.handle(); }
+
+	// Replaces the stored settings. Destinations that stream keep theirs until they stop; the
+	// others take the new list at once. Bitrate and preset go to the video encoder at once, which
+	// applies what it can while it runs (x264: the bitrate) and the rest at its next start.
 	void update_config(const OutputConfig &config);
 
 	// The encoder id the video encoder was created with (empty before init), for the log and tests.
@@ -45,7 +76,9 @@ public:
 	// Why the last start was refused, for the dock's status line: empty after a start that went
 	// through and after a settings change.
 	std::string refusal_reason() const;
-	obs_output_t *output_handle() const { return output; }
+	// The first destination's output, or null.
+	obs_output_t *output_handle() const;
+	obs_encoder_t *video_encoder_handle() const { return video_encoder; }
 
 	// The host's H.264 encoders in order of preference: hardware first (the ids of Windows
 	// hosts, then those Linux hosts register), software x264 last. Only ids the host has
@@ -59,13 +92,14 @@ private:
 	// Creates the first registered candidate at index from or after it; its index, or -1.
 	int create_video_encoder(size_t from);
 	// After a start that failed because the video encoder could not be initialised: the next
-	// registered candidate replaces it on the output. False when there is none left.
+	// registered candidate replaces it on every output. False when there is none left.
 	bool switch_to_next_video_encoder();
-	bool create_mux_output();
-	OBSDataAutoRelease output_settings() const;
-	// Runs on the host thread that emits the output's "stop" signal; reads only the output and
-	// the failure handler, which never change while the signal is connected.
-	static void on_output_stop(void *data, calldata_t *params);
+	void attach_encoders();
+	// Makes the outputs of the configured destinations that are not streaming anew.
+	void rebuild_destinations();
+	bool anything_active() const;
+	bool start_one(DestinationOutput &destination, std::string &why);
+	DestinationOutput *find(const std::string &name) const;
 
 	VerticalCanvas *canvas;
 	const FailureHandler on_failure;
@@ -75,11 +109,14 @@ private:
 	std::string refusal;
 	OBSEncoderAutoRelease video_encoder;
 	OBSEncoderAutoRelease audio_encoder;
-	OBSOutputAutoRelease output;
+	// Declared after the encoders, so that the outputs let go of them first.
+	std::vector<std::unique_ptr<DestinationOutput>> destinations;
+	VerticalRecording recording;
+	VerticalReplayBuffer replay;
 	bool initialised = false;
 	// Guards everything above, held across the host calls of each operation, so that the controller
 	// is safe on any thread (in the module only the user-interface thread drives it). The mux
-	// output's own lock is taken inside the host's calls, after this one.
+	// outputs' own locks are taken inside the host's calls, after this one.
 	mutable std::mutex mutex;
 };
 
@@ -87,8 +124,5 @@ private:
 // keyframe interval for all, then each encoder's own preset and profile keys. The preset names
 // of the settings ("veryfast" ...) are x264's and go to x264 only.
 OBSDataAutoRelease video_encoder_settings(const char *id, const OutputConfig &config);
-
-// base + "_" + the current time in whole seconds since the epoch: the host names of our objects.
-std::string unique_name(const char *base);
 
 } // namespace brasslight

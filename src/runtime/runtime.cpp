@@ -50,10 +50,16 @@ bool Runtime::create_runtime(const std::string &first_encoder_id)
 		log_msg(LOG_ERROR, "Canvas init failed");
 		return false;
 	}
-	// Copied: the handler runs on the host thread that stopped the stream, and may outlive a
-	// change of `events` no more than the output it is given to.
-	auto new_output = std::make_unique<VerticalOutput>(new_canvas.get(), profile.read_output_config(),
-							   first_encoder_id, events.stream_failed);
+	// The failure handler is copied into the outputs, whose host threads call it.
+	auto new_output = std::make_unique<VerticalOutput>(
+		new_canvas.get(), profile.read_output_config(), first_encoder_id, events.stream_failed,
+		// On the host's thread that wrote the clip: its path is asked for on this one.
+		[this] {
+			ui.post([this] {
+				if (output_ && events.replay_saved)
+					events.replay_saved(output_->last_replay());
+			});
+		});
 	if (!new_output->init()) {
 		log_msg(LOG_ERROR, "Output init failed");
 		new_output.reset();
@@ -207,7 +213,9 @@ void Runtime::auto_start_stream()
 	// A vertical stream never set up (no URL and no key) is not a failure worth a box at every
 	// start of the main stream: the dock's status line says why it did not start.
 	const OutputConfig config = profile.read_output_config();
-	if (output_ && config.rtmp_url.empty() && config.stream_key.empty())
+	const bool set_up = std::any_of(config.destinations.begin(), config.destinations.end(),
+					[](const Destination &d) { return !d.url.empty() || !d.key.empty(); });
+	if (output_ && !set_up)
 		return;
 	// Once per start of the main stream, which goes live all the same: without this the user
 	// would not know that the vertical one did not.

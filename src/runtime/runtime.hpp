@@ -7,6 +7,7 @@
 #include "common/ui-thread.hpp"
 #include "config/global-config.hpp"
 #include "config/profile-config.hpp"
+#include "output/file-outputs.hpp"
 #include "runtime/action-result.hpp"
 
 namespace brasslight {
@@ -30,12 +31,16 @@ public:
 		// A slot action succeeded (`name` is the old name and `new_name` the new one for a rename).
 		std::function<void(SlotChange change, const std::string &name, const std::string &new_name)>
 			slot_changed;
-		// A running stream failed: `reason` is the output's last error, empty when it set none. On
-		// the host thread that stopped the stream: must not block.
-		std::function<void(const std::string &reason)> stream_failed;
+		// A destination's running stream failed: `reason` is its output's last error, empty when it
+		// set none. On the host thread that stopped the stream: must not block.
+		std::function<void(const std::string &destination, const std::string &reason)> stream_failed;
 		// The start with the main stream was refused: `reason` says why, empty when no runtime could
 		// be built.
 		std::function<void(const std::string &reason)> auto_start_refused;
+		// Where the host keeps its recordings now (its profile decides).
+		std::function<RecordingPlace()> recording_place;
+		// The replay buffer wrote a clip, at path.
+		std::function<void(const std::string &path)> replay_saved;
 	};
 
 	explicit Runtime(Events events);
@@ -77,6 +82,25 @@ public:
 	// `auto_start_refused` (the dock's status line says why as well).
 	void auto_start_stream();
 
+	// One destination alone, by name.
+	ActionResult start_destination(const std::string &name);
+	ActionResult stop_destination(const std::string &name);
+	// The list of destinations, as the settings dialog and remote control change it: stored in the
+	// profile (and saved) and handed to the output controller. Names are unique; the URL and key of
+	// a new destination must not be empty.
+	ActionResult add_destination(const Destination &destination);
+	ActionResult remove_destination(const std::string &name);
+	ActionResult set_destination_enabled(const std::string &name, bool enabled);
+
+	// The vertical recording and replay buffer, in the host's recording folder unless the profile
+	// names another. Stopping the recording asks the host to close the file.
+	ActionResult start_recording();
+	ActionResult stop_recording();
+	ActionResult start_replay_buffer();
+	ActionResult stop_replay_buffer();
+	// Asks the replay buffer for a clip; the host says when it is written.
+	ActionResult save_replay();
+
 	// The slot actions. Names are trimmed of leading and trailing white space. Each success but
 	// an activation saves the slot list; every success is told through `slot_changed`.
 	ActionResult add_slot(const std::string &name);
@@ -93,6 +117,8 @@ private:
 	void apply_changed_canvas_settings();
 	void notify(SlotChange change, const std::string &name, const std::string &new_name = {});
 	void on_host_scenes_changed(bool names_changed);
+	RecordingPlace recording_place() const;
+	ActionResult store_destinations(const std::vector<Destination> &list);
 	static void fire(const std::function<void()> &event);
 
 	Events events;

@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStringList>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -159,6 +160,27 @@ void VerticalDock::buildUi()
 	statusLabel->setAlignment(Qt::AlignCenter);
 	statusLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
 	layout->addWidget(statusLabel);
+
+	destinationsLabel = new QLabel(this);
+	destinationsLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
+	destinationsLabel->setVisible(false);
+	layout->addWidget(destinationsLabel);
+
+	auto *fileButtons = new QHBoxLayout();
+	fileButtons->setSpacing(6);
+	recordButton = makeButton("Dock.Record", &VerticalDock::onRecordClicked);
+	replayButton = makeButton("Dock.Replay", &VerticalDock::onReplayClicked);
+	saveReplayButton = makeButton("Dock.SaveReplay", &VerticalDock::onSaveReplayClicked);
+	fileButtons->addWidget(recordButton);
+	fileButtons->addWidget(replayButton);
+	fileButtons->addWidget(saveReplayButton);
+	layout->addLayout(fileButtons);
+
+	fileLabel = new QLabel(this);
+	fileLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
+	fileLabel->setWordWrap(true);
+	fileLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+	layout->addWidget(fileLabel);
 }
 
 void VerticalDock::setRuntime(Runtime *next)
@@ -249,9 +271,23 @@ void VerticalDock::updateStatus()
 	if (!output) {
 		statusLabel->setText(tr_text("Status.NoOutput"));
 		statusLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
-		startButton->setEnabled(false);
-		stopButton->setEnabled(false);
+		for (QPushButton *button : {startButton, stopButton, recordButton, replayButton, saveReplayButton})
+			button->setEnabled(false);
+		destinationsLabel->setVisible(false);
 		return;
+	}
+	updateFiles(*output);
+	const std::vector<VerticalOutput::DestinationState> states = output->destination_states();
+	destinationsLabel->setVisible(states.size() > 1);
+	if (states.size() > 1) {
+		QStringList lines;
+		for (const auto &state : states) {
+			const StatusLine line = status_line(state.status, std::string());
+			lines << utf8(state.destination.name) + QStringLiteral(": ") +
+					 (state.destination.enabled || state.active ? line.text
+										    : tr_text("Status.Disabled"));
+		}
+		destinationsLabel->setText(lines.join(QStringLiteral("\n")));
 	}
 	const bool active = output->is_active();
 	const StatusLine line = status_line(output->stream_status(), active ? std::string() : output->refusal_reason());
@@ -383,6 +419,55 @@ void VerticalDock::onStopClicked()
 		return;
 	runtime->stop_stream();
 	updateStatus();
+}
+
+void VerticalDock::updateFiles(const VerticalOutput &output)
+{
+	const bool recording = output.recording_active();
+	const bool replaying = output.replay_buffer_active();
+	recordButton->setEnabled(true);
+	recordButton->setText(tr_text(recording ? "Dock.StopRecording" : "Dock.Record"));
+	replayButton->setEnabled(true);
+	replayButton->setText(tr_text(replaying ? "Dock.StopReplay" : "Dock.Replay"));
+	saveReplayButton->setEnabled(replaying);
+	if (recording && !wasRecording)
+		fileLabel->setText(tr_text("Dock.RecordingTo") + utf8(output.recording_path()));
+	else if (!recording && wasRecording)
+		fileLabel->setText(tr_text("Dock.Recorded") + utf8(output.recording_path()));
+	wasRecording = recording;
+}
+
+void VerticalDock::showSavedFile(const std::string &path)
+{
+	fileLabel->setText(tr_text("Dock.ReplaySaved") + utf8(path));
+}
+
+void VerticalDock::onRecordClicked()
+{
+	if (!runtime || !runtime->output())
+		return;
+	if (runtime->output()->recording_active())
+		runtime->stop_recording();
+	else if (const ActionResult result = runtime->start_recording(); !result.ok)
+		fileLabel->setText(tr_text("Dock.RecordingRefused") + utf8(result.error));
+	updateStatus();
+}
+
+void VerticalDock::onReplayClicked()
+{
+	if (!runtime || !runtime->output())
+		return;
+	if (runtime->output()->replay_buffer_active())
+		runtime->stop_replay_buffer();
+	else if (const ActionResult result = runtime->start_replay_buffer(); !result.ok)
+		fileLabel->setText(tr_text("Dock.RecordingRefused") + utf8(result.error));
+	updateStatus();
+}
+
+void VerticalDock::onSaveReplayClicked()
+{
+	if (runtime)
+		runtime->save_replay();
 }
 
 void VerticalDock::onStatusTick()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <QString>
 #include <QWidget>
 
@@ -12,6 +14,7 @@ class QTimer;
 namespace brasslight {
 
 class Runtime;
+class VerticalOutput;
 struct ActionResult;
 class VerticalPreviewWidget;
 
@@ -35,6 +38,8 @@ public:
 	void detach();
 	void refreshSceneList();
 	void updateStatus();
+	// The file a recording or a saved replay was written to.
+	void showSavedFile(const std::string &path);
 	// The plain slot name of the list's current item, or an empty string.
 	QString selectedSceneName() const;
 
@@ -50,6 +55,9 @@ private slots:
 	void onConfigureScene();
 	void onStartClicked();
 	void onStopClicked();
+	void onRecordClicked();
+	void onReplayClicked();
+	void onSaveReplayClicked();
 	void onStatusTick();
 
 private:
@@ -57,6 +65,7 @@ private:
 	void fitSceneListHeight();
 	QPushButton *makeButton(const char *key, void (VerticalDock::*slot)());
 	void refuse(const QString &title, const QString &typed, const ActionResult &result);
+	void updateFiles(const VerticalOutput &output);
 
 	Runtime *runtime = nullptr;
 	VerticalPreviewWidget *preview = nullptr;
@@ -69,6 +78,14 @@ private:
 	QPushButton *startButton = nullptr;
 	QPushButton *stopButton = nullptr;
 	QLabel *statusLabel = nullptr;
+	// One line per destination, shown when there are several.
+	QLabel *destinationsLabel = nullptr;
+	QPushButton *recordButton = nullptr;
+	QPushButton *replayButton = nullptr;
+	QPushButton *saveReplayButton = nullptr;
+	QLabel *fileLabel = nullptr;
+	// Whether the recording ran at the last look: its end shows the file.
+	bool wasRecording = false;
 	QTimer *statusTimer = nullptr;
 };
 

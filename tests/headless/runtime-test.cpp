@@ -166,6 +166,8 @@ TEST(Hotkeys, ASlotsHotkeyNameIsSafeInTheHostsIniFilesAndItsKeyFollowsARename)
 	std::vector<Seen> seen;
 	obs_enum_hotkeys(
 		[](void *data, obs_hotkey_id id, obs_hotkey_t *hotkey) {
+			if (std::string(obs_hotkey_get_name(hotkey)).rfind("BrasslightVertical.", 0) != 0)
+				return true; // the host's own, such as the replay buffer's
 			OBSDataArrayAutoRelease bindings = obs_hotkey_save(id);
 			OBSDataAutoRelease wrapped = obs_data_create();
 			obs_data_set_array(wrapped, "b", bindings);
@@ -188,7 +190,7 @@ TEST(Hotkeys, ASlotsHotkeyNameIsSafeInTheHostsIniFilesAndItsKeyFollowsARename)
 		const bool cue = hotkey.description == "Vertical scene: Cue";
 		EXPECT_EQ(hotkey.bindings.find("OBS_KEY_F8") != std::string::npos, cue) << hotkey.description;
 	}
-	EXPECT_EQ(seen.size(), 9u) << "four fixed and one per slot";
+	EXPECT_EQ(seen.size(), 12u) << "seven fixed and one per slot";
 	EXPECT_FALSE(config_has_user_value(runtime.global_config().file(), "Hotkeys", "BrasslightVertical.Slot.Cam"));
 }
 

@@ -16,7 +16,9 @@ static void expect_profile_defaults(const ProfileConfig &profile)
 {
 	const OutputConfig out = profile.read_output_config();
 	const CanvasConfig c = profile.read_canvas_config();
-	EXPECT_EQ(out.rtmp_url + "|" + out.stream_key + "|" + out.encoder_preset, "||veryfast");
+	ASSERT_EQ(out.destinations.size(), 1u) << "an old profile's one destination";
+	const Destination &first = out.destinations.front();
+	EXPECT_EQ(first.name + "|" + first.url + "|" + first.key + "|" + out.encoder_preset, "Stream|||veryfast");
 	EXPECT_EQ((std::vector<uint32_t> {out.video_bitrate_kbps, c.width, c.height, c.fps_num, c.fps_den}),
 		  (std::vector<uint32_t> {4000, 1080, 1920, 30, 1}));
 	EXPECT_TRUE(profile.auto_start_with_main() && c.use_active_scene_audio);
