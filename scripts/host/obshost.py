@@ -398,6 +398,23 @@ class ObsHost:
         titles = {w: self.xdotool("getwindowname", w, check=False).strip() for w in self.windows()}
         return {w: t for w, t in titles.items() if t and t not in ("obs", DOCK_TITLE) and not t.startswith("OBS ")}
 
+    def close_dialogs(self, timeout: float = 10) -> list[str]:
+        """Closes the dialogs as their close button does (no focus needed, unlike a typed Escape), and gives their
+        titles. Of modal boxes stacked one over another only the top one takes the close
+        (Qt ignores it for a window that a modal above it blocks), so the rest get it again until none is left."""
+        closed: dict[int, str] = {}
+
+        def all_closed():
+            left = self.dialogs()
+            for window, title in left.items():
+                closed.setdefault(window, title)
+                close_window(self.display, window)  # it may be gone by now
+            return not left
+
+        with contextlib.suppress(HostTimeout):
+            wait_until(all_closed, timeout, "the dialogs to close", interval=0.3)
+        return list(closed.values())
+
     def window_rect(self, window: int) -> tuple[int, int, int, int]:
         """(x, y, width, height) on the screen (xdotool counts a child window's offset twice)."""
         info = self.tool("xwininfo", "-id", window, check=False)
@@ -416,13 +433,9 @@ class ObsHost:
             with contextlib.suppress(OSError):  # the app dropped the connection first
                 self._ws.socket.close()
             self._ws = None
-        for window, title in self.dialogs().items():
-            self.dismissed.append(title)
-            close_window(self.display, window)  # no focus needed, unlike a typed Escape; it may be gone
         # A box still open would block the main window's close, and has been seen to keep the next start's
         # boxes from showing.
-        with contextlib.suppress(HostTimeout):
-            wait_until(lambda: not self.dialogs(), 10, "the dialogs to close")
+        self.dismissed += self.close_dialogs()
         close_window(self.display, self.main_window())
         try:
             wait_until(lambda: not self.running(), timeout, "the app to shut down")

@@ -44,12 +44,13 @@ uint32_t at_least_one(int value)
 VerticalPreviewWidget::VerticalPreviewWidget(VerticalCanvas *canvas_, QWidget *parent)
 	: QWidget(parent), canvas(canvas_)
 {
+	// Only this widget needs a window of the platform's own: native ancestors (the dock and its
+	// containers) would each become a Wayland subsurface of their own, painted by Qt over ours.
+	// Set first: a widget already created makes its native window, ancestors included, at once.
+	setAttribute(Qt::WA_DontCreateNativeAncestors, true);
 	setAttribute(Qt::WA_NativeWindow, true);
 	setAttribute(Qt::WA_PaintOnScreen, true);
 	setAttribute(Qt::WA_NoSystemBackground, true);
-	// Only this widget needs a window of the platform's own: native ancestors (the dock and its
-	// containers) would each become a Wayland subsurface of their own, painted by Qt over ours.
-	setAttribute(Qt::WA_DontCreateNativeAncestors, true);
 	setMinimumSize(kMinWidth, kMinHeight);
 	setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 	expose_retry = new QTimer(this);
@@ -155,6 +156,26 @@ void VerticalPreviewWidget::hideEvent(QHideEvent *event)
 	destroyDisplay();
 }
 
+bool VerticalPreviewWidget::onScreenOnWayland() const
+{
+	// Qt 5.15's Wayland backend makes a native child window a subsurface of its top-level's
+	// surface, which the compositor shows together with the top-level. But the child is told it
+	// is exposed only when its geometry changes after the top-level's first configure, not by
+	// that configure itself. When the configure keeps the window's size (a main window at its
+	// normal size, a floating dock), nothing moves afterwards and the child's isExposed() stays
+	// false for good; a maximized window is resized, its layout moves the child, and only then
+	// does the child hear of it. So a child asks its top-level, much as the host's own preview
+	// does (it draws once a short timer runs out, exposed or not). A top-level of its own must
+	// itself be exposed: its surface takes no frame before its first configure.
+	QWindow *own = windowHandle();
+	if (!own || !own->isVisible())
+		return false;
+	QWindow *top = own;
+	while (top->parent())
+		top = top->parent();
+	return top->isExposed();
+}
+
 void VerticalPreviewWidget::createDisplay()
 {
 	const WId window = winId();
@@ -178,11 +199,9 @@ void VerticalPreviewWidget::createDisplay()
 	case OBS_NIX_PLATFORM_WAYLAND: {
 		// The host renders into the native window's own Wayland surface, on the compositor
 		// connection it shares with Qt (the host's display record takes the surface in its
-		// display field; the id is unused there). It may draw only once the compositor has
-		// shown that surface: made earlier, its frames never appear. Qt sends a native child
-		// window no expose event of its own, so the retry timer asks until it is exposed.
+		// display field; the id is unused there).
 		QPlatformNativeInterface *native = QGuiApplication::platformNativeInterface();
-		void *surface = native && windowHandle() && windowHandle()->isExposed()
+		void *surface = native && onScreenOnWayland()
 					? native->nativeResourceForWindow("surface", windowHandle())
 					: nullptr;
 		if (!surface) {

@@ -41,8 +41,8 @@ protected:
 	void showEvent(QShowEvent *event) override;
 	void hideEvent(QHideEvent *event) override;
 	bool event(QEvent *event) override;
-	// Watches the native window: on Wayland its surface exists only once it is exposed, and goes
-	// away before the window does.
+	// Watches the native window: on Wayland its surface is made and destroyed with the window's
+	// visibility and with each move between top-level windows (the dock floated or docked).
 	bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -50,6 +50,8 @@ private:
 	static void drawPreview(void *data, uint32_t cx, uint32_t cy);
 	void createDisplay();
 	void destroyDisplay();
+	// Whether frames drawn into the native window's Wayland surface would appear now.
+	bool onScreenOnWayland() const;
 	// The widget's size in device pixels: the display renders in those, at any scale factor.
 	QSize pixelSize() const;
 
@@ -58,8 +60,8 @@ private:
 	obs_display_t *display = nullptr;
 	// The native window whose events are watched (Qt may replace it when the dock is reparented).
 	QPointer<QWindow> watched_window;
-	// Tries the display again until the window is exposed: Qt's Wayland backend sends a native
-	// child window no expose event of its own.
+	// Tries the display again until the surface is on screen: on Wayland no event of Qt's says
+	// when a native child window's surface is (see onScreenOnWayland).
 	QTimer *expose_retry = nullptr;
 	// Held by drawPreview while it reads the canvas, and by setCanvas while it swaps the pointer:
 	// see setCanvas for why nothing else may be done under it.

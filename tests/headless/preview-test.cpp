@@ -5,7 +5,9 @@
 #include <atomic>
 
 #include <QApplication>
+#include <QDockWidget>
 #include <QImage>
+#include <QMainWindow>
 #include <QScreen>
 
 #include <gtest/gtest.h>
@@ -63,6 +65,21 @@ namespace {
 	if (process_events_until(look, 10s))
 		return ::testing::AssertionSuccess();
 	return ::testing::AssertionFailure() << "last seen " << seen;
+}
+
+// Whether the preview shows the band scene's green middle anywhere on the screen: the dock's place
+// on it is the window manager's to choose.
+bool green_on_screen()
+{
+	const QImage image = Host::get().options().wayland ? wayland_screenshot()
+							   : QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+	int green = 0;
+	for (int y = 0; y < image.height(); y += 2)
+		for (int x = 0; x < image.width(); x += 2) {
+			const QColor c = image.pixelColor(x, y);
+			green += c.green() > 160 && c.red() < 90 && c.blue() < 90;
+		}
+	return green > 1000; // of every fourth pixel: about a 60 x 60 area
 }
 
 // FAKE, named as such: no real source can hold a draw at a chosen point; this one blocks its
@@ -159,4 +176,38 @@ TEST_F(PreviewTest, LettingGoOfTheCanvasNeverWaitsForADrawUnderWay)
 	rt().destroy_runtime(false);
 	EXPECT_TRUE(process_events_until([] { return Gate::destroyed.load(); }, 10s))
 		<< "the source outlived the canvas and the draw";
+}
+
+TEST_F(PreviewTest, DrawsInADockInEveryWindowState)
+{
+	// In a main window at its own size (not maximized), floating, docked again, and shown after
+	// being hidden. On Wayland each state gives the preview's surface another place (a subsurface
+	// of another top-level, or a new surface), and Qt 5.15 tells a child window of few of them.
+	profile().set_canvas_width(240);
+	ASSERT_TRUE(build_runtime());
+	OBSSceneAutoRelease bands = make_band_scene("Dock Bands");
+	ASSERT_TRUE(canvas()->assign_slot_scene("Scene 1", "Dock Bands"));
+	// Framed as the module's registration frames the dock for host 29.
+	QMainWindow window;
+	auto *frame = new QDockWidget(QStringLiteral("Vertical Canvas"), &window);
+	frame->setWidget(new VerticalDock(&rt(), frame));
+	window.setCentralWidget(new QWidget(&window));
+	window.addDockWidget(Qt::LeftDockWidgetArea, frame);
+	window.resize(180, 320);
+	window.show();
+	auto *preview = frame->findChild<VerticalPreviewWidget *>();
+	const auto drawn = [&preview](const char *state) {
+		SCOPED_TRACE(state);
+		EXPECT_TRUE(process_events_until([&] { return preview->hasDisplay(); }, 10s)) << "no display";
+		EXPECT_TRUE(process_events_until(green_on_screen, 10s)) << "the canvas is not on screen";
+	};
+	drawn("docked");
+	frame->setFloating(true);
+	drawn("floating");
+	frame->setFloating(false);
+	drawn("docked again");
+	frame->hide();
+	EXPECT_TRUE(process_events_until([&] { return !preview->hasDisplay(); }, 10s));
+	frame->show();
+	drawn("shown again");
 }
