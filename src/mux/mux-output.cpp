@@ -2,8 +2,9 @@
 // stop, destroy, defaults, properties, the health callbacks and the status snapshot. The host
 // calls these on the thread of whoever drives the output (the output controller); the packet
 // callback lives in packet-callback.cpp, the sender thread in sender.cpp. start, stop and destroy
-// first end the sender of an earlier run (halt_sender), within about a second whatever the link
-// does, so that nothing of an earlier run writes into the record or outlives it.
+// first end the sender of an earlier run (halt_sender), within about a second whatever the network
+// does, so that nothing of an earlier run writes into the record; a sender left behind in a
+// host-name lookup keeps the record alive on its own (SenderRun, mux-output-data.hpp).
 
 #include "mux/mux-output.hpp"
 
@@ -52,7 +53,7 @@ const char *mux_get_name(void *)
 
 void *mux_create(obs_data_t *settings, obs_output_t *output)
 {
-	auto record = std::make_unique<MuxOutputData>(output);
+	auto record = std::make_shared<MuxOutputData>(output);
 	// Not shared yet: no lock.
 	if (const char *server = obs_data_get_string(settings, kServerKey))
 		record->server = trimmed(server);
@@ -60,14 +61,17 @@ void *mux_create(obs_data_t *settings, obs_output_t *output)
 		record->key = trimmed(key);
 	read_frame_rate(*record, settings);
 	rebuild_target_url(*record);
-	return record.release();
+	MuxOutputData *data = record.get();
+	data->host_ref = std::move(record);
+	return data;
 }
 
 void mux_destroy(void *data)
 {
-	std::unique_ptr<MuxOutputData> record(static_cast<MuxOutputData *>(data));
-	if (!record)
+	if (!data)
 		return;
+	// The host's reference goes last; a sender left behind may still hold one of its own.
+	const std::shared_ptr<MuxOutputData> record = std::move(static_cast<MuxOutputData *>(data)->host_ref);
 	halt_sender(*record);
 }
 

@@ -1,14 +1,18 @@
 // The output type "bl_vertical_mux_rtmp" with the host's real encoders against a real nginx:
 // what arrives at the server, the stop codes and last errors, reconnecting after the server died
 // (after 1 s, then 2 s, and 1 s again after a success), connects that never stall the host's
-// audio and end at once on stop, RTMPS and the protocol whitelist, and a link slower than the stream.
+// audio and end at once on stop, also in a host-name lookup that hangs, RTMPS and the protocol
+// whitelist, and a link slower than the stream.
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <netinet/in.h>
 #include <regex>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <vector>
 
@@ -45,6 +49,65 @@ Codes start_and_wait_for_failure(MuxRig &rig)
 	EXPECT_TRUE(rig.wait_inactive(kConnectTimeout));
 	return rig.stop_codes();
 }
+
+// A fake DNS server on 127.0.0.1:53 of the test's own network namespace: it counts the queries and
+// leaves them unanswered, a resolver that hangs, until told to answer; then every query, those
+// waiting too, gets "no such name".
+class FakeDns {
+public:
+	FakeDns()
+	{
+		sockaddr_in address = {};
+		address.sin_family = AF_INET;
+		address.sin_port = htons(53);
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		ok_ = bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+		if (ok_)
+			server_ = std::thread([this] { serve(); });
+	}
+	~FakeDns()
+	{
+		done_ = true;
+		if (server_.joinable())
+			server_.join();
+		close(fd_);
+	}
+	bool ok() const { return ok_; }
+	int queries() const { return queries_; }
+	void answer(bool on) { answering_ = on; }
+
+private:
+	void serve()
+	{
+		std::vector<std::pair<sockaddr_in, std::string>> waiting;
+		while (!done_) {
+			pollfd p = {fd_, POLLIN, 0};
+			char query[512];
+			sockaddr_in from = {};
+			socklen_t size = sizeof(from);
+			const ssize_t n = poll(&p, 1, 20) > 0 ? recvfrom(fd_, query, sizeof(query), 0,
+									 reinterpret_cast<sockaddr *>(&from), &size)
+							      : 0;
+			if (n >= 12) {
+				++queries_;
+				waiting.emplace_back(from, std::string(query, static_cast<size_t>(n)));
+			}
+			for (auto it = waiting.begin(); answering_ && it != waiting.end(); it = waiting.erase(it)) {
+				std::string &reply = it->second; // the query, marked a response, code NXDOMAIN
+				reply[2] = static_cast<char>(reply[2] | 0x80);
+				reply[3] = static_cast<char>((reply[3] & 0xf0) | 3);
+				sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&it->first),
+				       sizeof(it->first));
+			}
+		}
+	}
+
+	const int fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	bool ok_ = false;
+	std::atomic<bool> done_ {false}, answering_ {false};
+	std::atomic<int> queries_ {0};
+	std::thread server_;
+};
 
 class MuxOutputTest : public ::testing::Test {
 protected:
@@ -416,6 +479,58 @@ TEST_F(MuxOutputTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	ASSERT_TRUE(vertical.start());
 	ASSERT_TRUE(poll_until([&] { return status().frames_total > 30; }, 15s));
 	EXPECT_EQ(status().frames_dropped, 0u);
+}
+
+// The server's name goes to a resolver that hangs, as a slow one does for its 10 to 30 s time-out
+// (glibc's lookup cannot be interrupted). Run by ctest as mux-output-test-slow-resolver, in a
+// network and mount namespace of its own whose resolv.conf names only the fake DNS server.
+TEST_F(MuxOutputTest, SlowResolverHoldsNoStopOrReleaseAndNeverReachesALaterRun)
+{
+	if (read_file("/etc/resolv.conf") != read_file(BL_SOURCE_DIR "/tests/rtmp/loopback-resolv.conf"))
+		GTEST_SKIP() << "needs its own namespace: ctest runs it as mux-output-test-slow-resolver";
+	FakeDns dns;
+	ASSERT_TRUE(dns.ok());
+	RtmpServer server;
+	ASSERT_TRUE(server.start());
+	auto rig = std::make_unique<MuxRig>();
+	const std::weak_ptr<brasslight::MuxOutputData> record = rig->record().host_ref;
+	const auto start_in_lookup = [&] {
+		const int asked = dns.queries();
+		rig->set_target("rtmp://ingest.bl-slow.test:" + std::to_string(server.rtmp_port()) + "/live", "late");
+		return rig->start() && poll_until([&] { return dns.queries() > asked; }, kConnectTimeout);
+	};
+	ASSERT_TRUE(start_in_lookup());
+	// A user's stop and the host's forced stop on two threads at once: the second waits for the first.
+	auto stopping = Clock::now();
+	std::thread user([&] { obs_output_stop(rig->output()); });
+	EXPECT_TRUE(poll_until([&] { return brasslight::mux_output_status(rig->output()).state == MuxState::Stopped; },
+			       5s));
+	obs_output_force_stop(rig->output());
+	user.join();
+	EXPECT_LT(Clock::now() - stopping, 3s) << "the stop waited for the lookup";
+	EXPECT_TRUE(rig->wait_inactive(5s));
+	for (long long code : rig->stop_codes())
+		EXPECT_EQ(code, OBS_OUTPUT_SUCCESS);
+
+	// Started again while the old lookup still hangs; its failure, when it comes, is not the new run's.
+	rig->set_target(server.rtmp_url(), "late");
+	ASSERT_TRUE(rig->start()) << rig->last_error();
+	ASSERT_TRUE(server.wait_publishing("late", kConnectTimeout));
+	dns.answer(true);
+	EXPECT_FALSE(rig->wait_stop_signals(1, 2s)) << "the old lookup's failure stopped the new run";
+	EXPECT_EQ(brasslight::mux_output_status(rig->output()).state, MuxState::Streaming);
+	EXPECT_TRUE(server.stream("late").publishing);
+	rig->stop();
+
+	// Released in a lookup: bounded too. The thread left behind ends with the lookup, without
+	// touching the released output (the ASan build sees that), and frees the record.
+	dns.answer(false);
+	ASSERT_TRUE(start_in_lookup());
+	stopping = Clock::now();
+	rig.reset();
+	EXPECT_LT(Clock::now() - stopping, 3s) << "the release waited for the lookup";
+	dns.answer(true);
+	EXPECT_TRUE(poll_until([&] { return record.expired(); }, 5s)) << "the record outlived its last lookup";
 }
 
 } // namespace
