@@ -260,9 +260,8 @@ void launch_sender(MuxOutputData &record);
 // Ends the run's sender: the phase becomes Idle, the queue is dropped, a connect under way ends
 // at once, a write in progress and the close within kHaltBudgetNs; then joins the thread, or
 // leaves it behind in a host-name lookup (SenderRun). On the thread of start, stop or destroy,
-// without the lock; within about a second whatever the network does. Returns whether a run was
-// active (Opening, Streaming or Reconnecting).
-bool halt_sender(MuxOutputData &record);
+// without the lock; within about a second whatever the network does.
+void halt_sender(MuxOutputData &record);
 
 // The registration record, filled once (mux-output.cpp).
 const obs_output_info &mux_output_info();

@@ -95,6 +95,12 @@ bool mux_start(void *data)
 	auto *record = static_cast<MuxOutputData *>(data);
 	if (!record)
 		return false;
+	// Before the halt below: a start of an output that the host still captures for is refused, and
+	// the run in progress goes on.
+	if (!obs_output_can_begin_data_capture(record->output, kCaptureFlags)) {
+		obs_output_set_last_error(record->output, "obs_output_can_begin_data_capture failed");
+		return false;
+	}
 	// A sender left from a run that ended on an error, with its muxer closed.
 	halt_sender(*record);
 	{
@@ -115,10 +121,6 @@ bool mux_start(void *data)
 		record->connect_time_ms.store(0);
 		record->packets_written.store(0);
 	}
-	if (!obs_output_can_begin_data_capture(record->output, kCaptureFlags)) {
-		obs_output_set_last_error(record->output, "obs_output_can_begin_data_capture failed");
-		return false;
-	}
 	if (!obs_output_initialize_encoders(record->output, kCaptureFlags)) {
 		obs_output_set_last_error(record->output, "obs_output_initialize_encoders failed");
 		return false;
@@ -130,7 +132,12 @@ bool mux_start(void *data)
 	}
 	launch_sender(*record);
 	// Packets arrive from here on; the first one asks the sender to connect.
-	obs_output_begin_data_capture(record->output, kCaptureFlags);
+	if (!obs_output_begin_data_capture(record->output, kCaptureFlags)) {
+		// None will: the run would show "Connecting" for ever.
+		halt_sender(*record);
+		obs_output_set_last_error(record->output, "obs_output_begin_data_capture failed");
+		return false;
+	}
 	return true;
 }
 
@@ -140,8 +147,11 @@ void mux_stop(void *data, uint64_t)
 	if (!record)
 		return;
 	// Bounded: the sender drops what is queued and closes within kHaltBudgetNs.
-	if (!halt_sender(*record))
-		return;
+	halt_sender(*record);
+	// Whatever state the run was in (idle, failed, or running): the host reset its stop event
+	// before this call and waits for it at release and at the next start, and ending the capture
+	// is what sets it (raising "stop" once more if the capture had already ended), as the host's
+	// own outputs do.
 	obs_output_end_data_capture(record->output);
 }
 

@@ -248,16 +248,14 @@ void launch_sender(MuxOutputData &record)
 	record.sender = std::thread([owner = record.host_ref, run] { send_loop(*owner, *run); });
 }
 
-bool halt_sender(MuxOutputData &record)
+void halt_sender(MuxOutputData &record)
 {
 	// For the whole halt: a second one waits for it (see halt_mutex).
 	std::lock_guard<std::mutex> one_at_a_time(record.halt_mutex);
 	const std::shared_ptr<SenderRun> run = std::move(record.run);
-	bool was_active = false;
 	{
 		// Brief: a packet callback that waits on the lock then sees the output Idle.
 		std::lock_guard<std::mutex> lock(record.mutex);
-		was_active = record.phase != RunPhase::Idle && record.phase != RunPhase::Failed;
 		if (run)
 			run->halt_deadline_ns.store(os_gettime_ns() + kHaltBudgetNs);
 		set_phase(record, RunPhase::Idle);
@@ -271,7 +269,7 @@ bool halt_sender(MuxOutputData &record)
 	}
 	record.wake.notify_all();
 	if (!record.sender.joinable())
-		return was_active;
+		return;
 	bool left_behind = false;
 	if (run) {
 		// The wait releases the lock, which the sender takes to finish.
@@ -285,11 +283,10 @@ bool halt_sender(MuxOutputData &record)
 	}
 	if (!left_behind) {
 		record.sender.join();
-		return was_active;
+		return;
 	}
 	record.sender.detach();
 	log_msg(LOG_INFO, "stopped while the server's name was being looked up; the lookup ends on its own");
-	return was_active;
 }
 
 } // namespace brasslight

@@ -286,6 +286,13 @@ TEST_F(MuxOutputTest, AHangingConnectNeverStallsTheHostAndEndsAtOnceOnStopOrRele
 		rig.stop();
 		EXPECT_LT(Clock::now() - stopping, 1500ms);
 		EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_SUCCESS});
+		// A forced stop of the stopped output still ends the capture: the host waits for that at
+		// the next start and at release.
+		obs_output_force_stop(rig.output());
+		const bool ended = rig.wait_stop_signals(2, 5s);
+		if (!ended)
+			obs_output_end_data_capture(rig.output()); // or the start below would wait for ever
+		EXPECT_TRUE(ended) << "the stop left the host waiting";
 		// Started again and released while connecting: the host stops and destroys the output.
 		from = log.mark();
 		ASSERT_TRUE(rig.start()) << rig.last_error();
