@@ -161,7 +161,8 @@ struct MuxOutputData {
 	// The short lock. Guards the settings, the run state and the queue. Held by the packet
 	// callback for a queue operation, by update, by start and stop to change the run state,
 	// and by the sender to take a packet or publish what it found: never across network I/O,
-	// a wait for a thread, or a host call that raises a signal. Never taken twice by a thread.
+	// a wait for a thread, log output, or a host call that raises a signal. Never taken twice
+	// by a thread.
 	std::mutex mutex;
 	// A halt wakes the sender through it; packets and connect requests wait for its next look.
 	std::condition_variable wake;
@@ -232,8 +233,8 @@ void disarm_io_deadline(SenderRun &run);
 // copies what the connect needs (rtmp-muxer.cpp).
 PrepareResult prepare_muxer(MuxOutputData &record, MuxerRequest &request);
 // On the sender thread, without the record's lock: builds the FLV muxer, connects and writes the
-// header, bounded by kOpenBudgetNs and by a halt. Logs a failure (unless halted), and touches
-// nothing but the run: a halt may leave the thread here (SenderRun).
+// header, bounded by kOpenBudgetNs and by a halt. Logs the outcome (a failure only unless halted)
+// and touches nothing but the run: a halt may leave the thread here (SenderRun).
 OpenedMuxer open_muxer(SenderRun &run, const MuxerRequest &request);
 // With the record's lock held, on the sender: the opened muxer becomes the record's.
 void adopt_muxer(MuxOutputData &record, FormatContextPtr context);

@@ -252,16 +252,15 @@ OpenedMuxer open_muxer(SenderRun &run, const MuxerRequest &request)
 		close_bounded(run, context);
 		return failed("Stream rejected — write header failed");
 	}
+	log_msg(LOG_INFO, "mux opened: video_tb=%d/%d audio_tb=%d/%d fps=%d/%d sample_rate=%d",
+		video_stream->time_base.num, video_stream->time_base.den, audio_stream->time_base.num,
+		audio_stream->time_base.den, video_stream->avg_frame_rate.num, video_stream->avg_frame_rate.den,
+		audio_stream->codecpar->sample_rate);
 	return OpenedMuxer {std::move(context), nullptr};
 }
 
 void adopt_muxer(MuxOutputData &record, FormatContextPtr context)
 {
-	const AVStream *video = context->streams[kVideoStreamIndex];
-	const AVStream *audio = context->streams[kAudioStreamIndex];
-	log_msg(LOG_INFO, "mux opened: video_tb=%d/%d audio_tb=%d/%d fps=%d/%d sample_rate=%d", video->time_base.num,
-		video->time_base.den, audio->time_base.num, audio->time_base.den, video->avg_frame_rate.num,
-		video->avg_frame_rate.den, audio->codecpar->sample_rate);
 	record.fmt_ctx = std::move(context);
 	record.video_stream = record.fmt_ctx->streams[kVideoStreamIndex];
 	record.audio_stream = record.fmt_ctx->streams[kAudioStreamIndex];

@@ -52,9 +52,10 @@ void emit_signal(MuxOutputData &record, const char *name, int timeout_sec = -1)
 	calldata_free(&data);
 }
 
-// The connection is lost (a write failed on it, or the queue overflowed); on the sender, lock
-// held on entry and exit. Packets are dropped from now on until an attempt succeeds.
-void enter_reconnect_mode(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock)
+// The connection is lost (a write failed on it, or the queue overflowed: reason, for the log);
+// on the sender, lock held on entry and exit. Packets are dropped from now on until an attempt
+// succeeds.
+void enter_reconnect_mode(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock, const char *reason)
 {
 	set_phase(record, RunPhase::Reconnecting);
 	record.overflow = false;
@@ -62,6 +63,9 @@ void enter_reconnect_mode(MuxOutputData &record, SenderRun &run, std::unique_loc
 	record.congestion.store(0.0f);
 	record.next_attempt_ns = UINT64_MAX; // none before the close is done
 	lock.unlock();
+	if (reason)
+		log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", reason,
+			describe_error(AVERROR(ETIMEDOUT)).c_str(), AVERROR(ETIMEDOUT));
 	close_muxer(record, run);
 	lock.lock();
 	if (run.halted())
@@ -75,22 +79,16 @@ void enter_reconnect_mode(MuxOutputData &record, SenderRun &run, std::unique_loc
 	lock.lock();
 }
 
-// Lock held.
-void reconnect_failed(MuxOutputData &record)
-{
-	record.reconnect_attempts += 1;
-	record.next_attempt_ns = os_gettime_ns() + reconnect_delay_ns(record.reconnect_attempts);
-	log_msg(LOG_WARNING, "reconnect failed, will retry");
-}
-
 // The run ends on an error: one stop per run, raised here and nowhere else; the muxer closes at
-// once. Lock held on entry and exit.
-void fail_run(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock)
+// once. Lock held on entry and exit; line: what to log first.
+void fail_run(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock, const char *line)
 {
 	set_phase(record, RunPhase::Failed);
 	record.queue.clear();
 	record.congestion.store(0.0f);
 	lock.unlock();
+	if (line)
+		log_msg(LOG_ERROR, "%s", line);
 	close_muxer(record, run);
 	lock.lock();
 	// A halt that came meanwhile ends the host's capture itself: this run's end is a stop then.
@@ -103,24 +101,26 @@ void fail_run(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex
 	lock.lock();
 }
 
-// A packet asked for a connection; lock held on entry and exit.
-// A failed connect: a reconnect waits for its next attempt, a first connect ends the run.
+// A failed connect: a reconnect waits for its next attempt, a first connect ends the run. Lock
+// held on entry and exit.
 void connect_failed(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock, bool reconnecting)
 {
-	if (reconnecting) {
-		reconnect_failed(record);
+	if (!reconnecting) {
+		fail_run(record, run, lock, "open_muxer fatal — stopping output");
 		return;
 	}
-	log_msg(LOG_ERROR, "open_muxer fatal — stopping output");
-	fail_run(record, run, lock);
+	record.reconnect_attempts += 1;
+	record.next_attempt_ns = os_gettime_ns() + reconnect_delay_ns(record.reconnect_attempts);
+	lock.unlock();
+	log_msg(LOG_WARNING, "reconnect failed, will retry");
+	lock.lock();
 }
 
+// A packet asked for a connection; lock held on entry and exit.
 void connect(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock)
 {
 	record.connect_requested = false;
 	const bool reconnecting = record.phase == RunPhase::Reconnecting;
-	if (reconnecting)
-		log_msg(LOG_INFO, "attempting reconnect on keyframe");
 	MuxerRequest request;
 	switch (prepare_muxer(record, request)) {
 	case PrepareResult::Ready:
@@ -139,6 +139,8 @@ void connect(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex>
 	// Under the lock: a halt that sees it may leave this thread in the connect (SenderRun).
 	run.connecting.store(true);
 	lock.unlock();
+	if (reconnecting)
+		log_msg(LOG_INFO, "attempting reconnect on keyframe");
 	const uint64_t began = os_gettime_ns();
 	OpenedMuxer opened = open_muxer(run, request);
 	const uint64_t took_ms = (os_gettime_ns() - began) / 1000000;
@@ -168,8 +170,8 @@ void connect(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex>
 		return;
 	}
 	record.reconnect_attempts = 0;
-	log_msg(LOG_INFO, "reconnect succeeded");
 	lock.unlock();
+	log_msg(LOG_INFO, "reconnect succeeded");
 	emit_signal(record, "reconnect_success");
 	lock.lock();
 }
@@ -189,9 +191,9 @@ void send_next(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mute
 	record.queue.sent();
 	record.congestion.store(record.queue.congestion());
 	if (result == WriteResult::Disconnected && !record.overflow)
-		enter_reconnect_mode(record, run, lock);
+		enter_reconnect_mode(record, run, lock, nullptr);
 	else if (result == WriteResult::Failed)
-		fail_run(record, run, lock);
+		fail_run(record, run, lock, nullptr);
 }
 
 void send_loop(MuxOutputData &record, SenderRun &run)
@@ -212,15 +214,12 @@ void send_loop(MuxOutputData &record, SenderRun &run)
 			continue;
 		if (run.halted())
 			break;
-		if (record.overflow) {
-			log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", "send queue full",
-				describe_error(AVERROR(ETIMEDOUT)).c_str(), AVERROR(ETIMEDOUT));
-			enter_reconnect_mode(record, run, lock);
-		} else if (record.connect_requested) {
+		if (record.overflow)
+			enter_reconnect_mode(record, run, lock, "send queue full");
+		else if (record.connect_requested)
 			connect(record, run, lock);
-		} else {
+		else
 			send_next(record, run, lock);
-		}
 	}
 	// Left behind by a halt, the thread owns nothing of the record any more: a muxer there is
 	// the next run's.

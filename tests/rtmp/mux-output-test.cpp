@@ -195,6 +195,22 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 		signal_handler_connect(
 			obs_output_get_signal_handler(rig.output()), name,
 			[](void *n, calldata_t *) { ++*static_cast<std::atomic<int> *>(n); }, n);
+	// No module line is written with the record's lock held: the host's encoder threads wait for
+	// that lock, and would wait for the log's I/O too. A probe thread tries the lock meanwhile.
+	std::atomic<int> under_lock {0};
+	brasslight::MuxOutputData &record = rig.record();
+	log.observe([&](const std::string &line) {
+		if (line.rfind("[brasslight-obs-vertical] ", 0) != 0)
+			return;
+		std::thread probe([&] {
+			const auto free = [&] {
+				return record.mutex.try_lock() ? (record.mutex.unlock(), true) : false;
+			};
+			if (!poll_until(free, 50ms, [] { std::this_thread::sleep_for(1ms); }))
+				++under_lock;
+		});
+		probe.join();
+	});
 	rig.set_target(server.rtmp_url(), "first");
 	ASSERT_TRUE(rig.start()) << rig.last_error();
 	ASSERT_TRUE(server.wait_publishing("first", kConnectTimeout));
@@ -256,6 +272,8 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	ASSERT_TRUE(rig.start()) << rig.last_error();
 	EXPECT_TRUE(server.wait_publishing("second", kConnectTimeout));
 	EXPECT_EQ(log.count("reconnect", after_stop), 0u);
+	log.observe(nullptr);
+	EXPECT_EQ(under_lock.load(), 0) << "lines logged with the record's lock held";
 }
 
 TEST_F(MuxOutputTest, AHangingConnectNeverStallsTheHostAndEndsAtOnceOnStopOrRelease)

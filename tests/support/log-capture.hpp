@@ -42,6 +42,12 @@ public:
 		[[maybe_unused]] static const bool installed = (base_set_log_handler(&LogCapture::handler, this), true);
 	}
 	size_t mark() const { return since(0).size(); }
+	// Called with every line after this, on the thread that logs it; an empty function ends it.
+	void observe(std::function<void(const std::string &line)> observer)
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		observer_ = std::move(observer);
+	}
 	std::vector<std::string> since(size_t from) const
 	{
 		std::lock_guard<std::mutex> lock(mutex);
@@ -70,10 +76,15 @@ private:
 		vsnprintf(line, sizeof(line), format, args);
 		fprintf(stderr, "[%d] %s\n", level, line);
 		auto *self = static_cast<LogCapture *>(param);
-		std::lock_guard<std::mutex> lock(self->mutex);
+		std::unique_lock<std::mutex> lock(self->mutex);
 		self->captured.emplace_back(now, line);
+		const auto observer = self->observer_;
+		lock.unlock();
+		if (observer)
+			observer(line);
 	}
 	mutable std::mutex mutex;
+	std::function<void(const std::string &)> observer_;
 	std::vector<std::pair<Clock::time_point, std::string>> captured;
 };
 
