@@ -222,6 +222,13 @@ struct MuxOutputData {
 	std::thread sender;
 };
 
+// Lock held: the phase, also for readers without the lock.
+inline void set_phase(MuxOutputData &record, RunPhase phase)
+{
+	record.phase = phase;
+	record.published_phase.store(phase);
+}
+
 // The interrupt callback handed to libavformat for a run's connection (opaque: the SenderRun):
 // the deadline of the call has passed, or a halt ends it.
 int io_interrupt(void *run);

@@ -78,7 +78,18 @@ void mux_encoded_packet(void *data, encoder_packet *packet)
 	if (!record)
 		return;
 	if (!packet) {
-		// The host hands a null packet when an encoder failed.
+		// The host hands a null packet when an encoder failed. The run ends: its sender closes
+		// the connection, which the server would otherwise keep as a publisher that sends
+		// nothing, and the host ends its capture.
+		{
+			// Short: the phase and the queue.
+			std::lock_guard<std::mutex> lock(record->mutex);
+			if (record->phase != RunPhase::Idle && record->phase != RunPhase::Failed) {
+				set_phase(*record, RunPhase::Failed);
+				record->queue.clear();
+				record->congestion.store(0.0f);
+			}
+		}
 		obs_output_signal_stop(record->output, OBS_OUTPUT_ENCODE_ERROR);
 		return;
 	}

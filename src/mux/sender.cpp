@@ -35,11 +35,11 @@ namespace {
 // thread that would otherwise wake for every packet, and delays a packet by at most 10 ms.
 constexpr auto kSenderPoll = std::chrono::milliseconds(10);
 
-// Lock held: the phase, also for readers without the lock.
-void set_phase(MuxOutputData &record, RunPhase phase)
+// Lock held, after the sender released it for a while: a halt ended the run meanwhile, or an
+// encoder failure did (packet-callback.cpp). Whatever the sender found belongs to no run then.
+bool run_over(const MuxOutputData &record, const SenderRun &run)
 {
-	record.phase = phase;
-	record.published_phase.store(phase);
+	return run.halted() || record.phase == RunPhase::Failed;
 }
 
 void emit_signal(MuxOutputData &record, const char *name, int timeout_sec = -1)
@@ -68,7 +68,7 @@ void enter_reconnect_mode(MuxOutputData &record, SenderRun &run, std::unique_loc
 			describe_error(AVERROR(ETIMEDOUT)).c_str(), AVERROR(ETIMEDOUT));
 	close_muxer(record, run);
 	lock.lock();
-	if (run.halted())
+	if (run_over(record, run))
 		return;
 	record.reconnect_attempts += 1;
 	const uint64_t delay = reconnect_delay_ns(record.reconnect_attempts);
@@ -146,9 +146,9 @@ void connect(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex>
 	const uint64_t took_ms = (os_gettime_ns() - began) / 1000000;
 	lock.lock();
 	run.connecting.store(false);
-	if (run.halted()) {
-		// Stopped or restarted while connecting: the result belongs to a run that is over, and
-		// if the halt left this thread behind, the record may already serve the next run.
+	if (run_over(record, run)) {
+		// Stopped, restarted or failed while connecting: the result belongs to a run that is
+		// over, and if a halt left this thread behind, the record may already serve the next run.
 		lock.unlock();
 		if (opened.context)
 			discard_muxer(run, std::move(opened.context));
@@ -186,8 +186,8 @@ void send_next(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mute
 	const WriteResult result = write_packet(record, run, packet.get());
 	packet = QueuedPacket();
 	lock.lock();
-	if (run.halted())
-		return; // the halt dropped the queue
+	if (run_over(record, run))
+		return; // and the queue was dropped
 	record.queue.sent();
 	record.congestion.store(record.queue.congestion());
 	if (result == WriteResult::Disconnected && !record.overflow)
@@ -206,7 +206,7 @@ void send_loop(MuxOutputData &record, SenderRun &run)
 	pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
 #endif
 	std::unique_lock<std::mutex> lock(record.mutex);
-	while (!run.halted() && record.phase != RunPhase::Failed) {
+	while (!run_over(record, run)) {
 		// Looks for work every kSenderPoll: the packet callback wakes no one (see there).
 		if (!record.wake.wait_for(lock, kSenderPoll, [&record, &run] {
 			    return run.halted() || record.overflow || record.connect_requested || !record.queue.empty();

@@ -322,12 +322,22 @@ TEST_F(MuxOutputTest, AHangingConnectNeverStallsTheHostAndEndsAtOnceOnStopOrRele
 	EXPECT_FALSE(log.contains("avio_open2 failed", from));
 }
 
-TEST_F(MuxOutputTest, NullPacketReportsAnEncoderFailureEvenWhenIdle)
+TEST_F(MuxOutputTest, AnEncoderFailureIsReportedEvenWhenIdleAndEndsTheConnection)
 {
 	MuxRig rig;
 	brasslight::mux_output_info().encoded_packet(&rig.record(), nullptr);
 	EXPECT_TRUE(rig.wait_stop_signals(1, 5s));
 	EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_ENCODE_ERROR});
+	// While streaming: the server must not keep a publisher that sends nothing.
+	RtmpServer server;
+	ASSERT_TRUE(server.start());
+	rig.set_target(server.rtmp_url(), "encoder");
+	ASSERT_TRUE(rig.start()) << rig.last_error();
+	ASSERT_TRUE(server.wait_publishing("encoder", kConnectTimeout));
+	brasslight::mux_output_info().encoded_packet(&rig.record(), nullptr);
+	EXPECT_TRUE(rig.wait_stop_signals(1, 5s));
+	EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_ENCODE_ERROR});
+	EXPECT_TRUE(server.wait_not_publishing("encoder", 5s)) << "the connection outlived the encoder";
 }
 
 // Packets made by hand: from encoders without header data yet, before the first keyframe, and one
