@@ -222,11 +222,13 @@ struct MuxOutputData {
 	std::thread sender;
 };
 
-// Lock held: the phase, also for readers without the lock.
+// Lock held. Readers without the lock see the phase too, except that a connection shows as
+// streaming only once a packet went out on it (send_next): until then it is still connecting.
 inline void set_phase(MuxOutputData &record, RunPhase phase)
 {
 	record.phase = phase;
-	record.published_phase.store(phase);
+	if (phase != RunPhase::Streaming)
+		record.published_phase.store(phase);
 }
 
 // The interrupt callback handed to libavformat for a run's connection (opaque: the SenderRun):

@@ -15,9 +15,9 @@ void register_mux_output_type();
 // What a user is told about the stream.
 enum class MuxState {
 	Stopped,      // not started, stopped, or ended by an error
-	Connecting,   // started; the first connection is not up yet
-	Streaming,    // connected: packets reach the server
-	Reconnecting, // the connection was lost; attempts go on until one succeeds or a stop
+	Connecting,   // started; no packet has gone out on a connection yet
+	Streaming,    // connected, and packets go out to the server
+	Reconnecting, // the connection was lost; attempts go on until packets go out again, or a stop
 };
 
 // The stream's state and health in one snapshot, for the dock and for remote control.

@@ -190,7 +190,9 @@ void send_next(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mute
 		return; // and the queue was dropped
 	record.queue.sent();
 	record.congestion.store(record.queue.congestion());
-	if (result == WriteResult::Disconnected && !record.overflow)
+	if (result == WriteResult::Written && record.phase == RunPhase::Streaming)
+		record.published_phase.store(RunPhase::Streaming);
+	else if (result == WriteResult::Disconnected && !record.overflow)
 		enter_reconnect_mode(record, run, lock, nullptr);
 	else if (result == WriteResult::Failed)
 		fail_run(record, run, lock, nullptr);

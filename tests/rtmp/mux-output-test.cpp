@@ -241,7 +241,9 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	ASSERT_TRUE(poll_until([&] { return log.contains("reconnect succeeded", from); }, 15s));
 	ASSERT_TRUE(server.wait_publishing("second", kConnectTimeout));
 	EXPECT_FALSE(server.stream("first").present);
-	EXPECT_EQ(brasslight::mux_output_status(rig.output()).state, MuxState::Streaming);
+	// Streaming again from the first packet written: the next keyframe.
+	EXPECT_TRUE(poll_until([&] { return brasslight::mux_output_status(rig.output()).state == MuxState::Streaming; },
+			       5s));
 	EXPECT_EQ(reconnects.load(), 1);
 	EXPECT_EQ(successes.load(), 1);
 	EXPECT_TRUE(carries_h264_and_aac(server.play_url("second"), 360, 640, "30/1"));
@@ -368,8 +370,11 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 	// Running as after start, but with encoders that were never initialised: no header data.
 	{
 		std::lock_guard<std::mutex> lock(record.mutex);
-		record.phase = brasslight::RunPhase::Opening;
+		brasslight::set_phase(record, brasslight::RunPhase::Opening);
 	}
+	const auto state = [&] {
+		return brasslight::mux_output_status(rig.output()).state;
+	};
 	brasslight::launch_sender(record);
 	deliver(OBS_ENCODER_VIDEO, 0, true);
 	deliver(OBS_ENCODER_AUDIO, 0);
@@ -383,6 +388,8 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 	ASSERT_TRUE(obs_output_initialize_encoders(rig.output(), OBS_OUTPUT_VIDEO | OBS_OUTPUT_AUDIO));
 	deliver(OBS_ENCODER_AUDIO, 1024);
 	ASSERT_EQ(reaches("open 0" + none), "open 0" + none);
+	// Connected, but nothing has reached the server yet (seen: "streaming" with no byte sent).
+	EXPECT_EQ(state(), MuxState::Connecting);
 	deliver(OBS_ENCODER_VIDEO, 2);
 	deliver(OBS_ENCODER_AUDIO, 2048);
 	// From the keyframe on, everything is written; the dts are the packets' own in ms, to the
@@ -391,6 +398,7 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersAndWritesFromAKeyframeOn
 	deliver(OBS_ENCODER_AUDIO, 4104);
 	deliver(OBS_ENCODER_VIDEO, 5);
 	EXPECT_EQ(reaches("open 3 167 86"), "open 3 167 86");
+	EXPECT_EQ(state(), MuxState::Streaming);
 	EXPECT_TRUE(server.wait_publishing("keyframe", kConnectTimeout));
 	EXPECT_TRUE(rig.stop_codes().empty());
 
