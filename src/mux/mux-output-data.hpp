@@ -195,8 +195,13 @@ struct MuxOutputData {
 	PacketQueue queue;
 	uint64_t next_attempt_ns = 0; // os_gettime_ns clock
 	uint32_t reconnect_attempts = 0;
-	// Video frames received while a connection was up, for the dropped share.
+	// The run's first keyframe went out to the queue: from then on every video frame counts, for
+	// the dropped share, whether it is sent, dropped by the queue or lost with a connection.
+	bool frames_counted = false;
 	uint64_t video_frames = 0;
+	// Video frames thrown away because the connection was lost: those queued when it went, and
+	// those that came until the next connection's first keyframe.
+	uint64_t lost_frames = 0;
 
 	// Health for the host's info callbacks and the dock, read without the lock.
 	std::atomic<uint64_t> total_bytes {0};
@@ -229,6 +234,12 @@ inline void set_phase(MuxOutputData &record, RunPhase phase)
 	record.phase = phase;
 	if (phase != RunPhase::Streaming)
 		record.published_phase.store(phase);
+}
+
+// Lock held: the video frames the queue dropped and those lost with a connection, for the host.
+inline void publish_dropped(MuxOutputData &record)
+{
+	record.dropped_frames.store(record.queue.dropped_frames() + record.lost_frames);
 }
 
 // The interrupt callback handed to libavformat for a run's connection (opaque: the SenderRun):

@@ -112,7 +112,9 @@ bool mux_start(void *data)
 		}
 		record->queue.clear();
 		record->queue.reset_counters();
+		record->frames_counted = false;
 		record->video_frames = 0;
+		record->lost_frames = 0;
 		record->awaiting_keyframe = false;
 		record->total_bytes.store(0);
 		record->total_frames.store(0);

@@ -24,8 +24,8 @@ enum class MuxState {
 struct MuxStatus {
 	MuxState state = MuxState::Stopped;
 	uint64_t bytes_sent = 0;     // since the start
-	uint64_t frames_total = 0;   // video frames received while connected
-	uint64_t frames_dropped = 0; // of those, dropped because the link was too slow
+	uint64_t frames_total = 0;   // video frames received from the run's first keyframe sent on
+	uint64_t frames_dropped = 0; // of those, dropped for a slow link or lost with a connection
 	float congestion = 0.0f;     // 0 to 1, from the send queue's length
 
 	double dropped_share() const

@@ -59,7 +59,9 @@ void enter_reconnect_mode(MuxOutputData &record, SenderRun &run, std::unique_loc
 {
 	set_phase(record, RunPhase::Reconnecting);
 	record.overflow = false;
-	record.queue.clear();
+	// What was queued goes with the connection: the host's statistics count its video as dropped.
+	record.lost_frames += record.queue.clear();
+	publish_dropped(record);
 	record.congestion.store(0.0f);
 	record.next_attempt_ns = UINT64_MAX; // none before the close is done
 	lock.unlock();

@@ -246,6 +246,9 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 			       5s));
 	EXPECT_EQ(reconnects.load(), 1);
 	EXPECT_EQ(successes.load(), 1);
+	// Seconds of frames were lost while reconnecting: the host's statistics count them as dropped.
+	EXPECT_GT(obs_output_get_frames_dropped(rig.output()), 60);
+	EXPECT_LT(brasslight::mux_output_status(rig.output()).dropped_share(), 1.0);
 	EXPECT_TRUE(carries_h264_and_aac(server.play_url("second"), 360, 640, "30/1"));
 
 	// Down again, and now the port accepts TCP but never answers. A success reset the delay: the
