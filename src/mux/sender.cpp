@@ -272,9 +272,9 @@ void halt_sender(MuxOutputData &record)
 	}
 	record.wake.notify_all();
 	if (!record.sender.joinable())
-		return;
+		return; // no run was launched since the last halt
 	bool left_behind = false;
-	if (run) {
+	{
 		// The wait releases the lock, which the sender takes to finish.
 		std::unique_lock<std::mutex> lock(record.mutex);
 		record.sender_ended.wait_for(lock, std::chrono::nanoseconds(kHaltBudgetNs),
