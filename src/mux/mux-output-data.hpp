@@ -47,7 +47,8 @@ inline constexpr uint64_t kOpenBudgetNs = 3 * kSecondNs;
 inline constexpr uint64_t kCloseBudgetNs = kSecondNs / 2;
 // A stop, a restart or the release of the output: the write in progress and the close together
 // get this long, whatever the link does; what is still queued is dropped. A stop of the main
-// stream, a profile switch and the host's exit all wait for it, so it stays under a second.
+// stream, a profile switch and the host's exit all wait for it, so it stays under a second. A
+// connect ends at once, except in the host-name lookup: see SenderRun.
 inline constexpr uint64_t kHaltBudgetNs = kSecondNs * 3 / 4;
 // rw_timeout, microseconds: how long one socket wait (a connect, a read, or a write waiting for
 // room in the send buffer) may last. A socket reports room only once a good part of its buffer,
@@ -111,20 +112,67 @@ struct HoldStats {
 	uint64_t callbacks = 0;
 };
 
+struct MuxOutputData;
+
+// One run of the output's sender thread: what ends it and what bounds its network calls. The
+// thread holds it, and the record while the run is current (MuxOutputData::run).
+//
+// Why a run has its own: the host-name lookup at the start of a connect (getaddrinfo) cannot be
+// interrupted, and a slow resolver holds it for its time-out, 10 to 30 s. A stop, a profile
+// switch and the host's exit must not wait that long, so a halt that still finds its sender in a
+// connect after kHaltBudgetNs leaves the thread behind (detaches it). The thread keeps alive what
+// it still uses: this object and a reference of its own to the record. When the lookup ends it
+// finds its run halted, throws the connection away and ends, touching neither the record's run
+// state nor its muxer nor the host's output, which may be gone by then; a later run has a
+// SenderRun of its own, so the late result cannot reach it. Only a connect is ever left behind:
+// everything else the sender does ends within the halt's budget, and the halt waits for it.
+struct SenderRun {
+	explicit SenderRun(MuxOutputData &owner) : record(owner) {}
+	SenderRun(const SenderRun &) = delete;
+	SenderRun &operator=(const SenderRun &) = delete;
+
+	bool halted() const { return halt_deadline_ns.load() != 0; }
+
+	MuxOutputData &record; // the thread holds a reference to it as long as it holds this run
+	// Set once, by the halt that ends the run (os_gettime_ns clock): a connect gives up at once,
+	// a write or close by this time.
+	std::atomic<uint64_t> halt_deadline_ns {0};
+	// When the network call in progress must give up (0: no call). Set by the sender around
+	// each call, read by libavformat's interrupt callback on it.
+	std::atomic<uint64_t> io_deadline_ns {0};
+	// The sender is in open_muxer, where a halt may leave it. Changed under the record's lock;
+	// also read by the interrupt callback without it.
+	std::atomic<bool> connecting {false};
+	// Under the record's lock: the thread is done with the record; a halt left it behind.
+	bool ended = false;
+	bool abandoned = false;
+};
+
 struct MuxOutputData {
 	explicit MuxOutputData(obs_output_t *host_output) : output(host_output) {}
 	MuxOutputData(const MuxOutputData &) = delete;
 	MuxOutputData &operator=(const MuxOutputData &) = delete;
 
-	obs_output_t *const output; // not owned
+	obs_output_t *const output; // not owned; the sender uses it only while its run is not halted
+	// The host's reference, from create to destroy. A sender thread holds one of its own, so a
+	// sender left behind in a host-name lookup (SenderRun) keeps the record until it ends.
+	std::shared_ptr<MuxOutputData> host_ref;
 
 	// The short lock. Guards the settings, the run state and the queue. Held by the packet
 	// callback for a queue operation, by update, by start and stop to change the run state,
 	// and by the sender to take a packet or publish what it found: never across network I/O,
-	// a wait for a thread, or a host call that raises a signal. Never taken twice by a thread.
+	// a wait for a thread, log output, or a host call that raises a signal. Never taken twice
+	// by a thread.
 	std::mutex mutex;
 	// A halt wakes the sender through it; packets and connect requests wait for its next look.
 	std::condition_variable wake;
+	// The sender tells a halt through it that it has ended (SenderRun::ended).
+	std::condition_variable sender_ended;
+	// Held by a halt from start to end, and by launch_sender: a user's stop and the host's forced
+	// stop (at release) may come together on two threads, and a thread is joined only once; the
+	// second halt waits for the first and then finds nothing to end. Taken before the short lock;
+	// never on the host's encoder threads.
+	std::mutex halt_mutex;
 
 	std::string server;
 	std::string key;
@@ -144,13 +192,16 @@ struct MuxOutputData {
 	// The queue reached its cap: the sender treats the link as lost. Atomic because it also
 	// interrupts the write in progress.
 	std::atomic<bool> overflow {false};
-	// start, stop or destroy asked the sender to finish.
-	bool halting = false;
 	PacketQueue queue;
 	uint64_t next_attempt_ns = 0; // os_gettime_ns clock
 	uint32_t reconnect_attempts = 0;
-	// Video frames received while a connection was up, for the dropped share.
+	// The run's first keyframe went out to the queue: from then on every video frame counts, for
+	// the dropped share, whether it is sent, dropped by the queue or lost with a connection.
+	bool frames_counted = false;
 	uint64_t video_frames = 0;
+	// Video frames thrown away because the connection was lost: those queued when it went, and
+	// those that came until the next connection's first keyframe.
+	uint64_t lost_frames = 0;
 
 	// Health for the host's info callbacks and the dock, read without the lock.
 	std::atomic<uint64_t> total_bytes {0};
@@ -168,44 +219,51 @@ struct MuxOutputData {
 	int64_t last_video_dts = kNoTimestamp;
 	int64_t last_audio_dts = kNoTimestamp;
 
-	// When the network call in progress must give up (os_gettime_ns clock; 0: no call). Set
-	// by the sender around each call, read by libavformat's interrupt callback on it.
-	std::atomic<uint64_t> io_deadline_ns {0};
-	// Set by a halt: a connect gives up at once, a write or close by this time.
-	std::atomic<uint64_t> halt_deadline_ns {0};
-	std::atomic<bool> connecting {false};
-
 	const bool measure_hold = getenv("BL_MEASURE_HOLD") != nullptr;
 	HoldStats hold;
 
-	// Last: joined by halt_sender before anything it uses goes.
+	// The current run and its thread, under halt_mutex.
+	std::shared_ptr<SenderRun> run;
 	std::thread sender;
 };
 
-// The interrupt callback handed to libavformat for the record's connection: the deadline of the
-// call has passed, or a halt ends it.
-int io_interrupt(void *record);
+// Lock held. Readers without the lock see the phase too, except that a connection shows as
+// streaming only once a packet went out on it (send_next): until then it is still connecting.
+inline void set_phase(MuxOutputData &record, RunPhase phase)
+{
+	record.phase = phase;
+	if (phase != RunPhase::Streaming)
+		record.published_phase.store(phase);
+}
+
+// Lock held: the video frames the queue dropped and those lost with a connection, for the host.
+inline void publish_dropped(MuxOutputData &record)
+{
+	record.dropped_frames.store(record.queue.dropped_frames() + record.lost_frames);
+}
+
+// The interrupt callback handed to libavformat for a run's connection (opaque: the SenderRun):
+// the deadline of the call has passed, or a halt ends it.
+int io_interrupt(void *run);
 // Bounds the network call that follows by budget_ns from now, until disarm_io_deadline.
-void arm_io_deadline(MuxOutputData &record, uint64_t budget_ns);
-void disarm_io_deadline(MuxOutputData &record);
-// A halt asked the sender to finish: a failing network call is then no error to report.
-bool halt_requested(const MuxOutputData &record);
+void arm_io_deadline(SenderRun &run, uint64_t budget_ns);
+void disarm_io_deadline(SenderRun &run);
 
 // On the sender thread, with the record's lock held: checks that a muxer can be opened now and
 // copies what the connect needs (rtmp-muxer.cpp).
 PrepareResult prepare_muxer(MuxOutputData &record, MuxerRequest &request);
 // On the sender thread, without the record's lock: builds the FLV muxer, connects and writes the
-// header, bounded by kOpenBudgetNs and by a halt. Logs a failure (unless halted), and touches
-// nothing of the record but its interrupt deadline.
-OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request);
+// header, bounded by kOpenBudgetNs and by a halt. Logs the outcome (a failure only unless halted)
+// and touches nothing but the run: a halt may leave the thread here (SenderRun).
+OpenedMuxer open_muxer(SenderRun &run, const MuxerRequest &request);
 // With the record's lock held, on the sender: the opened muxer becomes the record's.
 void adopt_muxer(MuxOutputData &record, FormatContextPtr context);
-// Without the lock, on the sender (or on the thread of destroy once the sender has ended):
-// trailer, then the connection and the context go, bounded by kCloseBudgetNs.
-void close_muxer(MuxOutputData &record);
+// Without the lock, on the sender of the run that adopted the muxer: trailer, then the
+// connection and the context go, bounded by kCloseBudgetNs and by the run's halt.
+void close_muxer(MuxOutputData &record, SenderRun &run);
 // Frees a muxer that was never published (the output stopped while it connected), bounded like a
 // close; on the sender, without the lock.
-void discard_muxer(MuxOutputData &record, FormatContextPtr context);
+void discard_muxer(SenderRun &run, FormatContextPtr context);
 
 // The host's encoded_packet callback, on the host's encoder threads (packet-callback.cpp).
 void mux_encoded_packet(void *data, encoder_packet *packet);
@@ -216,15 +274,16 @@ void log_hold_stats(MuxOutputData &record);
 enum class WriteResult { Written, Skipped, Disconnected, Failed };
 // Writes one packet into the open muxer; on the sender, without the lock (packet-writer.cpp). A
 // lost connection (Disconnected) leaves the write's error code in error_code.
-WriteResult write_packet(MuxOutputData &record, const encoder_packet &in, int &error_code);
+WriteResult write_packet(MuxOutputData &record, const SenderRun &run, const encoder_packet &in, int &error_code);
 
-// On the thread of start: a new run's sender thread; lock not held (sender.cpp).
+// On the thread of start: a new run's sender thread, after halt_sender; lock not held
+// (sender.cpp). The record must be the host's (host_ref set).
 void launch_sender(MuxOutputData &record);
 // Ends the run's sender: the phase becomes Idle, the queue is dropped, a connect under way ends
-// at once, a write in progress and the close within kHaltBudgetNs; then joins the thread. On
-// the thread of start, stop or destroy, without the lock. Returns whether a run was active
-// (Opening, Streaming or Reconnecting).
-bool halt_sender(MuxOutputData &record);
+// at once, a write in progress and the close within kHaltBudgetNs; then joins the thread, or
+// leaves it behind in a host-name lookup (SenderRun). On the thread of start, stop or destroy,
+// without the lock; within about a second whatever the network does.
+void halt_sender(MuxOutputData &record);
 
 // The registration record, filled once (mux-output.cpp).
 const obs_output_info &mux_output_info();

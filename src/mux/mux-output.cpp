@@ -2,8 +2,9 @@
 // stop, destroy, defaults, properties, the health callbacks and the status snapshot. The host
 // calls these on the thread of whoever drives the output (the output controller); the packet
 // callback lives in packet-callback.cpp, the sender thread in sender.cpp. start, stop and destroy
-// first end the sender of an earlier run (halt_sender), within about a second whatever the link
-// does, so that nothing of an earlier run writes into the record or outlives it.
+// first end the sender of an earlier run (halt_sender), within about a second whatever the network
+// does, so that nothing of an earlier run writes into the record; a sender left behind in a
+// host-name lookup keeps the record alive on its own (SenderRun, mux-output-data.hpp).
 
 #include "mux/mux-output.hpp"
 
@@ -52,7 +53,7 @@ const char *mux_get_name(void *)
 
 void *mux_create(obs_data_t *settings, obs_output_t *output)
 {
-	auto record = std::make_unique<MuxOutputData>(output);
+	auto record = std::make_shared<MuxOutputData>(output);
 	// Not shared yet: no lock.
 	if (const char *server = obs_data_get_string(settings, kServerKey))
 		record->server = trimmed(server);
@@ -60,14 +61,17 @@ void *mux_create(obs_data_t *settings, obs_output_t *output)
 		record->key = trimmed(key);
 	read_frame_rate(*record, settings);
 	rebuild_target_url(*record);
-	return record.release();
+	MuxOutputData *data = record.get();
+	data->host_ref = std::move(record);
+	return data;
 }
 
 void mux_destroy(void *data)
 {
-	std::unique_ptr<MuxOutputData> record(static_cast<MuxOutputData *>(data));
-	if (!record)
+	if (!data)
 		return;
+	// The host's reference goes last; a sender left behind may still hold one of its own.
+	const std::shared_ptr<MuxOutputData> record = std::move(static_cast<MuxOutputData *>(data)->host_ref);
 	halt_sender(*record);
 }
 
@@ -91,6 +95,12 @@ bool mux_start(void *data)
 	auto *record = static_cast<MuxOutputData *>(data);
 	if (!record)
 		return false;
+	// Before the halt below: a start of an output that the host still captures for is refused, and
+	// the run in progress goes on.
+	if (!obs_output_can_begin_data_capture(record->output, kCaptureFlags)) {
+		obs_output_set_last_error(record->output, "obs_output_can_begin_data_capture failed");
+		return false;
+	}
 	// A sender left from a run that ended on an error, with its muxer closed.
 	halt_sender(*record);
 	{
@@ -102,7 +112,9 @@ bool mux_start(void *data)
 		}
 		record->queue.clear();
 		record->queue.reset_counters();
+		record->frames_counted = false;
 		record->video_frames = 0;
+		record->lost_frames = 0;
 		record->awaiting_keyframe = false;
 		record->total_bytes.store(0);
 		record->total_frames.store(0);
@@ -110,10 +122,6 @@ bool mux_start(void *data)
 		record->congestion.store(0.0f);
 		record->connect_time_ms.store(0);
 		record->packets_written.store(0);
-	}
-	if (!obs_output_can_begin_data_capture(record->output, kCaptureFlags)) {
-		obs_output_set_last_error(record->output, "obs_output_can_begin_data_capture failed");
-		return false;
 	}
 	if (!obs_output_initialize_encoders(record->output, kCaptureFlags)) {
 		obs_output_set_last_error(record->output, "obs_output_initialize_encoders failed");
@@ -126,7 +134,12 @@ bool mux_start(void *data)
 	}
 	launch_sender(*record);
 	// Packets arrive from here on; the first one asks the sender to connect.
-	obs_output_begin_data_capture(record->output, kCaptureFlags);
+	if (!obs_output_begin_data_capture(record->output, kCaptureFlags)) {
+		// None will: the run would show "Connecting" for ever.
+		halt_sender(*record);
+		obs_output_set_last_error(record->output, "obs_output_begin_data_capture failed");
+		return false;
+	}
 	return true;
 }
 
@@ -136,8 +149,11 @@ void mux_stop(void *data, uint64_t)
 	if (!record)
 		return;
 	// Bounded: the sender drops what is queued and closes within kHaltBudgetNs.
-	if (!halt_sender(*record))
-		return;
+	halt_sender(*record);
+	// Whatever state the run was in (idle, failed, or running): the host reset its stop event
+	// before this call and waits for it at release and at the next start, and ending the capture
+	// is what sets it (raising "stop" once more if the capture had already ended), as the host's
+	// own outputs do.
 	obs_output_end_data_capture(record->output);
 }
 

@@ -15,17 +15,17 @@ void register_mux_output_type();
 // What a user is told about the stream.
 enum class MuxState {
 	Stopped,      // not started, stopped, or ended by an error
-	Connecting,   // started; the first connection is not up yet
-	Streaming,    // connected: packets reach the server
-	Reconnecting, // the connection was lost; attempts go on until one succeeds or a stop
+	Connecting,   // started; no packet has gone out on a connection yet
+	Streaming,    // connected, and packets go out to the server
+	Reconnecting, // the connection was lost; attempts go on until packets go out again, or a stop
 };
 
 // The stream's state and health in one snapshot, for the dock and for remote control.
 struct MuxStatus {
 	MuxState state = MuxState::Stopped;
 	uint64_t bytes_sent = 0;     // since the start
-	uint64_t frames_total = 0;   // video frames received while connected
-	uint64_t frames_dropped = 0; // of those, dropped because the link was too slow
+	uint64_t frames_total = 0;   // video frames received from the run's first keyframe sent on
+	uint64_t frames_dropped = 0; // of those, dropped for a slow link or lost with a connection
 	float congestion = 0.0f;     // 0 to 1, from the send queue's length
 
 	double dropped_share() const

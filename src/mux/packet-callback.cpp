@@ -35,9 +35,20 @@ uint64_t thread_cpu_ns()
 	return static_cast<uint64_t>(ts.tv_sec) * kSecondNs + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+// A video frame thrown away because the connection was lost; lock held.
+void count_lost_frame(MuxOutputData &record)
+{
+	if (!record.frames_counted)
+		return;
+	record.total_frames.store(++record.video_frames);
+	record.lost_frames += 1;
+	publish_dropped(record);
+}
+
 // Everything the callback does with the record's lock held.
 void handle_packet(MuxOutputData &record, encoder_packet *packet)
 {
+	const bool video = packet->type == OBS_ENCODER_VIDEO;
 	switch (record.phase) {
 	case RunPhase::Idle:
 	case RunPhase::Failed:
@@ -51,22 +62,27 @@ void handle_packet(MuxOutputData &record, encoder_packet *packet)
 		// Dropped; a video keyframe at or after the deadline starts an attempt.
 		if (!record.connect_running && is_video_keyframe(*packet) && os_gettime_ns() >= record.next_attempt_ns)
 			record.connect_requested = true;
+		if (video)
+			count_lost_frame(record);
 		return;
 	case RunPhase::Streaming:
 		break;
 	}
-	const bool video = packet->type == OBS_ENCODER_VIDEO;
 	if (record.awaiting_keyframe) {
 		// Audio before it would only make the server wait for the video.
-		if (!is_video_keyframe(*packet))
+		if (!is_video_keyframe(*packet)) {
+			if (video)
+				count_lost_frame(record);
 			return;
+		}
 		record.awaiting_keyframe = false;
+		record.frames_counted = true;
 	}
 	if (video)
 		record.total_frames.store(++record.video_frames);
 	if (record.queue.push(packet) == PacketQueue::Push::Overflow)
 		record.overflow = true;
-	record.dropped_frames.store(record.queue.dropped_frames());
+	publish_dropped(record);
 	record.congestion.store(record.queue.congestion());
 }
 
@@ -78,7 +94,18 @@ void mux_encoded_packet(void *data, encoder_packet *packet)
 	if (!record)
 		return;
 	if (!packet) {
-		// The host hands a null packet when an encoder failed.
+		// The host hands a null packet when an encoder failed. The run ends: its sender closes
+		// the connection, which the server would otherwise keep as a publisher that sends
+		// nothing, and the host ends its capture.
+		{
+			// Short: the phase and the queue.
+			std::lock_guard<std::mutex> lock(record->mutex);
+			if (record->phase != RunPhase::Idle && record->phase != RunPhase::Failed) {
+				set_phase(*record, RunPhase::Failed);
+				record->queue.clear();
+				record->congestion.store(0.0f);
+			}
+		}
 		obs_output_signal_stop(record->output, OBS_OUTPUT_ENCODE_ERROR);
 		return;
 	}

@@ -117,11 +117,14 @@ bool PacketQueue::pop(QueuedPacket &out)
 	return true;
 }
 
-void PacketQueue::clear()
+size_t PacketQueue::clear()
 {
+	const auto video = static_cast<size_t>(
+		std::count_if(packets_.begin(), packets_.end(), [](const QueuedPacket &p) { return p.video(); }));
 	packets_.clear();
 	in_flight_dts_usec_ = kNone;
 	video_waits_for_keyframe_ = false;
+	return video;
 }
 
 } // namespace brasslight

@@ -72,8 +72,9 @@ public:
 	// waits for the link is part of the backlog.
 	bool pop(QueuedPacket &out);
 	void sent() { in_flight_dts_usec_ = kNone; }
-	// Releases everything and forgets the drop state (a new connection or run).
-	void clear();
+	// Releases everything and forgets the drop state (a new connection or run). Returns how many
+	// video frames that threw away.
+	size_t clear();
 
 	bool empty() const { return packets_.empty(); }
 	size_t size() const { return packets_.size(); }

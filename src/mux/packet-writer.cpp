@@ -46,7 +46,7 @@ const StreamTexts kAudioTexts = {
 
 } // namespace
 
-WriteResult write_packet(MuxOutputData &record, const encoder_packet &in, int &error_code)
+WriteResult write_packet(MuxOutputData &record, const SenderRun &run, const encoder_packet &in, int &error_code)
 {
 	const bool video = in.type == OBS_ENCODER_VIDEO;
 	if (!video && in.type != OBS_ENCODER_AUDIO)
@@ -92,7 +92,7 @@ WriteResult write_packet(MuxOutputData &record, const encoder_packet &in, int &e
 		record.packets_written.fetch_add(1);
 		return WriteResult::Written;
 	}
-	if (halt_requested(record) || record.overflow)
+	if (run.halted() || record.overflow)
 		// Cut short by a stop, or by the full queue, which the send loop reports.
 		return WriteResult::Disconnected;
 

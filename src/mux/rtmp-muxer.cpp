@@ -78,11 +78,11 @@ OpenedMuxer failed(const char *last_error)
 }
 
 // Closing an I/O context sends the RTMP unpublish messages: bounded like a close.
-void close_bounded(MuxOutputData &record, FormatContextPtr &context)
+void close_bounded(SenderRun &run, FormatContextPtr &context)
 {
-	arm_io_deadline(record, kCloseBudgetNs);
+	arm_io_deadline(run, kCloseBudgetNs);
 	context.reset();
-	disarm_io_deadline(record);
+	disarm_io_deadline(run);
 }
 
 // The options of the connection (taken by the protocols in avio_open2) and of the FLV muxer
@@ -121,27 +121,27 @@ void FormatContextDeleter::operator()(AVFormatContext *context) const
 
 int io_interrupt(void *opaque)
 {
-	const auto *record = static_cast<const MuxOutputData *>(opaque);
+	const auto *run = static_cast<const SenderRun *>(opaque);
 	const uint64_t now = os_gettime_ns();
 	// A halt ends a connect at once (nothing is lost), and a write or close at its deadline.
-	const uint64_t halt = record->halt_deadline_ns.load(std::memory_order_relaxed);
-	if (halt != 0 && (record->connecting.load(std::memory_order_relaxed) || now >= halt))
+	const uint64_t halt = run->halt_deadline_ns.load(std::memory_order_relaxed);
+	if (halt != 0 && (run->connecting.load(std::memory_order_relaxed) || now >= halt))
 		return 1;
 	// A send queue at its cap: the link cannot carry the stream, whatever the write does.
-	if (record->overflow.load(std::memory_order_relaxed))
+	if (run->record.overflow.load(std::memory_order_relaxed))
 		return 1;
-	const uint64_t deadline = record->io_deadline_ns.load(std::memory_order_relaxed);
+	const uint64_t deadline = run->io_deadline_ns.load(std::memory_order_relaxed);
 	return deadline != 0 && now >= deadline ? 1 : 0;
 }
 
-void arm_io_deadline(MuxOutputData &record, uint64_t budget_ns)
+void arm_io_deadline(SenderRun &run, uint64_t budget_ns)
 {
-	record.io_deadline_ns.store(os_gettime_ns() + budget_ns, std::memory_order_relaxed);
+	run.io_deadline_ns.store(os_gettime_ns() + budget_ns, std::memory_order_relaxed);
 }
 
-void disarm_io_deadline(MuxOutputData &record)
+void disarm_io_deadline(SenderRun &run)
 {
-	record.io_deadline_ns.store(0, std::memory_order_relaxed);
+	run.io_deadline_ns.store(0, std::memory_order_relaxed);
 }
 
 PrepareResult prepare_muxer(MuxOutputData &record, MuxerRequest &request)
@@ -180,7 +180,7 @@ PrepareResult prepare_muxer(MuxOutputData &record, MuxerRequest &request)
 	return PrepareResult::Ready;
 }
 
-OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request)
+OpenedMuxer open_muxer(SenderRun &run, const MuxerRequest &request)
 {
 	AVFormatContext *raw_context = nullptr;
 	if (avformat_alloc_output_context2(&raw_context, nullptr, "flv", request.url.c_str()) < 0 || !raw_context)
@@ -190,8 +190,8 @@ OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request)
 	context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
 	context->max_interleave_delta = 0;
 	context->max_delay = 0;
-	// The record outlives the connection: the packet writes are bounded through it too.
-	context->interrupt_callback = AVIOInterruptCB {io_interrupt, &record};
+	// The run outlives the connection: the packet writes are bounded through it too.
+	context->interrupt_callback = AVIOInterruptCB {io_interrupt, &run};
 
 	AVStream *video_stream = avformat_new_stream(context.get(), nullptr);
 	if (!video_stream)
@@ -226,16 +226,16 @@ OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request)
 	DictionaryPtr options = connection_options(request);
 
 	// One deadline for the connect and the header: together they are the publish handshake.
-	arm_io_deadline(record, kOpenBudgetNs);
+	arm_io_deadline(run, kOpenBudgetNs);
 	if (!(context->oformat->flags & AVFMT_NOFILE)) {
 		AVDictionary *raw_options = options.release();
 		const int rc = avio_open2(&context->pb, request.url.c_str(), AVIO_FLAG_WRITE,
 					  &context->interrupt_callback, &raw_options);
 		options.reset(raw_options);
 		if (rc < 0) {
-			disarm_io_deadline(record);
+			disarm_io_deadline(run);
 			// A connect that a stop cut short failed for no fault of the server's.
-			if (!halt_requested(record))
+			if (!run.halted())
 				log_msg(LOG_ERROR, "avio_open2 failed: %s (code %d)", describe_error(rc).c_str(), rc);
 			return failed("Stream rejected — check server URL and stream key");
 		}
@@ -244,24 +244,23 @@ OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request)
 	AVDictionary *raw_options = options.release();
 	const int rc = avformat_write_header(context.get(), &raw_options);
 	av_dict_free(&raw_options);
-	disarm_io_deadline(record);
+	disarm_io_deadline(run);
 	if (rc < 0) {
-		if (!halt_requested(record))
+		if (!run.halted())
 			log_msg(LOG_ERROR, "avformat_write_header failed: %s (code %d)", describe_error(rc).c_str(),
 				rc);
-		close_bounded(record, context);
+		close_bounded(run, context);
 		return failed("Stream rejected — write header failed");
 	}
+	log_msg(LOG_INFO, "mux opened: video_tb=%d/%d audio_tb=%d/%d fps=%d/%d sample_rate=%d",
+		video_stream->time_base.num, video_stream->time_base.den, audio_stream->time_base.num,
+		audio_stream->time_base.den, video_stream->avg_frame_rate.num, video_stream->avg_frame_rate.den,
+		audio_stream->codecpar->sample_rate);
 	return OpenedMuxer {std::move(context), nullptr};
 }
 
 void adopt_muxer(MuxOutputData &record, FormatContextPtr context)
 {
-	const AVStream *video = context->streams[kVideoStreamIndex];
-	const AVStream *audio = context->streams[kAudioStreamIndex];
-	log_msg(LOG_INFO, "mux opened: video_tb=%d/%d audio_tb=%d/%d fps=%d/%d sample_rate=%d", video->time_base.num,
-		video->time_base.den, audio->time_base.num, audio->time_base.den, video->avg_frame_rate.num,
-		video->avg_frame_rate.den, audio->codecpar->sample_rate);
 	record.fmt_ctx = std::move(context);
 	record.video_stream = record.fmt_ctx->streams[kVideoStreamIndex];
 	record.audio_stream = record.fmt_ctx->streams[kAudioStreamIndex];
@@ -269,12 +268,12 @@ void adopt_muxer(MuxOutputData &record, FormatContextPtr context)
 	record.last_audio_dts = kNoTimestamp;
 }
 
-void discard_muxer(MuxOutputData &record, FormatContextPtr context)
+void discard_muxer(SenderRun &run, FormatContextPtr context)
 {
-	close_bounded(record, context);
+	close_bounded(run, context);
 }
 
-void close_muxer(MuxOutputData &record)
+void close_muxer(MuxOutputData &record, SenderRun &run)
 {
 	FormatContextPtr context;
 	{
@@ -286,10 +285,10 @@ void close_muxer(MuxOutputData &record)
 	}
 	if (!context)
 		return;
-	arm_io_deadline(record, kCloseBudgetNs);
+	arm_io_deadline(run, kCloseBudgetNs);
 	av_write_trailer(context.get());
 	context.reset();
-	disarm_io_deadline(record);
+	disarm_io_deadline(run);
 }
 
 } // namespace brasslight

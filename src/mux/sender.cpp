@@ -35,11 +35,11 @@ namespace {
 // thread that would otherwise wake for every packet, and delays a packet by at most 10 ms.
 constexpr auto kSenderPoll = std::chrono::milliseconds(10);
 
-// Lock held: the phase, also for readers without the lock.
-void set_phase(MuxOutputData &record, RunPhase phase)
+// Lock held, after the sender released it for a while: a halt ended the run meanwhile, or an
+// encoder failure did (packet-callback.cpp). Whatever the sender found belongs to no run then.
+bool run_over(const MuxOutputData &record, const SenderRun &run)
 {
-	record.phase = phase;
-	record.published_phase.store(phase);
+	return run.halted() || record.phase == RunPhase::Failed;
 }
 
 void emit_signal(MuxOutputData &record, const char *name, int timeout_sec = -1)
@@ -56,19 +56,22 @@ void emit_signal(MuxOutputData &record, const char *name, int timeout_sec = -1)
 // sender, lock held on entry and exit. Packets are dropped from now on until an attempt succeeds.
 // The state and the last error change before the line is logged, so that whoever reads the line
 // finds both; the line itself is written without the lock, which the host's encoder threads take.
-void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &lock, const char *reason, int code)
+void enter_reconnect_mode(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock, const char *reason,
+			  int code)
 {
 	set_phase(record, RunPhase::Reconnecting);
 	obs_output_set_last_error(record.output, "RTMP disconnected, reconnecting...");
 	record.overflow = false;
-	record.queue.clear();
+	// What was queued goes with the connection: the host's statistics count its video as dropped.
+	record.lost_frames += record.queue.clear();
+	publish_dropped(record);
 	record.congestion.store(0.0f);
 	record.next_attempt_ns = UINT64_MAX; // none before the close is done
 	lock.unlock();
 	log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", reason, describe_error(code).c_str(), code);
-	close_muxer(record);
+	close_muxer(record, run);
 	lock.lock();
-	if (record.halting)
+	if (run_over(record, run))
 		return;
 	record.reconnect_attempts += 1;
 	const uint64_t delay = reconnect_delay_ns(record.reconnect_attempts);
@@ -78,47 +81,48 @@ void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &l
 	lock.lock();
 }
 
-// Lock held.
-void reconnect_failed(MuxOutputData &record)
-{
-	record.reconnect_attempts += 1;
-	record.next_attempt_ns = os_gettime_ns() + reconnect_delay_ns(record.reconnect_attempts);
-	log_msg(LOG_WARNING, "reconnect failed, will retry");
-}
-
 // The run ends on an error: one stop per run, raised here and nowhere else; the muxer closes at
-// once. Lock held on entry and exit.
-void fail_run(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
+// once. Lock held on entry and exit; line: what to log first.
+void fail_run(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock, const char *line)
 {
 	set_phase(record, RunPhase::Failed);
 	record.queue.clear();
 	record.congestion.store(0.0f);
 	lock.unlock();
-	close_muxer(record);
+	if (line)
+		log_msg(LOG_ERROR, "%s", line);
+	close_muxer(record, run);
+	lock.lock();
+	// A halt that came meanwhile ends the host's capture itself: this run's end is a stop then.
+	if (run.halted())
+		return;
+	lock.unlock();
 	// Not under the lock: raising the stop emits the host's "stop" signal on this thread, and
 	// its handlers may call into the output.
 	obs_output_signal_stop(record.output, OBS_OUTPUT_ERROR);
 	lock.lock();
 }
 
-// A packet asked for a connection; lock held on entry and exit.
-// A failed connect: a reconnect waits for its next attempt, a first connect ends the run.
-void connect_failed(MuxOutputData &record, std::unique_lock<std::mutex> &lock, bool reconnecting)
+// A failed connect: a reconnect waits for its next attempt, a first connect ends the run. Lock
+// held on entry and exit.
+void connect_failed(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock, bool reconnecting)
 {
-	if (reconnecting) {
-		reconnect_failed(record);
+	if (!reconnecting) {
+		fail_run(record, run, lock, "open_muxer fatal — stopping output");
 		return;
 	}
-	log_msg(LOG_ERROR, "open_muxer fatal — stopping output");
-	fail_run(record, lock);
+	record.reconnect_attempts += 1;
+	record.next_attempt_ns = os_gettime_ns() + reconnect_delay_ns(record.reconnect_attempts);
+	lock.unlock();
+	log_msg(LOG_WARNING, "reconnect failed, will retry");
+	lock.lock();
 }
 
-void connect(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
+// A packet asked for a connection; lock held on entry and exit.
+void connect(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock)
 {
 	record.connect_requested = false;
 	const bool reconnecting = record.phase == RunPhase::Reconnecting;
-	if (reconnecting)
-		log_msg(LOG_INFO, "attempting reconnect on keyframe");
 	MuxerRequest request;
 	switch (prepare_muxer(record, request)) {
 	case PrepareResult::Ready:
@@ -129,31 +133,35 @@ void connect(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 			record.next_attempt_ns = os_gettime_ns() + kSecondNs;
 		return;
 	case PrepareResult::Fatal:
-		connect_failed(record, lock, reconnecting);
+		connect_failed(record, run, lock, reconnecting);
 		return;
 	}
 
 	record.connect_running = true;
-	record.connecting.store(true);
+	// Under the lock: a halt that sees it may leave this thread in the connect (SenderRun).
+	run.connecting.store(true);
 	lock.unlock();
+	if (reconnecting)
+		log_msg(LOG_INFO, "attempting reconnect on keyframe");
 	const uint64_t began = os_gettime_ns();
-	OpenedMuxer opened = open_muxer(record, request);
+	OpenedMuxer opened = open_muxer(run, request);
 	const uint64_t took_ms = (os_gettime_ns() - began) / 1000000;
 	lock.lock();
-	record.connecting.store(false);
-	record.connect_running = false;
-	if (record.halting) {
-		// Stopped (or restarted) while connecting: the result belongs to a run that is over.
+	run.connecting.store(false);
+	if (run_over(record, run)) {
+		// Stopped, restarted or failed while connecting: the result belongs to a run that is
+		// over, and if a halt left this thread behind, the record may already serve the next run.
 		lock.unlock();
 		if (opened.context)
-			discard_muxer(record, std::move(opened.context));
+			discard_muxer(run, std::move(opened.context));
 		lock.lock();
 		return;
 	}
+	record.connect_running = false;
 	if (!opened.context) {
 		obs_output_set_last_error(record.output, opened.error);
 		// The reconnect delay counts from the end of the attempt.
-		connect_failed(record, lock, reconnecting);
+		connect_failed(record, run, lock, reconnecting);
 		return;
 	}
 	adopt_muxer(record, std::move(opened.context));
@@ -164,35 +172,37 @@ void connect(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 		return;
 	}
 	record.reconnect_attempts = 0;
-	log_msg(LOG_INFO, "reconnect succeeded");
 	lock.unlock();
+	log_msg(LOG_INFO, "reconnect succeeded");
 	emit_signal(record, "reconnect_success");
 	lock.lock();
 }
 
 // Takes the next packet and writes it; lock held on entry and exit.
-void send_next(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
+void send_next(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex> &lock)
 {
 	QueuedPacket packet;
 	record.queue.pop(packet);
 	record.congestion.store(record.queue.congestion());
 	lock.unlock();
 	int code = 0;
-	const WriteResult result = write_packet(record, packet.get(), code);
+	const WriteResult result = write_packet(record, run, packet.get(), code);
 	const char *reason = packet.get().type == OBS_ENCODER_VIDEO ? "video write failed" : "audio write failed";
 	packet = QueuedPacket();
 	lock.lock();
+	if (run_over(record, run))
+		return; // and the queue was dropped
 	record.queue.sent();
 	record.congestion.store(record.queue.congestion());
-	if (record.halting)
-		return;
-	if (result == WriteResult::Disconnected && !record.overflow)
-		enter_reconnect_mode(record, lock, reason, code);
+	if (result == WriteResult::Written && record.phase == RunPhase::Streaming)
+		record.published_phase.store(RunPhase::Streaming);
+	else if (result == WriteResult::Disconnected && !record.overflow)
+		enter_reconnect_mode(record, run, lock, reason, code);
 	else if (result == WriteResult::Failed)
-		fail_run(record, lock);
+		fail_run(record, run, lock, nullptr);
 }
 
-void send_loop(MuxOutputData &record)
+void send_loop(MuxOutputData &record, SenderRun &run)
 {
 #if defined(__linux__)
 	// A batch thread never preempts a running thread when it wakes: its looks for work never
@@ -202,69 +212,86 @@ void send_loop(MuxOutputData &record)
 	pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
 #endif
 	std::unique_lock<std::mutex> lock(record.mutex);
-	while (!record.halting && record.phase != RunPhase::Failed) {
+	while (!run_over(record, run)) {
 		// Looks for work every kSenderPoll: the packet callback wakes no one (see there).
-		if (!record.wake.wait_for(lock, kSenderPoll, [&record] {
-			    return record.halting || record.overflow || record.connect_requested ||
-				   !record.queue.empty();
+		if (!record.wake.wait_for(lock, kSenderPoll, [&record, &run] {
+			    return run.halted() || record.overflow || record.connect_requested || !record.queue.empty();
 		    }))
 			continue;
-		if (record.halting)
+		if (run.halted())
 			break;
-		if (record.overflow) {
-			enter_reconnect_mode(record, lock, "send queue full", AVERROR(ETIMEDOUT));
-		} else if (record.connect_requested) {
-			connect(record, lock);
-		} else {
-			send_next(record, lock);
-		}
+		if (record.overflow)
+			enter_reconnect_mode(record, run, lock, "send queue full", AVERROR(ETIMEDOUT));
+		else if (record.connect_requested)
+			connect(record, run, lock);
+		else
+			send_next(record, run, lock);
 	}
-	record.queue.clear();
+	// Left behind by a halt, the thread owns nothing of the record any more: a muxer there is
+	// the next run's.
+	const bool owns_record = !run.abandoned;
 	lock.unlock();
-	close_muxer(record);
-	if (record.measure_hold)
-		log_hold_stats(record);
+	if (owns_record) {
+		close_muxer(record, run);
+		if (record.measure_hold)
+			log_hold_stats(record);
+	}
+	lock.lock();
+	run.ended = true;
+	record.sender_ended.notify_all();
 }
 
 } // namespace
 
 void launch_sender(MuxOutputData &record)
 {
-	record.sender = std::thread([&record] { send_loop(record); });
+	// Against a halt on another thread, which takes the run and the thread.
+	std::lock_guard<std::mutex> one_at_a_time(record.halt_mutex);
+	auto run = std::make_shared<SenderRun>(record);
+	record.run = run;
+	// The thread's own reference to the record: see SenderRun.
+	record.sender = std::thread([owner = record.host_ref, run] { send_loop(*owner, *run); });
 }
 
-bool halt_sender(MuxOutputData &record)
+void halt_sender(MuxOutputData &record)
 {
-	bool was_active = false;
+	// For the whole halt: a second one waits for it (see halt_mutex).
+	std::lock_guard<std::mutex> one_at_a_time(record.halt_mutex);
+	const std::shared_ptr<SenderRun> run = std::move(record.run);
 	{
 		// Brief: a packet callback that waits on the lock then sees the output Idle.
 		std::lock_guard<std::mutex> lock(record.mutex);
-		was_active = record.phase != RunPhase::Idle && record.phase != RunPhase::Failed;
-		record.halting = true;
-		record.halt_deadline_ns.store(os_gettime_ns() + kHaltBudgetNs);
+		if (run)
+			run->halt_deadline_ns.store(os_gettime_ns() + kHaltBudgetNs);
 		set_phase(record, RunPhase::Idle);
 		record.queue.clear();
 		record.congestion.store(0.0f);
 		record.connect_requested = false;
+		record.connect_running = false;
 		record.overflow = false;
 		record.next_attempt_ns = 0;
 		record.reconnect_attempts = 0;
 	}
 	record.wake.notify_all();
-	// Not under the lock: the sender takes it to finish.
-	if (record.sender.joinable())
-		record.sender.join();
+	if (!record.sender.joinable())
+		return; // no run was launched since the last halt
+	bool left_behind = false;
 	{
-		std::lock_guard<std::mutex> lock(record.mutex);
-		record.halting = false;
+		// The wait releases the lock, which the sender takes to finish.
+		std::unique_lock<std::mutex> lock(record.mutex);
+		record.sender_ended.wait_for(lock, std::chrono::nanoseconds(kHaltBudgetNs),
+					     [&run] { return run->ended; });
+		// A write or a close ends by the halt's deadline, a connect at once: a connect still
+		// running now is in the host-name lookup, which nothing interrupts.
+		record.sender_ended.wait(lock, [&run] { return run->ended || run->connecting.load(); });
+		left_behind = run->abandoned = !run->ended;
 	}
-	record.halt_deadline_ns.store(0);
-	return was_active;
-}
-
-bool halt_requested(const MuxOutputData &record)
-{
-	return record.halt_deadline_ns.load() != 0;
+	if (!left_behind) {
+		record.sender.join();
+		return;
+	}
+	record.sender.detach();
+	log_msg(LOG_INFO, "stopped while the server's name was being looked up; the lookup ends on its own");
 }
 
 } // namespace brasslight

@@ -1,15 +1,18 @@
 // The output type "bl_vertical_mux_rtmp" with the host's real encoders against a real nginx:
 // what arrives at the server, the stop codes and last errors, reconnecting after the server died
 // (after 1 s, then 2 s, and 1 s again after a success) or the link stalled, connects that never
-// stall the host's audio and end at once on stop, RTMPS and the protocol whitelist, and a link
-// slower than the stream.
+// stall the host's audio and end at once on stop, also in a host-name lookup that hangs, RTMPS and
+// the protocol whitelist, and a link slower than the stream.
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <netinet/in.h>
 #include <regex>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <vector>
 
@@ -85,6 +88,65 @@ std::string decode_errors(ChildProcess &recorder, const std::string &file)
 		run_command({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-f", "null", "-"}, 60s);
 	return run.exit_code == 0 ? run.output : "exit code " + std::to_string(run.exit_code) + ": " + run.output;
 }
+
+// A fake DNS server on 127.0.0.1:53 of the test's own network namespace: it counts the queries and
+// leaves them unanswered, a resolver that hangs, until told to answer; then every query, those
+// waiting too, gets "no such name".
+class FakeDns {
+public:
+	FakeDns()
+	{
+		sockaddr_in address = {};
+		address.sin_family = AF_INET;
+		address.sin_port = htons(53);
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		ok_ = bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+		if (ok_)
+			server_ = std::thread([this] { serve(); });
+	}
+	~FakeDns()
+	{
+		done_ = true;
+		if (server_.joinable())
+			server_.join();
+		close(fd_);
+	}
+	bool ok() const { return ok_; }
+	int queries() const { return queries_; }
+	void answer(bool on) { answering_ = on; }
+
+private:
+	void serve()
+	{
+		std::vector<std::pair<sockaddr_in, std::string>> waiting;
+		while (!done_) {
+			pollfd p = {fd_, POLLIN, 0};
+			char query[512];
+			sockaddr_in from = {};
+			socklen_t size = sizeof(from);
+			const ssize_t n = poll(&p, 1, 20) > 0 ? recvfrom(fd_, query, sizeof(query), 0,
+									 reinterpret_cast<sockaddr *>(&from), &size)
+							      : 0;
+			if (n >= 12) {
+				++queries_;
+				waiting.emplace_back(from, std::string(query, static_cast<size_t>(n)));
+			}
+			for (auto it = waiting.begin(); answering_ && it != waiting.end(); it = waiting.erase(it)) {
+				std::string &reply = it->second; // the query, marked a response, code NXDOMAIN
+				reply[2] = static_cast<char>(reply[2] | 0x80);
+				reply[3] = static_cast<char>((reply[3] & 0xf0) | 3);
+				sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&it->first),
+				       sizeof(it->first));
+			}
+		}
+	}
+
+	const int fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	bool ok_ = false;
+	std::atomic<bool> done_ {false}, answering_ {false};
+	std::atomic<int> queries_ {0};
+	std::thread server_;
+};
 
 class MuxOutputTest : public ::testing::Test {
 protected:
@@ -172,6 +234,22 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 		signal_handler_connect(
 			obs_output_get_signal_handler(rig.output()), name,
 			[](void *n, calldata_t *) { ++*static_cast<std::atomic<int> *>(n); }, n);
+	// No module line is written with the record's lock held: the host's encoder threads wait for
+	// that lock, and would wait for the log's I/O too. A probe thread tries the lock meanwhile.
+	std::atomic<int> under_lock {0};
+	brasslight::MuxOutputData &record = rig.record();
+	auto watching_lock = log.observe([&](const std::string &line) {
+		if (line.rfind("[brasslight-obs-vertical] ", 0) != 0)
+			return;
+		std::thread probe([&] {
+			const auto free = [&] {
+				return record.mutex.try_lock() ? (record.mutex.unlock(), true) : false;
+			};
+			if (!poll_until(free, 50ms, [] { std::this_thread::sleep_for(1ms); }))
+				++under_lock;
+		});
+		probe.join();
+	});
 	rig.set_target(server.rtmp_url(), "first");
 	ASSERT_TRUE(rig.start()) << rig.last_error();
 	ASSERT_TRUE(server.wait_publishing("first", kConnectTimeout));
@@ -222,9 +300,14 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	ASSERT_TRUE(poll_until([&] { return log.contains("reconnect succeeded", from); }, 15s));
 	ASSERT_TRUE(server.wait_publishing("second", kConnectTimeout));
 	EXPECT_FALSE(server.stream("first").present);
-	EXPECT_EQ(brasslight::mux_output_status(rig.output()).state, MuxState::Streaming);
+	// Streaming again from the first packet written: the next keyframe.
+	EXPECT_TRUE(poll_until([&] { return brasslight::mux_output_status(rig.output()).state == MuxState::Streaming; },
+			       5s));
 	EXPECT_EQ(reconnects.load(), 1);
 	EXPECT_EQ(successes.load(), 1);
+	// Seconds of frames were lost while reconnecting: the host's statistics count them as dropped.
+	EXPECT_GT(obs_output_get_frames_dropped(rig.output()), 60);
+	EXPECT_LT(brasslight::mux_output_status(rig.output()).dropped_share(), 1.0);
 	EXPECT_TRUE(carries_h264_and_aac(server.play_url("second"), 360, 640, "30/1"));
 	EXPECT_EQ(decode_errors(recorder, dir.file("second.flv")), "");
 
@@ -254,6 +337,8 @@ TEST_F(MuxOutputTest, ReconnectsOnItsOwnAfterTheServerDiesAndComesBack)
 	ASSERT_TRUE(rig.start()) << rig.last_error();
 	EXPECT_TRUE(server.wait_publishing("second", kConnectTimeout));
 	EXPECT_EQ(log.count("reconnect", after_stop), 0u);
+	watching_lock.reset();
+	EXPECT_EQ(under_lock.load(), 0) << "lines logged with the record's lock held";
 }
 
 TEST_F(MuxOutputTest, AHangingConnectNeverStallsTheHostAndEndsAtOnceOnStopOrRelease)
@@ -284,6 +369,13 @@ TEST_F(MuxOutputTest, AHangingConnectNeverStallsTheHostAndEndsAtOnceOnStopOrRele
 		rig.stop();
 		EXPECT_LT(Clock::now() - stopping, 1500ms);
 		EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_SUCCESS});
+		// A forced stop of the stopped output still ends the capture: the host waits for that at
+		// the next start and at release.
+		obs_output_force_stop(rig.output());
+		const bool ended = rig.wait_stop_signals(2, 5s);
+		if (!ended)
+			obs_output_end_data_capture(rig.output()); // or the start below would wait for ever
+		EXPECT_TRUE(ended) << "the stop left the host waiting";
 		// Started again and released while connecting: the host stops and destroys the output.
 		from = log.mark();
 		ASSERT_TRUE(rig.start()) << rig.last_error();
@@ -295,12 +387,22 @@ TEST_F(MuxOutputTest, AHangingConnectNeverStallsTheHostAndEndsAtOnceOnStopOrRele
 	EXPECT_FALSE(log.contains("avio_open2 failed", from));
 }
 
-TEST_F(MuxOutputTest, NullPacketReportsAnEncoderFailureEvenWhenIdle)
+TEST_F(MuxOutputTest, AnEncoderFailureIsReportedEvenWhenIdleAndEndsTheConnection)
 {
 	MuxRig rig;
 	brasslight::mux_output_info().encoded_packet(&rig.record(), nullptr);
 	EXPECT_TRUE(rig.wait_stop_signals(1, 5s));
 	EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_ENCODE_ERROR});
+	// While streaming: the server must not keep a publisher that sends nothing.
+	RtmpServer server;
+	ASSERT_TRUE(server.start());
+	rig.set_target(server.rtmp_url(), "encoder");
+	ASSERT_TRUE(rig.start()) << rig.last_error();
+	ASSERT_TRUE(server.wait_publishing("encoder", kConnectTimeout));
+	brasslight::mux_output_info().encoded_packet(&rig.record(), nullptr);
+	EXPECT_TRUE(rig.wait_stop_signals(1, 5s));
+	EXPECT_EQ(rig.stop_codes(), Codes {OBS_OUTPUT_ENCODE_ERROR});
+	EXPECT_TRUE(server.wait_not_publishing("encoder", 5s)) << "the connection outlived the encoder";
 }
 
 // Packets made by hand: from encoders without header data yet, before the first keyframe, ten
@@ -335,8 +437,11 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersWritesFromAKeyframeOnAnd
 	// Running as after start, but with encoders that were never initialised: no header data.
 	{
 		std::lock_guard<std::mutex> lock(record.mutex);
-		record.phase = brasslight::RunPhase::Opening;
+		brasslight::set_phase(record, brasslight::RunPhase::Opening);
 	}
+	const auto state = [&] {
+		return brasslight::mux_output_status(rig.output()).state;
+	};
 	brasslight::launch_sender(record);
 	deliver(OBS_ENCODER_VIDEO, 0, true);
 	deliver(OBS_ENCODER_AUDIO, 0);
@@ -350,6 +455,8 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersWritesFromAKeyframeOnAnd
 	ASSERT_TRUE(obs_output_initialize_encoders(rig.output(), OBS_OUTPUT_VIDEO | OBS_OUTPUT_AUDIO));
 	deliver(OBS_ENCODER_AUDIO, 1024);
 	ASSERT_EQ(reaches("open 0" + none), "open 0" + none);
+	// Connected, but nothing has reached the server yet (seen: "streaming" with no byte sent).
+	EXPECT_EQ(state(), MuxState::Connecting);
 	deliver(OBS_ENCODER_VIDEO, 2);
 	deliver(OBS_ENCODER_AUDIO, 2048);
 	// From the keyframe on, everything is written; the dts are the packets' own in ms, to the
@@ -358,6 +465,7 @@ TEST_F(MuxOutputTest, ConnectsOnceTheEncodersHaveHeadersWritesFromAKeyframeOnAnd
 	deliver(OBS_ENCODER_AUDIO, 4104);
 	deliver(OBS_ENCODER_VIDEO, 5);
 	EXPECT_EQ(reaches("open 3 167 86"), "open 3 167 86");
+	EXPECT_EQ(state(), MuxState::Streaming);
 	EXPECT_TRUE(server.wait_publishing("keyframe", kConnectTimeout));
 
 	// A link that cannot carry even the sound: the relay stops reading. Keyframes of 256 kB with
@@ -505,6 +613,58 @@ TEST_F(MuxOutputTest, ASlowLinkCostsTheVerticalStreamFramesAndNeverTheHostsTime)
 	ASSERT_TRUE(vertical.start());
 	ASSERT_TRUE(poll_until([&] { return status().frames_total > 30; }, 15s));
 	EXPECT_EQ(status().frames_dropped, 0u);
+}
+
+// The server's name goes to a resolver that hangs, as a slow one does for its 10 to 30 s time-out
+// (glibc's lookup cannot be interrupted). Run by ctest as mux-output-test-slow-resolver, in a
+// network and mount namespace of its own whose resolv.conf names only the fake DNS server.
+TEST_F(MuxOutputTest, SlowResolverHoldsNoStopOrReleaseAndNeverReachesALaterRun)
+{
+	if (read_file("/etc/resolv.conf") != read_file(BL_SOURCE_DIR "/tests/rtmp/loopback-resolv.conf"))
+		GTEST_SKIP() << "needs its own namespace: ctest runs it as mux-output-test-slow-resolver";
+	FakeDns dns;
+	ASSERT_TRUE(dns.ok());
+	RtmpServer server;
+	ASSERT_TRUE(server.start());
+	auto rig = std::make_unique<MuxRig>();
+	const std::weak_ptr<brasslight::MuxOutputData> record = rig->record().host_ref;
+	const auto start_in_lookup = [&] {
+		const int asked = dns.queries();
+		rig->set_target("rtmp://ingest.bl-slow.test:" + std::to_string(server.rtmp_port()) + "/live", "late");
+		return rig->start() && poll_until([&] { return dns.queries() > asked; }, kConnectTimeout);
+	};
+	ASSERT_TRUE(start_in_lookup());
+	// A user's stop and the host's forced stop on two threads at once: the second waits for the first.
+	auto stopping = Clock::now();
+	std::thread user([&] { obs_output_stop(rig->output()); });
+	EXPECT_TRUE(poll_until([&] { return brasslight::mux_output_status(rig->output()).state == MuxState::Stopped; },
+			       5s));
+	obs_output_force_stop(rig->output());
+	user.join();
+	EXPECT_LT(Clock::now() - stopping, 3s) << "the stop waited for the lookup";
+	EXPECT_TRUE(rig->wait_inactive(5s));
+	for (long long code : rig->stop_codes())
+		EXPECT_EQ(code, OBS_OUTPUT_SUCCESS);
+
+	// Started again while the old lookup still hangs; its failure, when it comes, is not the new run's.
+	rig->set_target(server.rtmp_url(), "late");
+	ASSERT_TRUE(rig->start()) << rig->last_error();
+	ASSERT_TRUE(server.wait_publishing("late", kConnectTimeout));
+	dns.answer(true);
+	EXPECT_FALSE(rig->wait_stop_signals(1, 2s)) << "the old lookup's failure stopped the new run";
+	EXPECT_EQ(brasslight::mux_output_status(rig->output()).state, MuxState::Streaming);
+	EXPECT_TRUE(server.stream("late").publishing);
+	rig->stop();
+
+	// Released in a lookup: bounded too. The thread left behind ends with the lookup, without
+	// touching the released output (the ASan build sees that), and frees the record.
+	dns.answer(false);
+	ASSERT_TRUE(start_in_lookup());
+	stopping = Clock::now();
+	rig.reset();
+	EXPECT_LT(Clock::now() - stopping, 3s) << "the release waited for the lookup";
+	dns.answer(true);
+	EXPECT_TRUE(poll_until([&] { return record.expired(); }, 5s)) << "the record outlived its last lookup";
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -43,6 +44,7 @@ public:
 		[[maybe_unused]] static const bool installed = (base_set_log_handler(&LogCapture::handler, this), true);
 	}
 	size_t mark() const { return since(0).size(); }
+	// Called with every line after this, on the thread that logs it; an empty function ends it.
 	std::vector<std::string> since(size_t from) const
 	{
 		std::lock_guard<std::mutex> lock(mutex);
@@ -54,14 +56,16 @@ public:
 	bool contains(const std::string &substring, size_t from = 0) const { return count(substring, from) > 0; }
 	size_t count(const std::string &substring, size_t from = 0) const { return times(substring, from).size(); }
 	// Until the returned guard goes, observer sees each line on the logging thread as it is logged:
-	// what it reads then is what anyone who reads that line finds. It must not log.
+	// what it reads then is what anyone who reads that line finds. Called without the capture's
+	// lock held.
 	[[nodiscard]] std::shared_ptr<void> observe(std::function<void(const std::string &)> observer)
 	{
+		auto held = std::make_shared<Observer>(std::move(observer));
 		std::lock_guard<std::mutex> lock(mutex);
-		observer_ = std::move(observer);
-		return std::shared_ptr<void>(nullptr, [this](void *) {
+		observers.push_back(held);
+		return std::shared_ptr<void>(nullptr, [this, held](void *) {
 			std::lock_guard<std::mutex> lock(mutex);
-			observer_ = nullptr;
+			observers.erase(std::find(observers.begin(), observers.end(), held));
 		});
 	}
 	std::vector<Clock::time_point> times(const std::string &substring, size_t from = 0) const
@@ -82,14 +86,17 @@ private:
 		vsnprintf(line, sizeof(line), format, args);
 		fprintf(stderr, "[%d] %s\n", level, line);
 		auto *self = static_cast<LogCapture *>(param);
-		std::lock_guard<std::mutex> lock(self->mutex);
-		if (self->observer_)
-			self->observer_(line);
+		std::unique_lock<std::mutex> lock(self->mutex);
 		self->captured.emplace_back(now, line);
+		const auto observers = self->observers;
+		lock.unlock();
+		for (const auto &observer : observers)
+			(*observer)(line);
 	}
+	using Observer = std::function<void(const std::string &)>;
 	mutable std::mutex mutex;
+	std::vector<std::shared_ptr<Observer>> observers;
 	std::vector<std::pair<Clock::time_point, std::string>> captured;
-	std::function<void(const std::string &)> observer_;
 };
 
 // The module's tagged lines after from, with the tag removed: what the module itself said.
