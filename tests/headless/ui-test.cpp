@@ -245,6 +245,38 @@ TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
 	shows(kStopped);
 }
 
+TEST_F(DockTest, EachOfSeveralDestinationsHasItsOwnLineStartStartsTheRestAndOneRemovedInTheDialogStops)
+{
+	RtmpServer server;
+	ASSERT_TRUE(server.start());
+	profile().set_destinations({{"Main", server.rtmp_url(), "main", true},
+				    {"TikTok", "rtmp://127.0.0.1:9/live", "tt", true},
+				    {"Shorts", server.rtmp_url(), "shorts", false}});
+	profile().set_video_bitrate(800);
+	profile().set_encoder_preset("ultrafast");
+	ASSERT_TRUE(build_runtime());
+	make_dock();
+	const auto lines = [this] {
+		return utf8(label(3)->text());
+	};
+	EXPECT_EQ(lines(), "Main: Stopped\nTikTok: Stopped\nShorts: Disabled");
+
+	ASSERT_TRUE(rt().start_destination("Main").ok);
+	process_events_until([&] { return lines() == "Main: Streaming\nTikTok: Stopped\nShorts: Disabled"; }, 10s);
+	EXPECT_EQ(lines(), "Main: Streaming\nTikTok: Stopped\nShorts: Disabled");
+	EXPECT_EQ(status_seen(), "Streaming / font-size: 11px; color: #4caf50; font-weight: bold; / "
+				 "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=1 Stop=1");
+
+	SettingsDialog dialog(rt());
+	dialog.show();
+	dialog.findChild<QListWidget *>()->setCurrentRow(0);
+	QTest::mouseClick(find_button(&dialog, "Remove"), Qt::LeftButton);
+	dialog.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Save)->click();
+	EXPECT_FALSE(output()->is_active()) << "a removed destination streams on";
+	dock->updateStatus();
+	EXPECT_EQ(lines(), "TikTok: Stopped\nShorts: Disabled");
+}
+
 TEST_F(DockTest, AddAndRenameTrimStoreAndQuoteARefusedNameAsTypedAndRemoveNeedsYesNotEnter)
 {
 	make_dock();
