@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -19,6 +21,7 @@
 
 #include "output/vertical-output.hpp"
 #include "runtime/runtime.hpp"
+#include "ui/destinations-editor.hpp"
 #include "ui/ui-text.hpp"
 
 namespace brasslight {
@@ -28,6 +31,9 @@ namespace {
 constexpr const char *kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",  "fast",
 				    "medium",    "slow",      "slower",   "veryslow"};
 constexpr int kFallbackPresetIndex = 2;
+constexpr int kColumnWidth = 400;
+// MKV first, the default: a file cut off by a crash still plays.
+constexpr const char *kFormats[] = {"mkv", "mp4"};
 
 QSpinBox *makeSpin(QWidget *parent, int low, int high, int step, const char *suffix_key)
 {
@@ -69,7 +75,7 @@ QLabel *note(const QString &text, QWidget *parent)
 SettingsDialog::SettingsDialog(Runtime &runtime_, QWidget *parent) : QDialog(parent), runtime(runtime_)
 {
 	setWindowTitle(tr_text("Settings.Title"));
-	setMinimumWidth(440);
+	setMinimumWidth(kColumnWidth * 2);
 	setModal(true);
 	buildUi();
 	loadSettings();
@@ -80,30 +86,23 @@ void SettingsDialog::buildUi()
 	auto *layout = new QVBoxLayout(this);
 	layout->setSpacing(12);
 	layout->setContentsMargins(16, 16, 16, 16);
+	// Two columns, the destinations and the recording on the left, how the canvas is made on the
+	// right: in one column the groups made the dialog taller than a 1080-line screen.
+	auto *columns = new QHBoxLayout();
+	columns->setSpacing(12);
+	auto *left = new QVBoxLayout();
+	left->setSpacing(12);
+	auto *right = new QVBoxLayout();
+	right->setSpacing(12);
+	columns->addLayout(left, 1);
+	columns->addLayout(right, 1);
+	layout->addLayout(columns);
 
 	auto *stream = new QGroupBox(tr_text("Settings.Stream"), this);
-	QFormLayout *streamForm = groupForm(stream);
-	urlEdit = new QLineEdit(stream);
-	urlEdit->setPlaceholderText(tr_text("Settings.UrlPlaceholder"));
-	streamForm->addRow(tr_text("Settings.Url"), urlEdit);
-	auto *keyRow = new QHBoxLayout();
-	keyEdit = new QLineEdit(stream);
-	keyEdit->setEchoMode(QLineEdit::Password);
-	keyEdit->setPlaceholderText(tr_text("Settings.KeyPlaceholder"));
-	keyEdit->setAccessibleName(tr_text("Settings.Key.Name"));
-	showKeyButton = new QPushButton(tr_text("Settings.HideKey"), stream);
-	showKeyButton->setCheckable(true);
-	showKeyButton->setAccessibleName(tr_text("Settings.ShowKey.Name"));
-	// As wide as the wider of its two texts under the host's theme (most themes pad buttons
-	// well beyond a fixed width), so that neither is clipped and the row never shifts.
-	const int hideWidth = showKeyButton->sizeHint().width();
-	showKeyButton->setText(tr_text("Settings.ShowKey"));
-	showKeyButton->setMinimumWidth(std::max(hideWidth, showKeyButton->sizeHint().width()));
-	connect(showKeyButton, &QPushButton::toggled, this, &SettingsDialog::on_toggle_key_visibility);
-	keyRow->addWidget(keyEdit);
-	keyRow->addWidget(showKeyButton);
-	streamForm->addRow(tr_text("Settings.Key"), keyRow);
-	layout->addWidget(stream);
+	auto *streamLayout = new QVBoxLayout(stream);
+	destinationsEditor = new DestinationsEditor(stream);
+	streamLayout->addWidget(destinationsEditor);
+	left->addWidget(stream);
 
 	auto *encoding = new QGroupBox(tr_text("Settings.Encoding"), this);
 	QFormLayout *encodingForm = groupForm(encoding);
@@ -117,7 +116,7 @@ void SettingsDialog::buildUi()
 	if (!encoder.empty() && encoder != "obs_x264")
 		encodingForm->addRow(
 			note(tr_text("Settings.EncoderInUse").arg(QString::fromStdString(encoder)), encoding));
-	layout->addWidget(encoding);
+	right->addWidget(encoding);
 
 	auto *canvasGroup = new QGroupBox(tr_text("Settings.Canvas"), this);
 	QFormLayout *canvasForm = groupForm(canvasGroup);
@@ -138,7 +137,7 @@ void SettingsDialog::buildUi()
 	fpsRow->addWidget(fpsDenSpin);
 	canvasForm->addRow(tr_text("Settings.Fps"), fpsRow);
 	canvasForm->addRow(note(tr_text("Settings.CanvasNote"), canvasGroup));
-	layout->addWidget(canvasGroup);
+	right->addWidget(canvasGroup);
 
 	auto *behaviour = new QGroupBox(tr_text("Settings.Behaviour"), this);
 	QFormLayout *behaviourForm = groupForm(behaviour);
@@ -147,7 +146,39 @@ void SettingsDialog::buildUi()
 	activeSceneAudioCheck = new QCheckBox(tr_text("Settings.ActiveSceneAudio"), behaviour);
 	behaviourForm->addRow(activeSceneAudioCheck);
 	behaviourForm->addRow(note(tr_text("Settings.AudioNote"), behaviour));
-	layout->addWidget(behaviour);
+	right->addWidget(behaviour);
+
+	auto *recordingGroup = new QGroupBox(tr_text("Settings.Recording"), this);
+	QFormLayout *recordingForm = groupForm(recordingGroup);
+	auto *folderRow = new QHBoxLayout();
+	folderEdit = new QLineEdit(recordingGroup);
+	folderEdit->setPlaceholderText(tr_text("Settings.FolderPlaceholder"));
+	folderEdit->setToolTip(tr_text("Settings.Folder.Tooltip"));
+	auto *browseButton = new QPushButton(tr_text("Settings.Browse"), recordingGroup);
+	browseButton->setAccessibleName(tr_text("Settings.Browse.Name"));
+	connect(browseButton, &QPushButton::clicked, this, &SettingsDialog::on_browse_folder);
+	folderRow->addWidget(folderEdit);
+	folderRow->addWidget(browseButton);
+	recordingForm->addRow(tr_text("Settings.Folder"), folderRow);
+	if (auto *folderLabel = qobject_cast<QLabel *>(recordingForm->labelForField(folderRow)))
+		folderLabel->setBuddy(folderEdit);
+	formatCombo = new QComboBox(recordingGroup);
+	for (const char *format : kFormats)
+		formatCombo->addItem(tr_text((std::string("Settings.Format.") + format).c_str()),
+				     QString::fromUtf8(format));
+	formatCombo->setToolTip(tr_text("Settings.Format.Tooltip"));
+	recordingForm->addRow(tr_text("Settings.Format"), formatCombo);
+	recordWithMainCheck = new QCheckBox(tr_text("Settings.RecordWithMain"), recordingGroup);
+	recordingForm->addRow(recordWithMainCheck);
+	replaySecondsSpin = makeSpin(recordingGroup, static_cast<int>(kReplaySecondsMin),
+				     static_cast<int>(kReplaySecondsMax), 5, "Settings.Seconds");
+	recordingForm->addRow(tr_text("Settings.ReplayLength"), replaySecondsSpin);
+	replayWithMainCheck = new QCheckBox(tr_text("Settings.ReplayWithMain"), recordingGroup);
+	recordingForm->addRow(replayWithMainCheck);
+	left->addWidget(recordingGroup);
+
+	left->addStretch(1);
+	right->addStretch(1);
 
 	auto *buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
 	connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDialog::on_save_clicked);
@@ -158,8 +189,7 @@ void SettingsDialog::buildUi()
 void SettingsDialog::loadSettings()
 {
 	const ProfileConfig &profile = runtime.profile_config();
-	urlEdit->setText(QString::fromUtf8(profile.rtmp_url()));
-	keyEdit->setText(QString::fromUtf8(profile.stream_key()));
+	destinationsEditor->setDestinations(profile.destinations());
 	setClamped(bitrateSpin, profile.video_bitrate());
 	setClamped(widthSpin, profile.canvas_width());
 	setClamped(heightSpin, profile.canvas_height());
@@ -171,19 +201,28 @@ void SettingsDialog::loadSettings()
 	const int index = presetCombo->findText(QString::fromUtf8(profile.encoder_preset()),
 						Qt::MatchExactly | Qt::MatchCaseSensitive);
 	presetCombo->setCurrentIndex(index >= 0 ? index : kFallbackPresetIndex);
+
+	const RecordingConfig recording = profile.recording();
+	folderEdit->setText(utf8(recording.folder));
+	formatCombo->setCurrentIndex(std::max(0, formatCombo->findData(utf8(recording.format))));
+	recordWithMainCheck->setChecked(recording.with_main);
+	setClamped(replaySecondsSpin, recording.replay_seconds);
+	replayWithMainCheck->setChecked(recording.replay_with_main);
 }
 
-void SettingsDialog::on_toggle_key_visibility()
+void SettingsDialog::on_browse_folder()
 {
-	const bool shown = showKeyButton->isChecked();
-	keyEdit->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
-	showKeyButton->setText(shown ? tr_text("Settings.HideKey") : tr_text("Settings.ShowKey"));
+	const QString folder =
+		QFileDialog::getExistingDirectory(this, tr_text("Settings.BrowseTitle"), folderEdit->text().trimmed());
+	if (!folder.isEmpty())
+		folderEdit->setText(folder);
 }
 
 void SettingsDialog::on_save_clicked()
 {
-	if (urlEdit->text().trimmed().isEmpty()) {
-		QMessageBox::warning(this, tr_text("Settings.Validation"), tr_text("Settings.UrlEmpty"));
+	const QString problem = destinationsEditor->problem();
+	if (!problem.isEmpty()) {
+		QMessageBox::warning(this, tr_text("Settings.Validation"), problem);
 		return;
 	}
 	saveSettings();
@@ -193,9 +232,17 @@ void SettingsDialog::on_save_clicked()
 void SettingsDialog::saveSettings()
 {
 	ProfileConfig &profile = runtime.profile_config();
-	// Stored exactly as typed: the check above only refuses a blank URL.
-	profile.set_rtmp_url(urlEdit->text().toUtf8().constData());
-	profile.set_stream_key(keyEdit->text().toUtf8().constData());
+	const std::vector<Destination> destinations = destinationsEditor->destinations();
+	// A destination the list no longer names (removed, or renamed) stops now: it would otherwise
+	// stream on to a place the user took away, under a name nothing can reach any more.
+	if (const VerticalOutput *output = runtime.output())
+		for (const VerticalOutput::DestinationState &state : output->destination_states())
+			if (state.active &&
+			    std::none_of(destinations.begin(), destinations.end(),
+					 [&](const Destination &d) { return d.name == state.destination.name; }))
+				runtime.stop_destination(state.destination.name);
+	// The first destination goes to "rtmpurl" and "streamkey", where older versions look.
+	profile.set_destinations(destinations);
 	profile.set_video_bitrate(static_cast<uint32_t>(bitrateSpin->value()));
 	profile.set_canvas_width(static_cast<uint32_t>(widthSpin->value()));
 	profile.set_canvas_height(static_cast<uint32_t>(heightSpin->value()));
@@ -204,6 +251,13 @@ void SettingsDialog::saveSettings()
 	profile.set_auto_start_with_main(autoStartCheck->isChecked());
 	profile.set_encoder_preset(presetCombo->currentText().toUtf8().constData());
 	profile.set_use_active_scene_audio(activeSceneAudioCheck->isChecked());
+	RecordingConfig recording;
+	recording.folder = utf8(folderEdit->text().trimmed());
+	recording.format = utf8(formatCombo->currentData().toString());
+	recording.with_main = recordWithMainCheck->isChecked();
+	recording.replay_seconds = static_cast<uint32_t>(replaySecondsSpin->value());
+	recording.replay_with_main = replayWithMainCheck->isChecked();
+	profile.set_recording(recording);
 	runtime.save_profile_config();
 }
 

@@ -5,15 +5,16 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
-class QPushButton;
 class QSpinBox;
 
 namespace brasslight {
 
+class DestinationsEditor;
 class Runtime;
 
-// Edits the current profile's vertical stream settings. Save checks the URL, writes every field
-// to the profile store and hands the stream settings to the running output controller.
+// Edits the current profile's vertical stream settings: its destinations, encoding, canvas,
+// behaviour and recording. Save checks the destinations, writes every field to the profile
+// store and hands the stream settings to the running output controller; Cancel changes nothing.
 class SettingsDialog : public QDialog {
 	Q_OBJECT
 
@@ -23,16 +24,14 @@ public:
 
 private slots:
 	void on_save_clicked();
-	void on_toggle_key_visibility();
+	void on_browse_folder();
 
 private:
 	void buildUi();
 	void loadSettings();
 	void saveSettings();
 
-	QLineEdit *urlEdit = nullptr;
-	QLineEdit *keyEdit = nullptr;
-	QPushButton *showKeyButton = nullptr;
+	DestinationsEditor *destinationsEditor = nullptr;
 	QSpinBox *bitrateSpin = nullptr;
 	QSpinBox *widthSpin = nullptr;
 	QSpinBox *heightSpin = nullptr;
@@ -41,6 +40,11 @@ private:
 	QCheckBox *autoStartCheck = nullptr;
 	QCheckBox *activeSceneAudioCheck = nullptr;
 	QComboBox *presetCombo = nullptr;
+	QLineEdit *folderEdit = nullptr;
+	QComboBox *formatCombo = nullptr;
+	QCheckBox *recordWithMainCheck = nullptr;
+	QSpinBox *replaySecondsSpin = nullptr;
+	QCheckBox *replayWithMainCheck = nullptr;
 	Runtime &runtime;
 };
 

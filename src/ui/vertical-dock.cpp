@@ -159,21 +159,27 @@ void VerticalDock::buildUi()
 	statusLabel = new QLabel(tr_text("Status.Stopped"), this);
 	statusLabel->setAlignment(Qt::AlignCenter);
 	statusLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
+	statusLabel->setWordWrap(true);
 	layout->addWidget(statusLabel);
 
 	destinationsLabel = new QLabel(this);
 	destinationsLabel->setStyleSheet(QString::fromUtf8(kSmallGrey));
+	// Long names and reasons wrap: a line wider than the dock would hold it wider than its minimum.
+	destinationsLabel->setWordWrap(true);
 	destinationsLabel->setVisible(false);
 	layout->addWidget(destinationsLabel);
 
-	auto *fileButtons = new QHBoxLayout();
-	fileButtons->setSpacing(6);
+	// Two to a row, as the slot buttons: three side by side need more than the dock's minimum
+	// width under the host's padded themes. Save Clip, pressed in a hurry, gets a row of its own.
+	auto *fileButtons = new QGridLayout();
+	fileButtons->setSpacing(4);
+	fileButtons->setContentsMargins(0, 0, 0, 0);
 	recordButton = makeButton("Dock.Record", &VerticalDock::onRecordClicked);
 	replayButton = makeButton("Dock.Replay", &VerticalDock::onReplayClicked);
 	saveReplayButton = makeButton("Dock.SaveReplay", &VerticalDock::onSaveReplayClicked);
-	fileButtons->addWidget(recordButton);
-	fileButtons->addWidget(replayButton);
-	fileButtons->addWidget(saveReplayButton);
+	fileButtons->addWidget(recordButton, 0, 0);
+	fileButtons->addWidget(replayButton, 0, 1);
+	fileButtons->addWidget(saveReplayButton, 1, 0, 1, 2);
 	layout->addLayout(fileButtons);
 
 	fileLabel = new QLabel(this);
@@ -278,14 +284,16 @@ void VerticalDock::updateStatus()
 	}
 	updateFiles(*output);
 	const std::vector<VerticalOutput::DestinationState> states = output->destination_states();
+	// With one destination the status line says it all, as it did before there could be several.
 	destinationsLabel->setVisible(states.size() > 1);
 	if (states.size() > 1) {
 		QStringList lines;
 		for (const auto &state : states) {
-			const StatusLine line = status_line(state.status, std::string());
-			lines << utf8(state.destination.name) + QStringLiteral(": ") +
-					 (state.destination.enabled || state.active ? line.text
-										    : tr_text("Status.Disabled"));
+			// A destination switched off while it streams streams on until stopped: its state shows.
+			const QString shown = state.destination.enabled || state.active
+						      ? status_line(state.status, std::string()).text
+						      : tr_text("Status.Disabled");
+			lines << utf8(state.destination.name) + QStringLiteral(": ") + shown;
 		}
 		destinationsLabel->setText(lines.join(QStringLiteral("\n")));
 	}
@@ -293,7 +301,13 @@ void VerticalDock::updateStatus()
 	const StatusLine line = status_line(output->stream_status(), active ? std::string() : output->refusal_reason());
 	statusLabel->setText(line.text);
 	statusLabel->setStyleSheet(QString::fromUtf8(line.style));
-	startButton->setEnabled(!active);
+	// Start also while some destinations stream and another enabled one does not (added or
+	// switched on since, or stopped alone): it starts the rest and leaves the running ones be.
+	const bool rest = std::any_of(states.begin(), states.end(), [](const auto &state) {
+		return state.destination.enabled && !state.active && !state.destination.url.empty() &&
+		       !state.destination.key.empty();
+	});
+	startButton->setEnabled(!active || rest);
 	stopButton->setEnabled(active);
 }
 
@@ -425,10 +439,13 @@ void VerticalDock::updateFiles(const VerticalOutput &output)
 {
 	const bool recording = output.recording_active();
 	const bool replaying = output.replay_buffer_active();
+	// The buttons say what a click does now, to the eye and to a screen reader alike.
 	recordButton->setEnabled(true);
 	recordButton->setText(tr_text(recording ? "Dock.StopRecording" : "Dock.Record"));
+	recordButton->setAccessibleName(tr_text(recording ? "Dock.StopRecording.Name" : "Dock.Record.Name"));
 	replayButton->setEnabled(true);
 	replayButton->setText(tr_text(replaying ? "Dock.StopReplay" : "Dock.Replay"));
+	replayButton->setAccessibleName(tr_text(replaying ? "Dock.StopReplay.Name" : "Dock.Replay.Name"));
 	saveReplayButton->setEnabled(replaying);
 	if (recording && !wasRecording)
 		fileLabel->setText(tr_text("Dock.RecordingTo") + utf8(output.recording_path()));
