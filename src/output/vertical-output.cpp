@@ -249,12 +249,14 @@ bool VerticalOutput::start()
 		return false;
 	}
 	bool any_target = false;
+	bool any_enabled = false;
 	bool streaming = false;
 	std::string refused;
 	for (const auto &destination : destinations) {
+		any_target = any_target || destination->has_target();
 		if (!destination->destination().enabled || !destination->has_target())
 			continue;
-		any_target = true;
+		any_enabled = true;
 		if (destination->active()) {
 			streaming = true;
 			continue;
@@ -269,6 +271,10 @@ bool VerticalOutput::start()
 		log_msg(LOG_ERROR, "Vertical output start failed: RTMP URL or key is empty. Configure them in Tools → "
 				   "Brasslight Vertical Streaming Settings.");
 		refusal = kNoTargetReason;
+		return false;
+	}
+	if (!any_enabled) {
+		refusal = "every destination is switched off";
 		return false;
 	}
 	// With one destination the reason alone, as the dock has always shown it.

@@ -43,18 +43,19 @@ bool is_control(uint32_t cp)
 
 } // namespace
 
-std::string slot_name_problem(const std::string &name)
+std::string slot_name_problem(const std::string &name, const char *what)
 {
+	const std::string the = std::string("the ") + what + " name";
 	size_t characters = 0;
 	for (size_t at = 0, length = 0; at < name.size(); at += length, ++characters) {
 		const uint32_t cp = decode(name, at, length);
 		if (length == 0)
-			return "the slot name is not valid UTF-8 text";
+			return the + " is not valid UTF-8 text";
 		if (is_control(cp))
-			return "the slot name contains a line break or another control character";
+			return the + " contains a line break or another control character";
 	}
 	if (characters > kMaxSlotNameLength)
-		return "the slot name is longer than " + std::to_string(kMaxSlotNameLength) + " characters";
+		return the + " is longer than " + std::to_string(kMaxSlotNameLength) + " characters";
 	return {};
 }
 

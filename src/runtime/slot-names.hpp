@@ -12,8 +12,10 @@ inline constexpr size_t kMaxSlotNameLength = 128; // characters
 // whole stored list.
 inline constexpr size_t kMaxSlots = 100;
 
-// Why a (trimmed, non-empty) name cannot be a slot's name, in words; empty when it can.
-std::string slot_name_problem(const std::string &name);
+// Why a (trimmed, non-empty) name cannot be a slot's name, in words; empty when it can. `what`
+// names what is named ("slot", "destination"): a destination's name reaches the log and remote
+// clients too, so it follows the same rules.
+std::string slot_name_problem(const std::string &name, const char *what = "slot");
 
 // The name made usable: each control character or byte that is not UTF-8 becomes a space, white
 // space at the edges goes, and the name is cut at kMaxSlotNameLength characters; "Slot" if nothing

@@ -7,6 +7,7 @@
 
 #include "common/strings.hpp"
 #include "output/vertical-output.hpp"
+#include "runtime/slot-names.hpp"
 
 namespace brasslight {
 
@@ -60,6 +61,8 @@ ActionResult Runtime::add_destination(const Destination &typed)
 	destination.key = trimmed(destination.key);
 	if (destination.name.empty())
 		return ActionResult::failure("the destination name is empty");
+	if (const std::string problem = slot_name_problem(destination.name, "destination"); !problem.empty())
+		return ActionResult::failure(problem);
 	if (destination.url.empty() || destination.key.empty())
 		return ActionResult::failure("a destination needs a server URL and a stream key");
 	std::vector<Destination> list = profile.destinations();
