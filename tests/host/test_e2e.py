@@ -224,7 +224,7 @@ class DockInRealHostTest(HostTest):
             # Second run: floating where left. The scene assigned in the dock's dialog (its button by the corner).
             (x, y, w, h), frame = self.start(host, floating=True)
             self.assertEqual(moved[:2], (x, y), "the floating frame moved by itself")
-            dialog = retried(lambda: click(host, x + w - 79, y + h - 84),
+            dialog = retried(lambda: click(host, x + w - 79, y + h - 182),
                              lambda: host.wait_for_window("^Assign OBS Scene — Main$", 3))
             # Typed keys (a synthetic event sent to a window can get lost); Return closes it before its release.
             host.xdotool("windowfocus", "--sync", dialog, "key", "--delay", 100, "Down", "Down", "Return", check=False)
