@@ -117,7 +117,7 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 	// not reach a quarter of the way in. Also run at a scale factor of 2 and on Wayland.
 	set_canvas_width(240);
 	ASSERT_TRUE(build_runtime());
-	OBSSceneAutoRelease bands = make_band_scene("Preview Bands");
+	PublicScene bands = make_band_scene("Preview Bands");
 	ASSERT_TRUE(canvas->assign_scene_source("Scene 1", "Preview Bands"));
 	VerticalPreviewWidget preview(canvas.get());
 	preview.resize(180, 320);

@@ -12,6 +12,10 @@ from obshost import HostTimeout, ModuleFiles  # noqa: E402
 from rtmpserver import grab_frame  # noqa: E402
 
 
+# The major version of the host app the module was built for and runs in (as CTest sets it).
+HOST_VERSION = int(os.environ.get("BL_HOST_VERSION", "29"))
+
+
 def module_files() -> ModuleFiles:  # as CTest sets them
     return ModuleFiles(Path(os.environ["BL_MODULE_FILE"]), Path(os.environ["BL_MODULE_DATA_DIR"]))
 

@@ -13,7 +13,7 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
-from hosttest import HostTest, HungIngest, frame_colours, module_files, retried  # first: it finds scripts/host
+from hosttest import HOST_VERSION, HostTest, HungIngest, frame_colours, module_files, retried  # first: it finds scripts/host
 from obshost import (BANNER, DOCK_TITLE, GLOBAL_INI_RELPATH, MODULE_TAG, PROFILE_INI_NAME, HostError, ObsHost,
                      Profile, SceneCollection, color_input, lavfi_input, read_ini, wait_until,
                      write_ini)
@@ -251,7 +251,7 @@ class DockInRealHostTest(HostTest):
                            check=True, capture_output=True)
             deb = next(Path(package).glob("*.deb"))
             self.assertRegex(subprocess.check_output(["dpkg-deb", "-f", deb, "Depends"], text=True),
-                             r"(^|, )obs-studio \(>= 29\)")
+                             rf"(^|, )obs-studio \(>= {HOST_VERSION}\)")
             subprocess.run(["dpkg", "-x", deb, f"{package}/root"], check=True)
             shutil.rmtree(host.config_dir / "plugins")  # else the app would load the module twice
             write_ini(host.config_dir / GLOBAL_INI_RELPATH, {"Scenes": dict(DOCK_SLOTS, scene_0_source="Colour"),
