@@ -234,7 +234,9 @@ class DockInRealHostTest(HostTest):
             def drag_left():
                 time.sleep(1.0)  # not a bare wait: a press within Qt's double click (400 ms) starts no drag
                 fx, fy, _, _ = host.window_rect(frame)
-                self.drag(host, (fx + 60, fy + 12), (mx + 12, my + mh // 2))
+                # Dropped on the upper dock of the left area, not half way down: there, on the border
+                # between the app's own two docks, Qt 6.11 (host 32) leaves it floating.
+                self.drag(host, (fx + 60, fy + 12), (mx + 12, my + mh // 4))
             retried(drag_left, lambda: wait_until(lambda: not is_top_level(host, frame) and host.window_rect(frame)[0]
                                                   < mx + mw // 4, 5, "the dock frame in the left area"))
             self.assert_quit_saved(host, "no", LEFT)
