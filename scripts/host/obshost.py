@@ -226,11 +226,14 @@ class ObsWebSocket:
             if message["op"] == op and (request_id is None or message["d"]["requestId"] == request_id):
                 return message["d"]
 
-    def request(self, request_type: str, data: dict | None = None) -> dict:
+    def answer(self, request_type: str, data: dict | None = None) -> dict:
         request_id = str(time.monotonic_ns())
         self.socket.send(json.dumps({"op": 6, "d": {"requestType": request_type, "requestId": request_id,
                                                   "requestData": data or {}}}))
-        answer = self._receive(7, request_id)
+        return self._receive(7, request_id)
+
+    def request(self, request_type: str, data: dict | None = None) -> dict:
+        answer = self.answer(request_type, data)
         if not answer["requestStatus"]["result"]:
             raise HostError(f"{request_type} failed: {answer['requestStatus']}")
         return answer.get("responseData") or {}
@@ -273,16 +276,25 @@ class ObsHost:
             self.home = Path(tempfile.mkdtemp(prefix=f"{self.name}-{time.strftime('%Y%m%d-%H%M%S')}-", dir=artifacts))
         self.config_dir = self.home / "obs-studio"
         first = self.profiles[0]
-        write_ini(self.config_dir / "global.ini", {
+        self.set_app_settings({
             # No set-up wizard; no prompts that would block an exit and the stream requests.
-            # LastVersion: 29.0.2; an older one brings what's-new and migration prompts.
-            "General": {"FirstRun": True, "LastVersion": 486539266, "ConfirmOnExit": False},
+            # LastVersion: 29.0.2; an older one brings what's-new and migration prompts. Pre31Migrated:
+            # hosts 31 and later would otherwise move global.ini to user.ini, and stop at an error box
+            # because user.ini is there already.
+            "General": {"FirstRun": True, "LastVersion": 486539266, "ConfirmOnExit": False, "Pre31Migrated": True},
             "Basic": {"Profile": first.name, "ProfileDir": first.name, "SceneCollection": self.collection.name,
                       "SceneCollectionFile": self.collection.name},
             "BasicWindow": {"WarnBeforeStartingStream": False, "WarnBeforeStoppingStream": False,
                             "SysTrayEnabled": False},
+            # obs-websocket before 5.5 (hosts 29 and 30) reads its settings here.
             "OBSWebSocket": {"ServerEnabled": True, "ServerPort": self.websocket_port, "AuthRequired": True,
                              "ServerPassword": self.websocket_password, "FirstLoad": False, "AlertsEnabled": False}})
+        # obs-websocket 5.5 and later (host 31 on) read only their own file.
+        websocket_config = self.config_dir / "plugin_config" / "obs-websocket" / "config.json"
+        websocket_config.parent.mkdir(parents=True, exist_ok=True)
+        websocket_config.write_text(json.dumps({
+            "server_enabled": True, "server_port": self.websocket_port, "auth_required": True,
+            "server_password": self.websocket_password, "alerts_enabled": False, "first_load": False}))
         for profile in self.profiles:
             profile.write(self.config_dir / "basic" / "profiles")
         self.collection.write(self.config_dir / "basic" / "scenes")
@@ -298,6 +310,17 @@ class ObsHost:
         self._runtime_dir = self._cleanup.enter_context(tempfile.TemporaryDirectory(prefix="bl-xdg-"))
         if self.display is None:
             self.display = self._cleanup.enter_context(xvfb())
+
+    def set_app_settings(self, sections: dict) -> None:
+        """Merges `sections` into the app's own settings in both the files hosts read them from: global.ini
+        (29 and 30), user.ini (31 and later: the profile, scene collection and windows; each host ignores the
+        other's file)."""
+        for name in ("global.ini", "user.ini"):
+            path = self.config_dir / name
+            merged = read_ini(path) if path.exists() else {}
+            for section, values in sections.items():
+                merged.setdefault(section, {}).update(values)
+            write_ini(path, merged)
 
     def env(self) -> dict:
         env = dict(os.environ, XDG_CONFIG_HOME=str(self.home), HOME=str(self.home), DISPLAY=self.display,
@@ -370,7 +393,10 @@ class ObsHost:
 
     def websocket(self) -> ObsWebSocket:
         if self._ws is None:
-            self._ws = ObsWebSocket(self.websocket_port, self.websocket_password)
+            ws = ObsWebSocket(self.websocket_port, self.websocket_password)
+            # obs-websocket of host 30 and later refuses requests (207, not ready) until the app has loaded.
+            wait_until(lambda: ws.answer("GetStats")["requestStatus"]["code"] != 207, 30, "obs-websocket to be ready")
+            self._ws = ws
         return self._ws
 
     def tool(self, *argv, check: bool = True, timeout: float = 20) -> str:

@@ -17,7 +17,7 @@ BL_HOST_ENVIRONMENT(HostOptions {640, 360, 60, 1});
 
 TEST(VerticalCanvas, OwnMixInTheHostsFormatShowsOnlyTheAssignedScene)
 {
-	OBSSceneAutoRelease bands = make_band_scene("Bands");
+	PublicScene bands = make_band_scene("Bands");
 	obs_video_info host = {};
 	ASSERT_TRUE(obs_get_video_info(&host));
 	VerticalCanvas canvas({360, 640, 30, 1, true});

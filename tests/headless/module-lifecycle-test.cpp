@@ -38,6 +38,8 @@ TEST(ModuleLifecycle, NamesItselfAnswersLocaleLookupsAndSavesTheSlotsAtUnload)
 	// The host unloads every module at shutdown; the fixture fails the test if anything leaked.
 	const std::string global_file = BPtr<char>(obs_module_get_config_path(module, "settings-global.ini")).Get();
 	bltest::Host::get().shutdown();
+	// From host 30 on, the host's config_save also writes keys that only have a registered default.
+	const std::string dock_defaults = LIBOBS_API_MAJOR_VER >= 30 ? bltest::kDockDefaultsSaved + "\n" : "";
 	EXPECT_EQ(bltest::read_file(global_file),
-		  "[Scenes]\ncount=1\nactivescene=Scene 1\nscene_0_name=Scene 1\nscene_0_source=\n");
+		  dock_defaults + "[Scenes]\ncount=1\nactivescene=Scene 1\nscene_0_name=Scene 1\nscene_0_source=\n");
 }

@@ -134,7 +134,7 @@ TEST_F(PreviewTest, ShowsTheCanvasLetterboxedAndTheHostSceneCoverFitted)
 	// not reach a quarter of the way in. Also run at a scale factor of 2 and on Wayland.
 	profile().set_canvas_width(240);
 	ASSERT_TRUE(build_runtime());
-	OBSSceneAutoRelease bands = make_band_scene("Preview Bands");
+	PublicScene bands = make_band_scene("Preview Bands");
 	ASSERT_TRUE(canvas()->assign_slot_scene("Scene 1", "Preview Bands"));
 	VerticalPreviewWidget preview(canvas());
 	preview.resize(180, 320);
@@ -185,7 +185,7 @@ TEST_F(PreviewTest, DrawsInADockInEveryWindowState)
 	// of another top-level, or a new surface), and Qt 5.15 tells a child window of few of them.
 	profile().set_canvas_width(240);
 	ASSERT_TRUE(build_runtime());
-	OBSSceneAutoRelease bands = make_band_scene("Dock Bands");
+	PublicScene bands = make_band_scene("Dock Bands");
 	ASSERT_TRUE(canvas()->assign_slot_scene("Scene 1", "Dock Bands"));
 	// Framed as the module's registration frames the dock for host 29.
 	QMainWindow window;

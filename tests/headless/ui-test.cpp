@@ -17,6 +17,7 @@
 #include "ui/settings-dialog.hpp"
 #include "ui/vertical-preview-widget.hpp"
 #include "host-fixture.hpp"
+#include "host-objects.hpp"
 #include "rtmp-server.hpp"
 #include "ui-fixture.hpp"
 
@@ -149,7 +150,7 @@ TEST_F(DockTest, AFreshDockFillsAnySizeAndWithoutARuntimeOrSlotsDisablesWhatNeed
 
 TEST_F(DockTest, ItemsMarkTheActiveSlotAndNameTheirHostSceneAndAClickOrEnterOrSpaceActivatesThePlainName)
 {
-	OBSSceneAutoRelease cam = obs_scene_create("Cam");
+	PublicScene cam = obs_scene_create("Cam");
 	for (const char *name : {"Main", "Alt"})
 		ASSERT_TRUE(canvas()->add_slot(name) && canvas()->assign_slot_scene(name, "Cam"));
 	ASSERT_TRUE(canvas()->set_active_slot("Main"));
@@ -330,7 +331,7 @@ TEST_F(DockTest, AssignExplainsWithoutASelectionOffersNonePreselectedAndItsCance
 	EXPECT_EQ(press("Assign OBS Scene", {press_key(Qt::Key_Escape)}),
 		  Texts {"Assign OBS Scene \u2014 Scene 1 | (None)"});
 
-	OBSSceneAutoRelease cam = obs_scene_create("Cam");
+	PublicScene cam = obs_scene_create("Cam");
 	ASSERT_TRUE(canvas()->assign_slot_scene("Scene 1", "Cam"));
 	dock->refreshSceneList();
 	press("Assign OBS Scene", {press_key(Qt::Key_Escape)});

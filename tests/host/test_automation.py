@@ -8,7 +8,7 @@ import re
 import time
 import unittest
 
-from hosttest import HostTest, frame_colours, module_files, retried  # first: it finds scripts/host
+from hosttest import HOST_VERSION, HostTest, frame_colours, module_files, retried  # first: it finds scripts/host
 from obshost import GLOBAL_INI_RELPATH, ObsHost, Profile, SceneCollection, color_input, read_ini, wait_until
 from rtmpserver import NginxRtmp, wait_for_stream
 
@@ -53,6 +53,11 @@ class AutomationTest(HostTest):
         return answer
 
     def press(self, host, key):
+        if HOST_VERSION >= 32:
+            # Host 32 under Xvfb reacts to no key that xdotool presses, its own Start Streaming key
+            # neither (tried): there the key goes through obs-websocket, to the same bindings.
+            host.websocket().request("TriggerHotkeyByKeySequence", {"keyId": f"OBS_KEY_{key}"})
+            return
         # Held for a moment: the host's hotkey thread samples the keyboard state.
         host.xdotool("keydown", key, "sleep", "0.3", "keyup", key)
 

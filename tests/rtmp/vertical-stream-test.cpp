@@ -5,6 +5,7 @@
 #include <chrono>
 #include <map>
 
+#include <QJsonDocument>
 #include <gtest/gtest.h>
 
 #include "module/plugin.hpp"
@@ -26,7 +27,8 @@ constexpr const char *kKey = "vertical";
 
 // Fault injector: an H.264 encoder type under a hardware candidate's id that never initialises
 // (a busy session limit, a driver fault; no GPU here). It keeps the settings each id was created
-// with (the output starts on the test's thread).
+// with (the output starts on the test's thread), as JSON with its keys in order: the host writes
+// them sorted up to 30, in the order they were set from 31 on.
 std::map<std::string, std::string> injected_settings;
 
 void register_failing_encoder(const char *id)
@@ -39,7 +41,9 @@ void register_failing_encoder(const char *id)
 		return "Fault injector: H.264 encoder that fails to initialise";
 	};
 	info.create = [](obs_data_t *settings, obs_encoder_t *encoder) -> void * {
-		injected_settings[obs_encoder_get_id(encoder)] = obs_data_get_json(settings);
+		injected_settings[obs_encoder_get_id(encoder)] = QJsonDocument::fromJson(obs_data_get_json(settings))
+									 .toJson(QJsonDocument::Compact)
+									 .toStdString();
 		return nullptr;
 	};
 	info.destroy = [](void *) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <obs-config.h>
 
 #include "child-process.hpp"
 
@@ -39,6 +40,11 @@ private:
 
 // The whole output of the fixture's weston (180 x 320), through its screenshooter.
 QImage wayland_screenshot();
+
+// The dock's keys in the module's global file as the host writes them from their registered
+// defaults, which it does from host 30 on even when none was set.
+inline const std::string kDockDefaultsSaved =
+	"[VerticalCanvas]\ndockvisible=true\ndockfloating=true\ndockarea=2\ndockgeometry=\n";
 
 struct HostEnvironment : ::testing::Environment {
 	explicit HostEnvironment(HostOptions options = {}) : opts(options) {}

@@ -23,12 +23,23 @@ inline OBSSourceAutoRelease make_colour_source(const std::string &name, uint32_t
 	return obs_source_create("color_source_v3", name.c_str(), settings, nullptr);
 }
 
+// A public host scene, let go as the host app lets go of one: removed first. Hosts 31 and later
+// list public scenes in their main canvas until removed; one released without that keeps its name
+// taken and is freed a second time at shutdown.
+inline void remove_and_release_scene(obs_scene_t *scene)
+{
+	if (scene)
+		obs_source_remove(obs_scene_get_source(scene));
+	obs_scene_release(scene);
+}
+using PublicScene = OBSRefAutoRelease<obs_scene_t *, remove_and_release_scene>;
+
 // A public host scene of the main canvas's size: red, green and blue bands, a third wide each.
-inline OBSSceneAutoRelease make_band_scene(const std::string &name)
+inline PublicScene make_band_scene(const std::string &name)
 {
 	obs_video_info ovi = {};
 	obs_get_video_info(&ovi);
-	OBSSceneAutoRelease scene = obs_scene_create(name.c_str());
+	PublicScene scene = obs_scene_create(name.c_str());
 	const uint32_t colours[] = {kRed, kGreen, kBlue};
 	for (uint32_t i = 0, x = 0; i < 3; ++i) {
 		const uint32_t end = ovi.base_width * (i + 1) / 3;

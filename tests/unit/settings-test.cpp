@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include <gtest/gtest.h>
+#include <obs-config.h>
 
 #include "module/plugin.hpp"
 #include "log-capture.hpp"
@@ -22,6 +23,20 @@ static void expect_profile_defaults(const ProfileConfig &profile)
 	EXPECT_EQ((std::vector<uint32_t> {out.video_bitrate_kbps, c.width, c.height, c.fps_num, c.fps_den}),
 		  (std::vector<uint32_t> {4000, 1080, 1920, 30, 1}));
 	EXPECT_TRUE(profile.auto_start_with_main() && c.use_active_scene_audio);
+}
+
+// The file as written: these lines exactly on host 29; from host 30 on the host's writer also
+// writes every key that has a registered default, so there these lines are among others.
+static void expect_written(const std::string &path, const std::string &lines)
+{
+	const std::string file = bltest::read_file(path);
+#if LIBOBS_API_MAJOR_VER >= 30
+	size_t at = 0;
+	for (size_t end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1)
+		EXPECT_NE(file.find(lines.substr(at, end + 1 - at)), std::string::npos) << lines.substr(at, end - at);
+#else
+	EXPECT_EQ(file, lines);
+#endif
 }
 
 TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
@@ -64,7 +79,7 @@ TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
 	profile.set_rtmp_url(" rtmp://host/app ");
 	profile.set_video_bitrate(51000);
 	runtime.save_profile_config();
-	EXPECT_EQ(bltest::read_file(path), "[VerticalCanvas]\nrtmpurl= rtmp://host/app \nvideobitrate=51000\n");
+	expect_written(path, "[VerticalCanvas]\nrtmpurl= rtmp://host/app \nvideobitrate=51000\n");
 
 	// Hand-edited numbers that are no numbers, or a bitrate no encoder takes, give the defaults with
 	// a warning and are not written back; a number in range stays as it is.
@@ -83,5 +98,7 @@ TEST(Settings, AProfileThatCannotBeOpenedWarnsAndAFreshOneSavesOnlyWhatWasSet)
 			  "Profile setting canvasheight=-5 is not a number from 0 to 4294967295 — using 1920",
 			  "Profile setting videobitrate=4294967295 is not a number from 100 to 100000 — using 4000"}));
 	runtime.save_profile_config();
-	EXPECT_EQ(bltest::read_file(path), "[VerticalCanvas]\nfpsnum=30000\nfpsden=1001\n");
+	expect_written(path, "[VerticalCanvas]\nfpsnum=30000\nfpsden=1001\n");
+	for (const char *dropped : {"canvaswidth=abc", "canvasheight=-5", "videobitrate=4294967295"})
+		EXPECT_EQ(bltest::read_file(path).find(dropped), std::string::npos) << dropped;
 }
