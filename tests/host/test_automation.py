@@ -99,7 +99,7 @@ class AutomationTest(HostTest):
                                    Profile("Streaming", stream_server=server.url, module_settings=settings)]) as host:
                 host.start()
                 ws = host.websocket()
-                host.wait_for_log(r"obs-websocket vendor 'brasslight-vertical' registered with 9 request\(s\)")
+                host.wait_for_log(r"obs-websocket vendor 'brasslight-vertical' registered with 20 request\(s\)")
                 slots = self.call(ws, "GetSlots")["slots"]
                 self.assertEqual([(s["slotName"], s["sceneName"], s["active"]) for s in slots],
                                  [("A", "Cam", True), ("B", "", False)])
