@@ -15,6 +15,19 @@ namespace {
 // A clip is bounded by its length; this only keeps a buffer from growing without end when the
 // bitrate is set far higher than a vertical stream needs.
 constexpr int kReplayMaxSizeMb = 2048;
+// The host's file outputs end on the first packet after the stop time. At the app's exit the host
+// stops its video before it unloads the module, and releasing a file output that is still
+// stopping then waits forever for that packet (the app hung at exit with the replay buffer on):
+// a stop waits for the end while packets still come. Ending a file takes well under this.
+constexpr uint64_t kFileStopBoundNs = 5000000000ULL;
+
+void stop_and_wait(obs_output_t *output)
+{
+	obs_output_stop(output);
+	const uint64_t deadline = os_gettime_ns() + kFileStopBoundNs;
+	while (obs_output_active(output) && os_gettime_ns() < deadline)
+		os_sleep_ms(5);
+}
 
 bool start_output(obs_output_t *output, const char *what, std::string &refusal)
 {
@@ -89,8 +102,8 @@ void VerticalRecording::stop()
 {
 	if (!active())
 		return;
-	obs_output_stop(output);
 	log_msg(LOG_INFO, "Vertical recording stop requested");
+	stop_and_wait(output);
 }
 
 bool VerticalRecording::active() const
@@ -155,8 +168,8 @@ void VerticalReplayBuffer::stop()
 {
 	if (!active())
 		return;
-	obs_output_stop(output);
 	log_msg(LOG_INFO, "Vertical replay buffer stop requested");
+	stop_and_wait(output);
 }
 
 bool VerticalReplayBuffer::active() const
