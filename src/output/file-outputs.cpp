@@ -89,6 +89,12 @@ bool VerticalRecording::start(const std::string &path, std::string &refusal)
 			os_mkdirs(path.substr(0, slash).c_str());
 		OBSDataAutoRelease settings = obs_data_create();
 		obs_data_set_string(settings, "path", path.c_str());
+		// An MKV file survives a crash up to its last cluster on disk. FFmpeg's Matroska muxer
+		// ends a cluster at a keyframe (every 2 s here) and keeps the open one in memory, so a
+		// crash lost the last 2 s and more; clusters of at most a second, each handed on at once,
+		// lose about one. An MP4 file is lost whole anyway.
+		if (path.size() > 4 && path.compare(path.size() - 4, 4, ".mkv") == 0)
+			obs_data_set_string(settings, "muxer_settings", "cluster_time_limit=1000 flush_packets=1");
 		obs_output_update(output, settings);
 	}
 	if (!start_output(output, "recording", refusal))
