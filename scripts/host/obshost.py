@@ -473,6 +473,11 @@ class ObsHost:
         self.failed_run |= self.killed or self.returncode != 0
         return self
 
+    def crash(self) -> None:
+        """As the app crashes with its helper processes (the host's file muxer among them): SIGKILL to its group."""
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.returncode, self.killed, self._ws = self.process.wait(), True, None
+
     def close(self, failed: bool = False) -> None:
         if self.process and self.running():
             self.quit(timeout=30)

@@ -49,7 +49,9 @@ class Throttle:
         with contextlib.suppress(OSError):
             while True:
                 rate = self.rate if throttled else None
-                if rate is not None:
+                if rate is None:  # what passes while open is not owed once throttled
+                    budget, last = 0.0, time.monotonic()
+                else:
                     now = time.monotonic()
                     budget, last = min(budget + (now - last) * rate, rate * 0.1), now
                     if budget < 1:

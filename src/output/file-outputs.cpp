@@ -15,6 +15,19 @@ namespace {
 // A clip is bounded by its length; this only keeps a buffer from growing without end when the
 // bitrate is set far higher than a vertical stream needs.
 constexpr int kReplayMaxSizeMb = 2048;
+// The host's file outputs end on the first packet after the stop time. At the app's exit the host
+// stops its video before it unloads the module, and releasing a file output that is still
+// stopping then waits forever for that packet (the app hung at exit with the replay buffer on):
+// a stop waits for the end while packets still come. Ending a file takes well under this.
+constexpr uint64_t kFileStopBoundNs = 5000000000ULL;
+
+void stop_and_wait(obs_output_t *output)
+{
+	obs_output_stop(output);
+	const uint64_t deadline = os_gettime_ns() + kFileStopBoundNs;
+	while (obs_output_active(output) && os_gettime_ns() < deadline)
+		os_sleep_ms(5);
+}
 
 bool start_output(obs_output_t *output, const char *what, std::string &refusal)
 {
@@ -76,6 +89,12 @@ bool VerticalRecording::start(const std::string &path, std::string &refusal)
 			os_mkdirs(path.substr(0, slash).c_str());
 		OBSDataAutoRelease settings = obs_data_create();
 		obs_data_set_string(settings, "path", path.c_str());
+		// An MKV file survives a crash up to its last cluster on disk. FFmpeg's Matroska muxer
+		// ends a cluster at a keyframe (every 2 s here) and keeps the open one in memory, so a
+		// crash lost the last 2 s and more; clusters of at most a second, each handed on at once,
+		// lose about one. An MP4 file is lost whole anyway.
+		if (path.size() > 4 && path.compare(path.size() - 4, 4, ".mkv") == 0)
+			obs_data_set_string(settings, "muxer_settings", "cluster_time_limit=1000 flush_packets=1");
 		obs_output_update(output, settings);
 	}
 	if (!start_output(output, "recording", refusal))
@@ -89,8 +108,8 @@ void VerticalRecording::stop()
 {
 	if (!active())
 		return;
-	obs_output_stop(output);
 	log_msg(LOG_INFO, "Vertical recording stop requested");
+	stop_and_wait(output);
 }
 
 bool VerticalRecording::active() const
@@ -155,8 +174,8 @@ void VerticalReplayBuffer::stop()
 {
 	if (!active())
 		return;
-	obs_output_stop(output);
 	log_msg(LOG_INFO, "Vertical replay buffer stop requested");
+	stop_and_wait(output);
 }
 
 bool VerticalReplayBuffer::active() const

@@ -27,7 +27,8 @@ public:
 	void set_encoders(obs_encoder_t *video, obs_encoder_t *audio);
 	// Starts a new file at path; false with the reason in `refusal`.
 	bool start(const std::string &path, std::string &refusal);
-	// Asks the host to end the file; it is closed once active() is false.
+	// Ends the file and returns once the host has closed it, or after a few seconds (it is then
+	// closed once active() is false).
 	void stop();
 	bool active() const;
 	// The file of the current or last recording.
@@ -53,6 +54,7 @@ public:
 
 	void set_encoders(obs_encoder_t *video, obs_encoder_t *audio);
 	bool start(const RecordingPlace &place, const RecordingConfig &config, std::string &refusal);
+	// Returns once the host has let go of the buffer, as the recording's stop.
 	void stop();
 	bool active() const;
 	// Asks for a clip; the host signals "saved" on its own thread once the file is written.

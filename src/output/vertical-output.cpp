@@ -41,6 +41,24 @@ bool failed_to_initialise(obs_encoder_t *encoder)
 	return !obs_encoder_get_extra_data(encoder, &data, &size);
 }
 
+// The host's file muxer, which also writes the replay buffer's clips, times the video by the main
+// canvas's frame rate and not by the encoder's (host 29, read from its plug-in): it takes each
+// timestamp as a count of the main rate's frames. A file at another vertical rate would play at
+// the wrong speed (29.97 fps against a main 30 fps: a thousand times too long), so it is refused
+// while the rates differ. Empty when the file will be timed right.
+std::string file_rate_refusal(const CanvasConfig &canvas)
+{
+	obs_video_info main = {};
+	if (!obs_get_video_info(&main) || (canvas.fps_num == main.fps_num && canvas.fps_den % main.fps_den == 0))
+		return {};
+	const std::string refusal = "OBS writes vertical files only at the main canvas's frame rate (" +
+				    std::to_string(main.fps_num) + "/" + std::to_string(main.fps_den) +
+				    "); the vertical canvas runs at " + std::to_string(canvas.fps_num) + "/" +
+				    std::to_string(canvas.fps_den);
+	log_msg(LOG_WARNING, "Vertical file refused: %s", refusal.c_str());
+	return refusal;
+}
+
 } // namespace
 
 OBSDataAutoRelease video_encoder_settings(const char *id, const OutputConfig &config)
@@ -356,6 +374,9 @@ bool VerticalOutput::start_recording(const RecordingPlace &place)
 	refusal.clear();
 	if (!initialised || recording.active())
 		return recording.active();
+	refusal = file_rate_refusal(canvas->config());
+	if (!refusal.empty())
+		return false;
 	const std::string folder = config.recording.folder.empty() ? place.folder : config.recording.folder;
 	const std::string path = vertical_file_path({folder, place.filename_format}, config.recording.format);
 	return recording.start(path, refusal);
@@ -385,6 +406,9 @@ bool VerticalOutput::start_replay_buffer(const RecordingPlace &place)
 	refusal.clear();
 	if (!initialised || replay.active())
 		return replay.active();
+	refusal = file_rate_refusal(canvas->config());
+	if (!refusal.empty())
+		return false;
 	const std::string folder = config.recording.folder.empty() ? place.folder : config.recording.folder;
 	return replay.start({folder, place.filename_format}, config.recording, refusal);
 }

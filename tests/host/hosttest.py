@@ -1,14 +1,17 @@
 """What the host tests share on top of scripts/host; the hung ingest serves the C++ tests' RTMP fixture too."""
 
 import contextlib
+import json
 import os
+import re
 import socket
+import subprocess
 import sys
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "host"))
-from obshost import HostTimeout, ModuleFiles  # noqa: E402
+from obshost import HostError, HostTimeout, ModuleFiles  # noqa: E402
 from rtmpserver import grab_frame  # noqa: E402
 
 
@@ -53,6 +56,26 @@ def frame_colours(url: str) -> list[str]:
     rgbs = [row[x * 3:x * 3 + 3] for x in (4, width // 4, width // 2, width * 3 // 4, width - 5)]
     return [names.get("".join("1" if v > 150 else "0" if v < 100 else "?" for v in rgb), f"rgb{tuple(rgb)}")
             for rgb in rgbs]
+
+
+def tone_level(url, frequency):
+    """The RMS level (dBFS) of a tone of `frequency` in the first 1.5 s of a stream or file's audio."""
+    out = subprocess.run(["ffmpeg", "-nostdin", "-rw_timeout", "20000000", "-i", url, "-map", "0:a", "-t", "1.5", "-af",
+                          f"pan=mono|c0=c0,bandpass=f={frequency}:width_type=q:w=10,astats=measure_perchannel=none:"
+                          "measure_overall=RMS_level", "-f", "null", "-"], capture_output=True, text=True, timeout=40)
+    found = re.findall(r"RMS level dB: (\S+)", out.stderr)
+    if not found:
+        raise HostError(f"no audio level from {url}: {out.stderr[-500:]}")
+    return float(found[-1])
+
+
+def probe_file(path, *more: str) -> dict:
+    """ffprobe on a file: {"video": ..., "audio": ..., "duration": seconds}; `more` asks for more (-count_frames)."""
+    out = subprocess.run(["ffprobe", "-v", "error", *more, "-show_entries", "format=duration:stream=codec_type,"
+                          "codec_name,width,height,r_frame_rate,nb_read_frames", "-of", "json", path],
+                         capture_output=True, text=True, timeout=60, check=True)
+    found = json.loads(out.stdout)
+    return {**{s["codec_type"]: s for s in found["streams"]}, "duration": float(found["format"].get("duration", "nan"))}
 
 
 class HungIngest:

@@ -1,16 +1,20 @@
 #!/usr/bin/python3
 """The real host app: the obs-websocket vendor's requests and events (a reconnect among them), the hotkeys;
 slots that follow the host's scenes; saved settings that apply (29.97 fps; in the dialog a bitrate at once,
-size and rate at a start)."""
+size and rate at a start); three destinations on one encode, kept apart; the recording, the replay clip and a
+recording that outlives a crash."""
 
 import json
 import re
 import time
 import unittest
 
-from hosttest import HOST_VERSION, HostTest, frame_colours, module_files, retried  # first: it finds scripts/host
-from obshost import GLOBAL_INI_RELPATH, ObsHost, Profile, SceneCollection, color_input, read_ini, wait_until
+from hosttest import (HOST_VERSION, HostTest, frame_colours, module_files, probe_file, retried,  # first: finds scripts/host
+                      tone_level)
+from obshost import (GLOBAL_INI_RELPATH, PROFILE_INI_NAME, ObsHost, Profile, SceneCollection, color_input,
+                     lavfi_input, read_ini, wait_until)
 from rtmpserver import NginxRtmp, wait_for_stream
+from throttle import Throttle
 
 KEY = "vertical-key-Hk42"
 # What Qt prints when a widget or timer is touched from a thread other than its own.
@@ -34,6 +38,23 @@ REFUSALS = [("StartStream", {}, "no server URL or stream key"),
             ("RenameSlot", {"slotName": "B", "newSlotName": "a"}, 'a slot named "a" already exists'),
             ("AssignScene", {"slotName": "A", "sceneName": 0}, 'field "sceneName" must be a string'),
             ("SetActiveSlot", {"slotName": ["B"]}, 'field "slotName" must be a string')]
+
+
+# Noise, so that x264 spends its whole bitrate; the tone on track 1 only: the module routes the slot's to track 6.
+NOISE = "testsrc2=size=640x360:rate=30,noise=alls=60:allf=t"
+MOVING = SceneCollection("Moving", {"Show": [lavfi_input("Pattern", NOISE),
+                                             lavfi_input("Tone", "sine=frequency=1000:sample_rate=48000", mixers=1)]})
+SHOW_SLOT = {"Scenes": {"count": 1, "activescene": "A", "scene_0_name": "A", "scene_0_source": "Show"}}
+ENCODE = {"videobitrate": 400, "encoderpreset": "ultrafast", "canvaswidth": 360, "canvasheight": 640}
+DESTINATION_KEYS = ["one-Vd71", "far-Vd72", "slow-Vd73"]
+
+
+def rates(streams, seconds: float = 5) -> list[float]:
+    """kbit/s of each (server, stream name) over the same `seconds`, from the servers' byte counts."""
+    count = lambda: [server.streams().get(name, {}).get("bytes_in", 0) for server, name in streams]  # noqa: E731
+    first, began = count(), time.monotonic()
+    time.sleep(seconds)  # the window measured
+    return [(b - a) * 8 / 1000 / (time.monotonic() - began) for a, b in zip(first, count())]
 
 
 def video_kbps(server: NginxRtmp, seconds: float = 4) -> float:
@@ -61,15 +82,21 @@ class AutomationTest(HostTest):
         # Held for a moment: the host's hotkey thread samples the keyboard state.
         host.xdotool("keydown", key, "sleep", "0.3", "keyup", key)
 
-    def wait_state(self, ws, value, event="StreamStateChanged", field="state"):
+    def start(self, host, *args):
+        host.start(*args)
+        ws = host.websocket()
+        host.wait_for_log(r"obs-websocket vendor 'brasslight-vertical' registered")
+        return ws
+
+    def wait_state(self, ws, value, event="StreamStateChanged", field="state", **more):
         def probe():  # forgets the event found and those before it
             for index, data in enumerate(e["eventData"] for e in ws.events):
-                if data["eventType"] == event and data["eventData"][field] == value:
+                if data["eventType"] == event and {field: value, **more}.items() <= data["eventData"].items():
                     del ws.events[:index + 1]
                     return True
             ws.request("GetVersion")  # a round trip that collects what has arrived meanwhile
 
-        wait_until(probe, 15, f"a {event} event, {field} {value}", lambda: f"last: {ws.events[-4:]}")
+        wait_until(probe, 15, f"a {event} event, {field} {value} {more}", lambda: f"last: {ws.events[-4:]}")
 
     def stop_main(self, ws, server):
         ws.request("StopStream")
@@ -161,9 +188,7 @@ class AutomationTest(HostTest):
                 self.assertNotIn("BrasslightVertical.Slot.B", read_ini(host.config_dir / GLOBAL_INI_RELPATH)["Hotkeys"])
 
                 # After a restart the slot key follows the slot's rename, the slot its scene's.
-                host.start("--profile", "Streaming")
-                ws = host.websocket()
-                host.wait_for_log(r"obs-websocket vendor 'brasslight-vertical' registered")
+                ws = self.start(host, "--profile", "Streaming")
                 self.assertEqual([("A", "Cam"), ("Bee", "Wide Renamed")],
                                  [(s["slotName"], s["sceneName"]) for s in self.call(ws, "GetSlots")["slots"]])
                 self.press(host, "F8")
@@ -218,9 +243,7 @@ class AutomationTest(HostTest):
                         "canvaswidth": 180, "canvasheight": 320}
             with ObsHost("rebuild", module=module_files(),
                          profiles=[Profile("Streaming", stream_server=server.url, module_settings=settings)]) as host:
-                host.start()
-                ws = host.websocket()
-                host.wait_for_log(r"obs-websocket vendor 'brasslight-vertical' registered")
+                ws = self.start(host)
                 for cycle in range(20):
                     rate = 24 + cycle % 2  # each save a change: each start rebuilds
                     self.save_settings(host, f"Tab Tab Tab Tab Tab Tab Tab {' '.join(str(rate))}")
@@ -232,6 +255,96 @@ class AutomationTest(HostTest):
                 self.call(ws, "StopStream")
                 run = self.quit(host, [KEY])
                 self.assertEqual([], re.findall(rf".*(?:{CROSS_THREAD}).*", run.text() + run.stdout()))
+
+    def test_three_destinations_on_one_encode_stay_apart(self):
+        """An old profile's address and key are destination 1; two more come by request. One behind a link of a
+        quarter of its rate, or one whose server crashes, leaves the main stream and the others at their rate;
+        the crashed one comes back with its server."""
+        with NginxRtmp() as near, NginxRtmp() as far:
+            relay = Throttle(near.rtmp_port)
+            self.addCleanup(relay.close)
+            old = {"rtmpurl": near.url, "streamkey": DESTINATION_KEYS[0], "fpsnum": 30000, "fpsden": 1001, **ENCODE}
+            with ObsHost("destinations", module=module_files(), collection=MOVING, module_global_settings=SHOW_SLOT,
+                         profiles=[Profile("Old", stream_server=near.url, module_settings=old)]) as host:
+                ws = self.start(host)
+                self.assertEqual([("Stream", near.url, True, "stopped")], [tuple(d[k] for k in (
+                    "destinationName", "url", "enabled", "state")) for d in self.call(ws, "GetDestinations")[
+                    "destinations"]])
+                # The host's file muxer would time a file by the main canvas's 30/1.
+                self.assertIn("main canvas's frame rate (30/1)", self.call(ws, "StartRecording", ok=False).get("error"))
+                for name, url, key in (("Far", far.url, DESTINATION_KEYS[1]),
+                                       ("Slow", f"rtmp://127.0.0.1:{relay.port}/live", DESTINATION_KEYS[2])):
+                    self.call(ws, "AddDestination", {"destinationName": name, "url": url, "key": key})
+                ws.request("StartStream")  # the main stream; auto-start starts every destination
+                streams = [(near, "main"), (near, DESTINATION_KEYS[0]), (far, DESTINATION_KEYS[1]),
+                           (near, DESTINATION_KEYS[2])]
+                for server, name in streams:
+                    server.wait_publishing(name)
+                # Past the start, whose first seconds the encoders and the renderer take to settle.
+                wait_until(lambda: self.call(ws, "GetStatus")["totalFrames"] > 150, 30, "5 s of vertical stream")
+                open_rates = rates(streams)
+                relay.rate = (400 + 160) * 1000 / 8 / 4  # B/s: a quarter of its video and audio
+                # Once the socket's buffers are full and the slow destination drops frames.
+                wait_until(lambda: self.call(ws, "GetDestinations")["destinations"][2]["droppedFrames"], 30,
+                           "the slow destination to drop frames (never, if the encode waits for it)")
+                slowed = rates(streams)
+                self.assertLess(slowed[3], open_rates[3] / 2, "the relay did not slow its destination")
+                for (_, name), before, after in zip(streams, open_rates, slowed[:3]):
+                    self.assertGreaterEqual(after, 0.9 * before, f"{name} slowed down with another destination")
+
+                relay.rate = None
+                far.stop(kill=True)
+                self.wait_state(ws, "reconnecting", "DestinationStateChanged", destinationName="Far")
+                down = rates(streams[:2])
+                for (_, name), before, after in zip(streams, open_rates, down):
+                    self.assertGreaterEqual(after, 0.9 * before, f"{name} slowed down with another's server down")
+                self.assertLessEqual({"main", DESTINATION_KEYS[0], DESTINATION_KEYS[2]}, near.publishing())
+                far.start()
+                self.wait_state(ws, "streaming", "DestinationStateChanged", destinationName="Far")
+                far.wait_publishing(DESTINATION_KEYS[1])
+                self.stop_main(ws, near)
+                self.quit(host, DESTINATION_KEYS)
+                stored = read_ini(host.config_dir / "basic/profiles/Old" / PROFILE_INI_NAME)["VerticalCanvas"]
+                self.assertEqual((near.url, DESTINATION_KEYS[0], "3"),
+                                 (stored["rtmpurl"], stored["streamkey"], stored["destinationcount"]))
+
+    def test_recording_replay_and_a_crash(self):
+        """With no destination streaming, on the vertical encoders: the recording has the canvas's size and rate,
+        H.264, AAC with the slot's tone, and lasts as long as it ran; the replay clip as long as set. The app quits
+        with the replay buffer on. An MKV recording still plays up to the moment the app and its muxer die."""
+        # At a streaming bitrate: the host's muxer writes in chunks of 64 KiB, a second at 400 kbit/s.
+        settings = {**ENCODE, "videobitrate": 2000, "fpsnum": 24, "fpsden": 1, "replayseconds": 5}
+        with ObsHost("recording", module=module_files(), collection=MOVING, module_global_settings=SHOW_SLOT,
+                     profiles=[Profile("Rec", fps=24, module_settings=settings)]) as host:
+            ws = self.start(host)
+            self.call(ws, "StartRecording")
+            began = time.monotonic()
+            self.call(ws, "StartReplayBuffer")
+            self.wait_state(ws, True, "RecordingStateChanged", "active")
+            time.sleep(10)  # what is recorded
+            clip = self.call(ws, "SaveReplay")["savedReplayPath"]
+            ended = time.monotonic()
+            path = self.call(ws, "StopRecording")["outputPath"]
+            self.assertRegex(path, rf"^{host.home}/.*-vertical\.mkv$")
+            found = probe_file(path)
+            self.assertEqual(("h264", 360, 640, "24/1", "aac"), (
+                found["video"]["codec_name"], found["video"]["width"], found["video"]["height"],
+                found["video"]["r_frame_rate"], found["audio"]["codec_name"]))
+            self.assertAlmostEqual(ended - began, found["duration"], delta=0.1 * (ended - began))
+            level = tone_level(path, 1000)  # as the stream's in test_e2e
+            self.assertTrue(-22.0 < level < -20.2, f"the slot's tone at {level:.2f} dBFS")
+            self.assertAlmostEqual(5, probe_file(clip)["duration"], delta=2)
+            self.quit(host)
+
+            ws = self.start(host)
+            self.call(ws, "StartRecording")
+            began = time.monotonic()
+            path = self.call(ws, "GetStatus")["recording"]["outputPath"]
+            time.sleep(8)  # what is recorded
+            host.crash()
+            crashed = time.monotonic() - began
+            frames = int(probe_file(path, "-count_frames")["video"]["nb_read_frames"])
+            self.assertGreater(frames / 24, crashed - 2, f"{path} plays {frames} frames of {crashed:.2f} s")
 
 
 if __name__ == "__main__":

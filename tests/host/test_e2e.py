@@ -13,7 +13,8 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
-from hosttest import HOST_VERSION, HostTest, HungIngest, frame_colours, module_files, retried  # first: it finds scripts/host
+from hosttest import (HOST_VERSION, HostTest, HungIngest, frame_colours, module_files, retried,  # first: finds scripts/host
+                      tone_level)
 from obshost import (BANNER, DOCK_TITLE, GLOBAL_INI_RELPATH, MODULE_TAG, PROFILE_INI_NAME, HostError, ObsHost,
                      Profile, SceneCollection, color_input, lavfi_input, read_ini, wait_until,
                      write_ini)
@@ -32,16 +33,6 @@ SLOTS = {"Scenes": {"count": 2, "activescene": "Portrait Slot", "scene_0_name": 
                     "scene_1_name": "Portrait Slot", "scene_1_source": "Portrait"}}
 ERROR_TITLE = "Vertical Canvas — Stream Error"
 BAD = {"rtmpurl": "not a url at all", "canvaswidth": "100000", "canvasheight": "0"}
-
-
-def tone_level(url, frequency):
-    out = subprocess.run(["ffmpeg", "-nostdin", "-rw_timeout", "20000000", "-i", url, "-map", "0:a", "-t", "1.5", "-af",
-                          f"pan=mono|c0=c0,bandpass=f={frequency}:width_type=q:w=10,astats=measure_perchannel=none:"
-                          "measure_overall=RMS_level", "-f", "null", "-"], capture_output=True, text=True, timeout=40)
-    found = re.findall(r"RMS level dB: (\S+)", out.stderr)
-    if not found:
-        raise HostError(f"no audio level from {url}: {out.stderr[-500:]}")
-    return float(found[-1])
 
 
 def vertical(url, key="vert", **more):
