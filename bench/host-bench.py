@@ -6,6 +6,12 @@
   bench/host-bench.py soak [--minutes 10] [--main-only]
                                            the host's memory and dropped frames with both streams on
                                            (or, for comparison, the main stream alone)
+  bench/host-bench.py fanout [--seconds 15] [--rounds 4]
+                                           CPU of the vertical side (the host and its file muxer
+                                           processes, less the main stream alone) with 1 destination,
+                                           3 destinations, and 1 destination with the recording and
+                                           the replay buffer on; rounds in rotated order, with the
+                                           load average, because the cores are shared
   bench/host-bench.py isolation [--seconds 30]
                                            three runs, each link behind a throttling relay: both
                                            open, the vertical link at a quarter of its stream, the
@@ -19,6 +25,8 @@ under an Xvfb of their own. Results go to standard output as Markdown rows for d
 
 import argparse
 import os
+import shutil
+import statistics
 import sys
 import time
 from pathlib import Path
@@ -263,6 +271,109 @@ def isolation(args) -> None:
         print("\n".join(r["log"]))
 
 
+def tree_cpu_seconds(pid: int) -> float:
+    """CPU of a process and its descendants (the host's file muxer runs as a child of the app)."""
+    children = {}
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            children.setdefault(int(stat.read_text().rsplit(")", 1)[1].split()[1]), []).append(int(stat.parent.name))
+        except (OSError, ValueError):
+            continue  # ended meanwhile
+    total, todo = 0.0, [pid]
+    while todo:
+        current = todo.pop()
+        try:
+            total += process_cpu_seconds(current)
+        except OSError:
+            continue
+        todo += children.get(current, [])
+    return total
+
+
+def threads_cpu_seconds(pid: int, tids) -> float:
+    total = 0.0
+    for tid in tids:
+        try:
+            fields = Path(f"/proc/{pid}/task/{tid}/stat").read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue  # ended meanwhile
+        total += (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+    return total
+
+
+def fanout(args) -> None:
+    # One host, the main stream on throughout (auto-start off). Each phase measures the main stream
+    # alone, then sets up the vertical outputs, settles 3 s and is measured: the vertical side's cost
+    # is the difference. The rounds rotate the order of the phases.
+    names = ["One", "Two", "Three"]
+    phases = {"1 destination": (["One"], False), "3 destinations": (names, False),
+              "1 destination + recording + replay buffer": (["One"], True)}
+    call = lambda ws, request, **data: ws.request("CallVendorRequest", {  # noqa: E731
+        "vendorName": "brasslight-vertical", "requestType": request, **({"requestData": data} if data else {})})
+    folder = Path(os.environ.get("TMPDIR", "/tmp")) / f"bench-fanout-{os.getpid()}"
+    costs = {label: [] for label in phases}
+    own_costs = {label: [] for label in phases}
+    loads = []
+    with xvfb() as display, NginxRtmp() as server:
+        host = host_for(server, display, "bench-fanout", autostart=False)
+        host.profiles[0].module_settings.update({
+            "destinationcount": 3, "destination1name": "One", "recordfolder": folder, "replayseconds": 30,
+            **{f"destination{n}{k}": v for n in (2, 3) for k, v in (("name", names[n - 1]), ("url", server.url),
+                                                                      ("key", f"vertical{n}"))}})
+        with host:
+            host.start()
+            ws = host.websocket()
+            ws.request("StartStream")
+            wait_for_stream(server, "main")
+            time.sleep(3)
+            for round_ in range(args.rounds):
+                order = list(phases)[round_ % 3:] + list(phases)[:round_ % 3]
+                for label in order:
+                    pid = host.process.pid
+                    before = set(os.listdir(f"/proc/{pid}/task"))
+                    base = measure_tree(pid, args.seconds)  # right before: the load drifts
+                    started, files = phases[label]
+                    for name in started:
+                        call(ws, "StartDestination", destinationName=name)
+                    if files:
+                        call(ws, "StartRecording")
+                        call(ws, "StartReplayBuffer")
+                    for name in started:
+                        server.wait_publishing("vertical" if name == "One" else f"vertical{names.index(name) + 1}")
+                    time.sleep(3)
+                    # The vertical side's own threads (its encoders', the senders') and the file
+                    # muxer processes: CPU time that the shared cores' load hardly changes.
+                    own = lambda: threads_cpu_seconds(pid, set(os.listdir(f"/proc/{pid}/task")) - before) + \
+                        tree_cpu_seconds(pid) - process_cpu_seconds(pid)  # noqa: E731
+                    own_start, start = own(), time.monotonic()
+                    costs[label].append(measure_tree(pid, args.seconds) - base)
+                    own_costs[label].append((own() - own_start) / (time.monotonic() - start))
+                    if files:
+                        call(ws, "StopRecording")
+                        call(ws, "StopReplayBuffer")
+                    call(ws, "StopStream")
+                    time.sleep(2)
+                loads.append(Path("/proc/loadavg").read_text().split()[0])
+                print(f"round {round_ + 1}: load {loads[-1]}", file=sys.stderr)
+            ws.request("StopStream")
+            host.quit()
+    shutil.rmtree(folder, ignore_errors=True)
+    for title, table in (("the host and its muxer processes, less the main stream alone", costs),
+                         ("the vertical side's own threads and muxer processes", own_costs)):
+        print(f"\n{title}\n\n| vertical side | cores, median | min to max | each round |\n|---|---|---|---|")
+        for label, values in table.items():
+            print(f"| {label} | {statistics.median(values):.3f} | {min(values):.3f} to {max(values):.3f} | "
+                  f"{' '.join(f'{v:.3f}' for v in values)} |")
+    print(f"\n{args.rounds} rounds of {args.seconds:.0f} s per phase; load average (1 min) after each round: "
+          f"{' '.join(loads)}")
+
+
+def measure_tree(pid: int, seconds: float) -> float:
+    start_cpu, start = tree_cpu_seconds(pid), time.monotonic()
+    time.sleep(seconds)
+    return (tree_cpu_seconds(pid) - start_cpu) / (time.monotonic() - start)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="what", required=True)
@@ -273,8 +384,11 @@ def main() -> None:
     s.add_argument("--main-only", action="store_true", help="the same without the vertical stream, for comparison")
     i = sub.add_parser("isolation")
     i.add_argument("--seconds", type=float, default=30)
+    f = sub.add_parser("fanout")
+    f.add_argument("--seconds", type=float, default=15)
+    f.add_argument("--rounds", type=int, default=4)
     args = parser.parse_args()
-    {"cpu": cpu, "soak": soak, "isolation": isolation}[args.what](args)
+    {"cpu": cpu, "soak": soak, "isolation": isolation, "fanout": fanout}[args.what](args)
 
 
 if __name__ == "__main__":

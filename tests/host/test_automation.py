@@ -312,7 +312,7 @@ class AutomationTest(HostTest):
         """With no destination streaming, on the vertical encoders: the recording has the canvas's size and rate,
         H.264, AAC with the slot's tone, and lasts as long as it ran; the replay clip as long as set. The app quits
         with the replay buffer on. An MKV recording still plays up to the moment the app and its muxer die."""
-        # At a streaming bitrate: the host's muxer writes in chunks of 64 KiB, a second at 400 kbit/s.
+        # At a streaming bitrate: the host's muxer process writes in chunks of 64 KiB and more, a second at 400 kbit/s.
         settings = {**ENCODE, "videobitrate": 2000, "fpsnum": 24, "fpsden": 1, "replayseconds": 5}
         with ObsHost("recording", module=module_files(), collection=MOVING, module_global_settings=SHOW_SLOT,
                      profiles=[Profile("Rec", fps=24, module_settings=settings)]) as host:
@@ -341,7 +341,7 @@ class AutomationTest(HostTest):
             began = time.monotonic()
             path = self.call(ws, "GetStatus")["recording"]["outputPath"]
             time.sleep(8)  # what is recorded
-            host.crash()
+            host.crash()  # the app alone: its muxer process would finish the file, even an MP4 one
             crashed = time.monotonic() - began
             frames = int(probe_file(path, "-count_frames")["video"]["nb_read_frames"])
             self.assertGreater(frames / 24, crashed - 2, f"{path} plays {frames} frames of {crashed:.2f} s")
