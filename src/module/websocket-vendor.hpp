@@ -10,6 +10,7 @@
 #include <obs.h>
 
 #include "common/ui-thread.hpp"
+#include "runtime/action-result.hpp"
 
 class QTimer;
 struct proc_handler;
@@ -50,31 +51,30 @@ public:
 	// on the request's own thread, with the answer so far.
 	using Finisher = void (WebSocketVendor::*)(obs_data_t *response);
 	struct Request;
+	struct RequestType {
+		const char *type;
+		Handler handler;
+		Finisher finish;
+	};
 
 private:
+	// Every request: its type, the work on the user-interface thread, what waits after it.
+	static const std::vector<RequestType> &request_table();
 	static void on_request(obs_data_t *request, obs_data_t *response, void *priv);
 	void emit_event(const char *type, obs_data_t *data);
 
+	template<ActionResult (Runtime::*action)()> void act(obs_data_t *request, obs_data_t *response);
+	template<const char *field_name, ActionResult (Runtime::*action)(const std::string &)>
+	void named(obs_data_t *request, obs_data_t *response);
 	void get_status(obs_data_t *request, obs_data_t *response);
-	void start_stream(obs_data_t *request, obs_data_t *response);
-	void stop_stream(obs_data_t *request, obs_data_t *response);
 	void get_slots(obs_data_t *request, obs_data_t *response);
-	void set_active_slot(obs_data_t *request, obs_data_t *response);
-	void add_slot(obs_data_t *request, obs_data_t *response);
-	void remove_slot(obs_data_t *request, obs_data_t *response);
 	void rename_slot(obs_data_t *request, obs_data_t *response);
 	void assign_scene(obs_data_t *request, obs_data_t *response);
 	void get_destinations(obs_data_t *request, obs_data_t *response);
 	void add_destination(obs_data_t *request, obs_data_t *response);
-	void remove_destination(obs_data_t *request, obs_data_t *response);
 	void set_destination_enabled(obs_data_t *request, obs_data_t *response);
-	void start_destination(obs_data_t *request, obs_data_t *response);
-	void stop_destination(obs_data_t *request, obs_data_t *response);
-	void start_recording(obs_data_t *request, obs_data_t *response);
 	void stop_recording(obs_data_t *request, obs_data_t *response);
 	void wait_for_recording_end(obs_data_t *response);
-	void start_replay_buffer(obs_data_t *request, obs_data_t *response);
-	void stop_replay_buffer(obs_data_t *request, obs_data_t *response);
 	void save_replay(obs_data_t *request, obs_data_t *response);
 	void wait_for_replay(obs_data_t *response);
 	void put_destinations(obs_data_t *response);

@@ -89,6 +89,8 @@ public:
 	static constexpr const char *kAudioEncoderId = "ffmpeg_aac";
 
 private:
+	static constexpr const char *kNoTargetReason = "no server URL or stream key";
+
 	// Creates the first registered candidate at index from or after it; its index, or -1.
 	int create_video_encoder(size_t from);
 	// After a start that failed because the video encoder could not be initialised: the next
