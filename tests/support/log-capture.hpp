@@ -55,16 +55,16 @@ public:
 	}
 	bool contains(const std::string &substring, size_t from = 0) const { return count(substring, from) > 0; }
 	size_t count(const std::string &substring, size_t from = 0) const { return times(substring, from).size(); }
-	// Until the returned guard goes, observer sees each line on the logging thread as it is logged:
-	// what it reads then is what anyone who reads that line finds. Called without the capture's
-	// lock held.
+	// Until the returned guard goes, observer sees each line on the logging thread as it is logged,
+	// before anyone can find it in the capture: what it reads then is what anyone who reads that
+	// line finds. The guard's release waits for a call in progress. It must not log.
 	[[nodiscard]] std::shared_ptr<void> observe(std::function<void(const std::string &)> observer)
 	{
 		auto held = std::make_shared<Observer>(std::move(observer));
-		std::lock_guard<std::mutex> lock(mutex);
+		std::lock_guard<std::mutex> lock(observing);
 		observers.push_back(held);
 		return std::shared_ptr<void>(nullptr, [this, held](void *) {
-			std::lock_guard<std::mutex> lock(mutex);
+			std::lock_guard<std::mutex> lock(observing);
 			observers.erase(std::find(observers.begin(), observers.end(), held));
 		});
 	}
@@ -86,15 +86,18 @@ private:
 		vsnprintf(line, sizeof(line), format, args);
 		fprintf(stderr, "[%d] %s\n", level, line);
 		auto *self = static_cast<LogCapture *>(param);
-		std::unique_lock<std::mutex> lock(self->mutex);
+		{
+			// Not the capture's lock: an observer may look at what another logging thread holds.
+			std::lock_guard<std::mutex> lock(self->observing);
+			for (const auto &observer : self->observers)
+				(*observer)(line);
+		}
+		std::lock_guard<std::mutex> lock(self->mutex);
 		self->captured.emplace_back(now, line);
-		const auto observers = self->observers;
-		lock.unlock();
-		for (const auto &observer : observers)
-			(*observer)(line);
 	}
 	using Observer = std::function<void(const std::string &)>;
 	mutable std::mutex mutex;
+	std::mutex observing; // guards observers and orders a call against a guard's release
 	std::vector<std::shared_ptr<Observer>> observers;
 	std::vector<std::pair<Clock::time_point, std::string>> captured;
 };
