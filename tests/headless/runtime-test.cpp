@@ -210,13 +210,16 @@ TEST(FollowHost, RemovedScenesAreLetGoAndReturnAndTrack6IsClearedOnlyWhereTheMod
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.route ? "routing on" : "routing off");
 		OBSSourceAutoRelease a, b;
-		PublicScene scene_a = scene_with_audio("A", a, 0x21);
-		PublicScene scene_b = scene_with_audio("B", b, 0x01);
+		// Host scenes of each row's own names: from host 30 on, the host destroys a released scene on a
+		// thread of its own, and the last row's may still hold its name.
+		const std::string host_a = row.route ? "A routed" : "A", host_b = row.route ? "B routed" : "B";
+		PublicScene scene_a = scene_with_audio(host_a, a, 0x21);
+		PublicScene scene_b = scene_with_audio(host_b, b, 0x01);
 		VerticalCanvas canvas(CanvasConfig {360, 640, 30, 1, row.route});
 		ASSERT_TRUE(canvas.init());
 		ASSERT_TRUE(canvas.add_slot("B"));
-		ASSERT_TRUE(canvas.assign_slot_scene("Scene 1", "A"));
-		ASSERT_TRUE(canvas.assign_slot_scene("B", "B"));
+		ASSERT_TRUE(canvas.assign_slot_scene("Scene 1", host_a));
+		ASSERT_TRUE(canvas.assign_slot_scene("B", host_b));
 		std::vector<bool> changes;
 		canvas.set_host_change_handler([&changes](bool names_changed) { changes.push_back(names_changed); });
 		const char *active[] = {"B", "Scene 1", "B"};
@@ -237,11 +240,11 @@ TEST(FollowHost, RemovedScenesAreLetGoAndReturnAndTrack6IsClearedOnlyWhereTheMod
 		scene_b = nullptr;
 		EXPECT_FALSE(OBSSourceAutoRelease(obs_weak_source_get_source(gone))) << "the removed scene is alive";
 		EXPECT_TRUE(canvas.slot_scene_missing("B"));
-		PublicScene back = obs_scene_create("B");
+		PublicScene back = obs_scene_create(host_b.c_str());
 		EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
 		canvas.release_slot_scenes();
-		obs_source_set_name(obs_scene_get_source(back), "Elsewhere");
-		obs_source_set_name(obs_scene_get_source(back), "B");
+		obs_source_set_name(obs_scene_get_source(back), (host_b + " elsewhere").c_str());
+		obs_source_set_name(obs_scene_get_source(back), host_b.c_str());
 		EXPECT_EQ(canvas.active_source().Get(), obs_scene_get_source(back));
 		EXPECT_EQ(changes, (std::vector<bool> {false, false, false}));
 		canvas.shutdown();
