@@ -39,8 +39,8 @@ namespace brasslight {
 // 100 ms, and still inside 3 s at 350 ms. Nothing waits for it but the stream itself: the budget
 // only decides how soon a server that accepts but never answers counts as a failed attempt.
 inline constexpr uint64_t kOpenBudgetNs = 3 * kSecondNs;
-// A packet write has no budget of its own: on a slow link one write may carry a keyframe and the
-// audio the interleaver held back, seconds of the link's rate. A dead link is found by rw_timeout
+// A packet write has no budget of its own: on a slow link one write of a keyframe may take
+// seconds of the link's rate. A dead link is found by rw_timeout
 // (below), and a link too slow for the stream, or stalled, by the send queue reaching its cap,
 // which interrupts the write in progress.
 // Closing: the FLV trailer and the RTMP unpublish messages are a few small writes with no
@@ -171,6 +171,10 @@ struct MuxOutputData {
 	std::atomic<uint64_t> dropped_frames {0};
 	std::atomic<uint64_t> total_frames {0};
 	std::atomic<float> congestion {0.0f};
+	// The queue's span in microseconds and whether queued video was dropped and video waits for a
+	// keyframe, for the adaptive bitrate and the status: published with the congestion.
+	std::atomic<int64_t> queue_span_us {0};
+	std::atomic<bool> video_paused {false};
 	std::atomic<int> connect_time_ms {0};
 	std::atomic<RunPhase> published_phase {RunPhase::Idle};
 	std::atomic<uint64_t> packets_written {0};
@@ -195,6 +199,14 @@ struct MuxOutputData {
 	// Last: joined by halt_sender before anything it uses goes.
 	std::thread sender;
 };
+
+// Lock held: what the queue says about the link, for the readers without the lock.
+inline void publish_queue(MuxOutputData &record)
+{
+	record.congestion.store(record.queue.congestion());
+	record.queue_span_us.store(record.queue.span_us());
+	record.video_paused.store(record.queue.waiting_for_keyframe());
+}
 
 // The interrupt callback handed to libavformat for the record's connection: the deadline of the
 // call has passed, or a halt ends it.

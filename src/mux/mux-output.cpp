@@ -7,6 +7,8 @@
 
 #include "mux/mux-output.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -107,7 +109,7 @@ bool mux_start(void *data)
 		record->total_bytes.store(0);
 		record->total_frames.store(0);
 		record->dropped_frames.store(0);
-		record->congestion.store(0.0f);
+		publish_queue(*record);
 		record->connect_time_ms.store(0);
 		record->packets_written.store(0);
 	}
@@ -234,6 +236,8 @@ MuxStatus mux_output_status(obs_output_t *output)
 	status.frames_total = record->total_frames.load();
 	status.frames_dropped = record->dropped_frames.load();
 	status.congestion = record->congestion.load();
+	status.queue_ms = static_cast<uint32_t>(std::min<int64_t>(record->queue_span_us.load() / 1000, UINT32_MAX));
+	status.video_paused = record->video_paused.load();
 	return status;
 }
 

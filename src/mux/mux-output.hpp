@@ -26,7 +26,11 @@ struct MuxStatus {
 	uint64_t bytes_sent = 0;     // since the start
 	uint64_t frames_total = 0;   // video frames received while connected
 	uint64_t frames_dropped = 0; // of those, dropped because the link was too slow
-	float congestion = 0.0f;     // 0 to 1, from the send queue's length
+	float congestion = 0.0f;     // 0 to 1, from the send queue's length; 1 while video_paused
+	uint32_t queue_ms = 0;       // media time waiting in the send queue, the write in progress included
+	// The link was too slow: the queued video was dropped and the server gets sound only until the
+	// next keyframe.
+	bool video_paused = false;
 
 	double dropped_share() const
 	{

@@ -67,7 +67,7 @@ void handle_packet(MuxOutputData &record, encoder_packet *packet)
 	if (record.queue.push(packet) == PacketQueue::Push::Overflow)
 		record.overflow = true;
 	record.dropped_frames.store(record.queue.dropped_frames());
-	record.congestion.store(record.queue.congestion());
+	publish_queue(record);
 }
 
 } // namespace

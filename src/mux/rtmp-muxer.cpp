@@ -194,7 +194,6 @@ OpenedMuxer open_muxer(MuxOutputData &record, const MuxerRequest &request)
 	// The I/O context is not open yet: the deleter then only frees the context.
 	FormatContextPtr context(raw_context);
 	context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
-	context->max_interleave_delta = 0;
 	context->max_delay = 0;
 	// The record outlives the connection: the packet writes are bounded through it too.
 	context->interrupt_callback = AVIOInterruptCB {io_interrupt, &record};

@@ -62,7 +62,7 @@ void enter_reconnect_mode(MuxOutputData &record, std::unique_lock<std::mutex> &l
 	obs_output_set_last_error(record.output, "RTMP disconnected, reconnecting...");
 	record.overflow = false;
 	record.queue.clear();
-	record.congestion.store(0.0f);
+	publish_queue(record);
 	record.next_attempt_ns = UINT64_MAX; // none before the close is done
 	lock.unlock();
 	log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", reason, describe_error(code).c_str(), code);
@@ -92,7 +92,7 @@ void fail_run(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 {
 	set_phase(record, RunPhase::Failed);
 	record.queue.clear();
-	record.congestion.store(0.0f);
+	publish_queue(record);
 	lock.unlock();
 	close_muxer(record);
 	// Not under the lock: raising the stop emits the host's "stop" signal on this thread, and
@@ -175,7 +175,7 @@ void send_next(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 {
 	QueuedPacket packet;
 	record.queue.pop(packet);
-	record.congestion.store(record.queue.congestion());
+	publish_queue(record);
 	lock.unlock();
 	int code = 0;
 	const WriteResult result = write_packet(record, packet.get(), code);
@@ -183,7 +183,7 @@ void send_next(MuxOutputData &record, std::unique_lock<std::mutex> &lock)
 	packet = QueuedPacket();
 	lock.lock();
 	record.queue.sent();
-	record.congestion.store(record.queue.congestion());
+	publish_queue(record);
 	if (record.halting)
 		return;
 	if (result == WriteResult::Disconnected && !record.overflow)
@@ -244,7 +244,7 @@ bool halt_sender(MuxOutputData &record)
 		record.halt_deadline_ns.store(os_gettime_ns() + kHaltBudgetNs);
 		set_phase(record, RunPhase::Idle);
 		record.queue.clear();
-		record.congestion.store(0.0f);
+		publish_queue(record);
 		record.connect_requested = false;
 		record.overflow = false;
 		record.next_attempt_ns = 0;
