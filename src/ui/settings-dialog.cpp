@@ -109,6 +109,8 @@ void SettingsDialog::buildUi()
 	QFormLayout *encodingForm = groupForm(encoding);
 	bitrateSpin = makeSpin(encoding, 500, 51000, 100, "Settings.Kbps");
 	encodingForm->addRow(tr_text("Settings.Bitrate"), bitrateSpin);
+	adaptiveCheck = new QCheckBox(tr_text("Settings.Adaptive"), encoding);
+	encodingForm->addRow(adaptiveCheck);
 	presetCombo = new QComboBox(encoding);
 	for (const char *preset : kPresets)
 		presetCombo->addItem(QString::fromUtf8(preset));
@@ -161,6 +163,7 @@ void SettingsDialog::loadSettings()
 	urlEdit->setText(QString::fromUtf8(profile.rtmp_url()));
 	keyEdit->setText(QString::fromUtf8(profile.stream_key()));
 	setClamped(bitrateSpin, profile.video_bitrate());
+	adaptiveCheck->setChecked(profile.adaptive_bitrate());
 	setClamped(widthSpin, profile.canvas_width());
 	setClamped(heightSpin, profile.canvas_height());
 	setClamped(fpsNumSpin, profile.fps_num());
@@ -197,6 +200,7 @@ void SettingsDialog::saveSettings()
 	profile.set_rtmp_url(urlEdit->text().toUtf8().constData());
 	profile.set_stream_key(keyEdit->text().toUtf8().constData());
 	profile.set_video_bitrate(static_cast<uint32_t>(bitrateSpin->value()));
+	profile.set_adaptive_bitrate(adaptiveCheck->isChecked());
 	profile.set_canvas_width(static_cast<uint32_t>(widthSpin->value()));
 	profile.set_canvas_height(static_cast<uint32_t>(heightSpin->value()));
 	profile.set_fps_num(static_cast<uint32_t>(fpsNumSpin->value()));

@@ -34,6 +34,7 @@ private:
 	QLineEdit *keyEdit = nullptr;
 	QPushButton *showKeyButton = nullptr;
 	QSpinBox *bitrateSpin = nullptr;
+	QCheckBox *adaptiveCheck = nullptr;
 	QSpinBox *widthSpin = nullptr;
 	QSpinBox *heightSpin = nullptr;
 	QSpinBox *fpsNumSpin = nullptr;
