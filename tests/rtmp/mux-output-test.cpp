@@ -47,20 +47,6 @@ Codes start_and_wait_for_failure(MuxRig &rig)
 	return rig.stop_codes();
 }
 
-// A relay to the server's port (scripts/host/throttle.py, a fault injector) at full speed until
-// SIGUSR2 slows it to rate bytes a second (0: it stops reading); SIGUSR1 opens it again.
-uint16_t start_relay(ChildProcess &relay, uint16_t server_port, int rate, const TempDir &dir)
-{
-	const uint16_t port = free_loopback_port();
-	std::string error;
-	EXPECT_TRUE(relay.start({"python3", BL_SOURCE_DIR "/scripts/host/throttle.py", "--port", std::to_string(port),
-				 "--target", std::to_string(server_port), "--rate", std::to_string(rate)},
-				dir.file("relay.log"), &error))
-		<< error;
-	EXPECT_TRUE(poll_until([&] { return port_accepts(port); }, 10s)) << "the relay did not listen";
-	return port;
-}
-
 // A player waiting before the stream starts records all the server relays of it, from its first
 // packet (-copyinkf: ffmpeg would drop video before the first keyframe); SIGINT ends it.
 void start_recorder(ChildProcess &recorder, const std::string &url, const std::string &file)

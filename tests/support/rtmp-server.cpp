@@ -144,6 +144,19 @@ std::chrono::milliseconds AudioArrivals::longest_gap(Clock::time_point from, Clo
 	return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
 }
 
+uint16_t start_relay(ChildProcess &relay, uint16_t server_port, int rate, const TempDir &dir)
+{
+	const uint16_t port = free_loopback_port();
+	std::string error;
+	EXPECT_TRUE(relay.start({"python3", BL_SOURCE_DIR "/scripts/host/throttle.py", "--port", std::to_string(port),
+				 "--target", std::to_string(server_port), "--rate", std::to_string(rate)},
+				dir.file("relay.log"), &error))
+		<< error;
+	EXPECT_TRUE(poll_until([&] { return port_accepts(port); }, std::chrono::seconds(10)))
+		<< "the relay did not listen";
+	return port;
+}
+
 ::testing::AssertionResult carries_h264_and_aac(const std::string &url, int width, int height,
 						const std::string &avg_frame_rate)
 {

@@ -107,6 +107,10 @@ private:
 	std::thread reader_;
 };
 
+// A relay to the server's port (scripts/host/throttle.py, a fault injector) at full speed until
+// SIGUSR2 slows it to rate bytes a second (0: it stops reading); SIGUSR1 opens it again. Its port.
+uint16_t start_relay(ChildProcess &relay, uint16_t server_port, int rate, const TempDir &dir);
+
 uint16_t free_loopback_port();
 bool port_accepts(uint16_t port);
 
