@@ -200,7 +200,7 @@ TEST_F(DockTest, StatusFollowsTheOutputWhoeverStartsOrStopsIt)
 	profile().set_encoder_preset("ultrafast");
 	ASSERT_TRUE(build_runtime()); // the encoders take the bitrate and preset when they are made
 	make_dock();
-	const std::string streaming = "Streaming / font-size: 11px; color: #4caf50; font-weight: bold; / "
+	const std::string streaming = "Streaming · 800 kbps / font-size: 11px; color: #4caf50; font-weight: bold; / "
 				      "+ Add=1 - Remove=1 Rename=1 Assign OBS Scene=1 Start=0 Stop=1";
 	const auto shows = [this](const std::string &expected) {
 		process_events_until([&]() { return status_seen() == expected; }, 10s);
