@@ -175,6 +175,8 @@ void Plugin::tick()
 {
 	if (rt.output())
 		rt.output()->tick();
+	if (rt.canvas())
+		rt.canvas()->refresh_vertical_only_audio();
 }
 
 void Plugin::refresh_views()

@@ -40,8 +40,8 @@ public:
 	void handle_event(enum obs_frontend_event event);
 	// The tools-menu entry: the settings dialog, modal, on the host's main window.
 	void open_settings_dialog();
-	// What runs twice a second once loaded: the adaptive bitrate looks at the destinations. Public
-	// for tests without a front end.
+	// What runs twice a second once loaded: the adaptive bitrate looks at the destinations, and
+	// the vertical-only audio at the scenes. Public for tests without a front end.
 	void tick();
 
 	Runtime &runtime() { return rt; }
