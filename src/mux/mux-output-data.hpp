@@ -56,18 +56,6 @@ inline constexpr uint64_t kHaltBudgetNs = kSecondNs * 3 / 4;
 // takes seconds, so this is long. A link that stalls is found sooner by the send queue's cap.
 inline constexpr int64_t kSocketTimeoutUs = 10000000;
 
-// The socket's send buffer: a quarter of a second of the video bitrate, and at least 64 KiB (the
-// kernel doubles it for its bookkeeping). Left to itself, Linux grows it to several hundred kB on a
-// fast start: on a link that then slows to a quarter of the stream, seconds of stream wait there,
-// where the viewer's delay grows unseen and the send queue, the drop policy and the adaptive
-// bitrate do not see the link fall behind. A quarter of a second of the stream still keeps a link
-// of up to about 200 ms round trip busy.
-inline constexpr int kMinSendBufferBytes = 64 * 1024;
-inline int send_buffer_bytes(uint32_t video_kbps)
-{
-	return std::max(kMinSendBufferBytes, static_cast<int>(std::min<uint32_t>(video_kbps, 1000000) * 1000 / 8 / 4));
-}
-
 // libavformat may open only streaming protocols for this output: a "file:" or "pipe:" server,
 // typed by mistake or imported with a profile, must not write the stream anywhere local.
 inline constexpr const char *kProtocolWhitelist = "rtmp,rtmps,tcp,tls";
@@ -178,6 +166,9 @@ struct MuxOutputData {
 	std::atomic<int> connect_time_ms {0};
 	std::atomic<RunPhase> published_phase {RunPhase::Idle};
 	std::atomic<uint64_t> packets_written {0};
+	// Time spent in packet writes: on a link that cannot take more, what was written over the
+	// time it took is the link's rate, also when the queue was just emptied by the drop policy.
+	std::atomic<uint64_t> write_ns {0};
 
 	// The muxer belongs to the sender thread while it runs; the pointer changes under the lock.
 	FormatContextPtr fmt_ctx;

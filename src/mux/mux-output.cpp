@@ -112,6 +112,7 @@ bool mux_start(void *data)
 		publish_queue(*record);
 		record->connect_time_ms.store(0);
 		record->packets_written.store(0);
+		record->write_ns.store(0);
 	}
 	if (!obs_output_can_begin_data_capture(record->output, kCaptureFlags)) {
 		obs_output_set_last_error(record->output, "obs_output_can_begin_data_capture failed");
@@ -238,6 +239,7 @@ MuxStatus mux_output_status(obs_output_t *output)
 	status.congestion = record->congestion.load();
 	status.queue_ms = static_cast<uint32_t>(std::min<int64_t>(record->queue_span_us.load() / 1000, UINT32_MAX));
 	status.video_paused = record->video_paused.load();
+	status.write_ms = record->write_ns.load() / 1000000;
 	return status;
 }
 

@@ -10,6 +10,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <util/platform.h>
+
 #include "common/log.hpp"
 
 namespace brasslight {
@@ -88,7 +90,9 @@ WriteResult write_packet(MuxOutputData &record, const encoder_packet &in, int &e
 	// interleaver would hold every audio packet until a video packet came: after the drop policy
 	// has thrown the queued video away and waits for a keyframe, the viewer would hear nothing
 	// until that keyframe (up to a keyframe interval) and then a burst.
+	const uint64_t began = os_gettime_ns();
 	const int rc = av_write_frame(record.fmt_ctx.get(), packet.get());
+	record.write_ns.fetch_add(os_gettime_ns() - began);
 	if (rc >= 0) {
 		if (pb)
 			record.total_bytes.fetch_add(

@@ -3,6 +3,7 @@
 // discard_muxer without it (they do the network I/O).
 
 #include "mux/mux-output-data.hpp"
+#include "mux/mux-output.hpp"
 
 #include <algorithm>
 #include <cstdlib>
