@@ -1,7 +1,8 @@
 #include "output/adaptive-bitrate.hpp"
 
 #include <algorithm>
-#include <iterator>
+
+#include "mux/mux-output.hpp"
 
 namespace brasslight {
 
@@ -32,7 +33,7 @@ void AdaptiveBitrate::reset(uint32_t set_kbps)
 {
 	set = current = set_kbps;
 	failed_at = 0;
-	last_behind_ms = last_change_ms = 0;
+	last_behind_ms = last_change_ms = last_down_ms = 0;
 	known.clear();
 }
 
@@ -51,22 +52,19 @@ std::optional<AdaptiveBitrate::Change> AdaptiveBitrate::tick(uint64_t now, const
 		const auto found = known.find(reading.name);
 		// Frames dropped before the link was first seen (its connect) are not counted.
 		Link link = found != known.end() ? found->second : Link {{}, reading.frames_dropped};
-		// What was sent is the link's rate only while the writes waited for it, with the queue
-		// long: not before, when the kernel's buffer still took them at once, and not with the
-		// video just dropped, when the sound alone takes less than the link carries.
-		link.samples.push_back({now, reading.bytes_sent, reading.queue_ms > kBehindQueueMs});
+		link.samples.push_back({now, reading.bytes_sent, reading.write_ms});
 		while (link.samples.front().ms + kRateWindowMs < now)
 			link.samples.erase(link.samples.begin());
 		const bool dropped = reading.frames_dropped > link.frames_dropped;
 		link.frames_dropped = reading.frames_dropped;
-		if (link.samples.back().behind || reading.video_paused || dropped) {
-			auto since = link.samples.end();
-			while (since != link.samples.begin() && std::prev(since)->behind)
-				--since;
-			const double kbps = since != link.samples.end() && now - since->ms >= kMinRateSpanMs
-						    ? static_cast<double>(reading.bytes_sent - since->bytes_sent) *
-							      8.0 / static_cast<double>(now - since->ms)
-						    : 0.0;
+		if (reading.queue_ms > kBehindQueueMs || reading.video_paused || dropped) {
+			const Sample &since = link.samples.front();
+			const uint64_t span = now - since.ms;
+			const bool busy =
+				span >= kMinRateSpanMs && (reading.write_ms - since.write_ms) * 10 >= span * 7;
+			const double kbps = busy ? static_cast<double>(reading.bytes_sent - since.bytes_sent) * 8.0 /
+							    static_cast<double>(span)
+						 : 0.0;
 			if (!slowest || (kbps > 0.0 && (slowest_kbps == 0.0 || kbps < slowest_kbps))) {
 				slowest = &reading;
 				slowest_kbps = kbps;
@@ -78,7 +76,7 @@ std::optional<AdaptiveBitrate::Change> AdaptiveBitrate::tick(uint64_t now, const
 
 	if (slowest) {
 		last_behind_ms = now;
-		if (current <= floor_kbps() || now - last_change_ms < kStepDownSpacingMs)
+		if (current <= floor_kbps() || now - last_down_ms < kStepDownSpacingMs)
 			return std::nullopt;
 		double target = current * kStepDownFactor;
 		if (slowest_kbps > 0.0)
@@ -98,18 +96,35 @@ std::optional<AdaptiveBitrate::Change> AdaptiveBitrate::tick(uint64_t now, const
 				    ? static_cast<uint32_t>(std::clamp(slowest_kbps - audio, 0.0, 1.0 * current))
 				    : current;
 		current = to;
-		last_change_ms = now;
+		last_change_ms = last_down_ms = now;
 		return change;
 	}
 	if (!any_streaming || current >= set)
 		return std::nullopt;
-	const uint32_t next = std::min(set, current + std::max(set / 8, kMinStepUpKbps));
 	const uint64_t calm = now - last_behind_ms;
-	if (calm < (failed_at && next >= failed_at ? kProbeCalmMs : kStepUpCalmMs) ||
-	    now - last_change_ms < kStepUpCalmMs)
+	uint32_t next = current + std::max(set / 8, kMinStepUpKbps);
+	uint64_t wait = kStepUpCalmMs;
+	if (failed_at) {
+		// After a link fell behind, a probe first: far enough above what it carried that, still
+		// as slow, it fills the socket's send buffer within kProbeShowsMs and its queue grows;
+		// slightly above, it would hide that for longer than any wait. Then, near what failed,
+		// steps of a fifth: the encoder takes a second or two to settle on a lower bitrate, and
+		// a step that overshoots by more would cost frames before the lower one takes hold.
+		const uint32_t probe_kbps =
+			failed_at + static_cast<uint32_t>(2ULL * send_buffer_bytes(set) * 8 / kProbeShowsMs);
+		if (current < probe_kbps) {
+			next = probe_kbps;
+			wait = kProbeCalmMs;
+		} else {
+			next = current + current / 5;
+			wait = kProbeHoldMs;
+		}
+	}
+	next = std::min(set, next);
+	if (calm < wait || now - last_change_ms < wait)
 		return std::nullopt;
-	// Above the bitrate that failed last: if the link is still slow it says so again.
-	if (next >= failed_at)
+	// Well above what failed: the link is not the one that fell behind.
+	if (next >= failed_at + failed_at * 3 / 5)
 		failed_at = 0;
 	Change change {current, next, "every link kept up for " + std::to_string(calm / 1000) + " s"};
 	current = next;

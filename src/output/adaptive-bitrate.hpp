@@ -23,6 +23,7 @@ struct LinkReading {
 	bool streaming = false;
 	uint64_t bytes_sent = 0; // since its start
 	uint32_t queue_ms = 0;
+	uint64_t write_ms = 0; // time its writes took since its start
 	uint64_t frames_dropped = 0;
 	bool video_paused = false;
 };
@@ -51,12 +52,15 @@ public:
 	uint32_t floor_kbps() const;
 
 	// A link is behind when this much waits in its queue, or when it dropped frames or waits for
-	// a keyframe. The queue is empty on a link that keeps up; 300 ms is well below the 700 ms
-	// past which the drop policy starts, so that the lowered bitrate comes before the drops.
-	static constexpr uint32_t kBehindQueueMs = 300;
-	// The bytes a link took while it was behind (its writes waited for it) give its rate, over
-	// up to this long and at least kMinRateSpanMs: long enough to even out the waits of single
-	// writes, short enough to follow the link.
+	// a keyframe. The queue is empty on a link that keeps up, but for a keyframe's burst. Well
+	// below the 700 ms past which the drop policy starts: x264 takes a second or so to settle on a
+	// lower bitrate (its buffer model still holds what the higher one allowed), and the queue
+	// goes on growing meanwhile.
+	static constexpr uint32_t kBehindQueueMs = 150;
+	// What a link behind took over the last kRateWindowMs (at least kMinRateSpanMs) is its rate
+	// when its writes waited for it 70 % of that time or more: a write into a full socket lasts
+	// until the link has drained as much. Writes that the kernel's buffer took at once (before it
+	// filled, or once the drop policy emptied the queue) would count the sender's pace instead.
 	static constexpr uint64_t kRateWindowMs = 2000;
 	static constexpr uint64_t kMinRateSpanMs = 1000;
 	// The lowered bitrate fills the queue more slowly at once, but what is queued still drains at
@@ -64,14 +68,17 @@ public:
 	static constexpr uint64_t kStepDownSpacingMs = 1500;
 	// Each step up waits for this long without a link behind...
 	static constexpr uint64_t kStepUpCalmMs = 4000;
-	// ... and this long when it goes above what a link carried when it last fell behind: a link
-	// that is still slow costs one probe per this interval.
-	static constexpr uint64_t kProbeCalmMs = 15000;
+	// ... this long before a probe above what a link carried when it last fell behind (a link
+	// that stays slow costs one failed probe per about this long), and the probe, and each step
+	// of a fifth after it up to 1.6 times what failed, this long before the next: still as slow,
+	// a link shows so within kProbeShowsMs and the time the queue takes to grow to kBehindQueueMs.
+	static constexpr uint64_t kProbeCalmMs = 8000;
+	static constexpr uint64_t kProbeHoldMs = 7000;
+	static constexpr uint64_t kProbeShowsMs = 5000;
 
 private:
 	struct Sample {
-		uint64_t ms, bytes_sent;
-		bool behind;
+		uint64_t ms, bytes_sent, write_ms;
 	};
 	struct Link {
 		std::vector<Sample> samples; // over the rate window
@@ -82,10 +89,12 @@ private:
 	const uint32_t audio;
 	uint32_t current;
 	// Where a link last fell behind: the video bitrate that the rate it carried left room for, or
-	// the bitrate it fell behind at (0: none since the last reset or a probe above it).
+	// the bitrate it fell behind at (0: none since the last reset, or the steps went 1.6 times
+	// as high).
 	uint32_t failed_at = 0;
 	uint64_t last_behind_ms = 0;
 	uint64_t last_change_ms = 0;
+	uint64_t last_down_ms = 0;
 	std::map<std::string, Link> known;
 };
 

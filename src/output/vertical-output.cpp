@@ -432,7 +432,8 @@ void VerticalOutput::tick()
 			continue;
 		const MuxStatus status = destination->status();
 		links.push_back({destination->destination().name, status.state == MuxState::Streaming,
-				 status.bytes_sent, status.queue_ms, status.frames_dropped, status.video_paused});
+				 status.bytes_sent, status.queue_ms, status.write_ms, status.frames_dropped,
+				 status.video_paused});
 	}
 	if (!config.adaptive_bitrate || links.empty()) {
 		if (adaptive.current_kbps() != config.video_bitrate_kbps)
