@@ -18,6 +18,12 @@
                                            main link at a quarter; the main stream's rate and
                                            longest delivery stall, the vertical's, how long
                                            StopStream takes, and the packet callback's hold times
+  bench/host-bench.py slow-link [--seconds 90] [--runs 1]
+                                           the vertical link open, then at a quarter of its stream,
+                                           then open again, then stalled 1.2 s: the adaptive
+                                           bitrate's frames dropped, delivered rate, the main
+                                           stream's rate and stalls, how soon the set bitrate is
+                                           back, and the audio gaps at a player
 
 Both stream to nginx with its RTMP module on loopback, in a host configuration of their own,
 under an Xvfb of their own. Results go to standard output as Markdown rows for docs/benchmarks.md.
@@ -374,6 +380,134 @@ def measure_tree(pid: int, seconds: float) -> float:
     return (tree_cpu_seconds(pid) - start_cpu) / (time.monotonic() - start)
 
 
+class AudioPlayer:
+    """Reads a stream from the server with ffprobe and notes when each audio packet arrives."""
+
+    def __init__(self, url: str):
+        import subprocess
+        import threading
+        self.proc = subprocess.Popen(["stdbuf", "-oL", "ffprobe", "-v", "quiet", "-rw_timeout", "30000000",
+                                      "-select_streams", "a", "-show_entries", "packet=pts_time", "-of", "csv=p=0",
+                                      url], stdout=subprocess.PIPE, text=True)
+        self.arrivals: list[tuple[float, float]] = []  # (arrival, pts)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self) -> None:
+        for line in self.proc.stdout:
+            if line.strip():
+                self.arrivals.append((time.monotonic(), float(line.strip().rstrip(","))))
+
+    def longest_gap_ms(self, since: float, until: float) -> float:
+        times = [since] + [t for t, _ in self.arrivals if since < t <= until] + [until]
+        return max(b - a for a, b in zip(times, times[1:])) * 1000
+
+    def longest_pts_gap_ms(self, since: float, until: float) -> float:
+        pts = [p for t, p in self.arrivals if since < t <= until]
+        return max((b - a for a, b in zip(pts, pts[1:])), default=float("nan")) * 1000
+
+    def close(self) -> None:
+        self.proc.kill()
+        self.proc.wait()
+
+
+SLOW_VERTICAL_KBPS = 4000  # the module's default
+
+
+def slow_link_run(display: str, servers: dict, seconds: float, run: int) -> dict:
+    # A quarter of the vertical stream's whole rate (video and audio), in bytes per second.
+    quarter = (SLOW_VERTICAL_KBPS + VERTICAL_AUDIO_KBPS) * 1000 / 8 / 4
+    relay = Throttle(servers["vertical"].rtmp_port, None)
+    profile = Profile("Bench", width=640, height=360, fps=30, video_bitrate=MAIN_KBPS, stream_server=servers["main"].url,
+                      stream_key="main", module_settings={
+                          "rtmpurl": f"rtmp://127.0.0.1:{relay.port}/live", "streamkey": "vertical",
+                          "videobitrate": SLOW_VERTICAL_KBPS, "encoderpreset": "ultrafast", "canvaswidth": 360,
+                          "canvasheight": 640, "fpsnum": 30, "fpsden": 1, "autostartwithmain": "true"})
+    from obshost import Input
+    inputs = [Input(name, "ffmpeg_source", {"is_local_file": False, "input": graph, "input_format": "lavfi",
+                                           "looping": True, "close_when_inactive": False})
+              for name, graph in (("Pattern", "testsrc2=size=640x360:rate=30"),
+                                  ("Tone", "sine=frequency=440:sample_rate=48000"))]
+    collection = SceneCollection("Bench", {"Bench": [color_input("Back", 0xFF202020, 640, 360), *inputs]})
+    slots = {"Scenes": {"count": 1, "activescene": "V", "scene_0_name": "V", "scene_0_source": "Bench"}}
+    r = {}
+    with ObsHost(f"bench-slow-link-{run}", module=module_files(), display=display, profiles=[profile],
+                 collection=collection, module_global_settings=slots) as host:
+        host.start()
+        ws = host.websocket()
+        vendor = lambda request: ws.request("CallVendorRequest", {  # noqa: E731
+            "vendorName": "brasslight-vertical", "requestType": request})["responseData"]
+        ws.request("StartStream")
+        for side in servers:
+            servers[side].wait_publishing(side, 30)
+        main_player, audio = Player(servers["main"].play_url("main")), AudioPlayer(servers["vertical"].play_url("vertical"))
+        ours = next(o["outputName"] for o in ws.request("GetOutputList")["outputs"]
+                    if o["outputName"].startswith("bl_mux_output"))
+        frames = lambda: ws.request("GetOutputStatus", {"outputName": ours})  # noqa: E731
+
+        def window(length: float) -> dict:
+            b0 = {side: bytes_in(servers[side], side) for side in servers}
+            f0, start = frames(), time.monotonic()
+            time.sleep(length)
+            end, f1 = time.monotonic(), frames()
+            total = f1["outputTotalFrames"] - f0["outputTotalFrames"]
+            return {"main_kbps": (bytes_in(servers["main"], "main") - b0["main"]) * 8 / 1000 / (end - start),
+                    "vertical_kbps": (bytes_in(servers["vertical"], "vertical") - b0["vertical"]) * 8 / 1000 / (end - start),
+                    "main_stall_ms": main_player.longest_stall_ms(start, end),
+                    "dropped": (f1["outputSkippedFrames"] - f0["outputSkippedFrames"]) / total if total else float("nan")}
+
+        time.sleep(3)
+        r["open"] = window(30)
+        mark = len(host.lines())
+        relay.rate = quarter
+        r["first20"] = window(20)
+        r["throttled"] = window(seconds - 20)
+        r["bitrate_throttled"] = vendor("GetStatus")["bitrateKbps"]
+        relay.rate = None
+        restored = time.monotonic()
+        wait_until(lambda: vendor("GetStatus")["bitrateKbps"] == SLOW_VERTICAL_KBPS, 180, "the set bitrate")
+        r["back_s"] = time.monotonic() - restored
+        r["changes"] = [line.split("] ", 1)[1] for line in host.lines()[mark:] if "Adaptive bitrate:" in line]
+        time.sleep(5)
+        relay.rate = 0.0
+        time.sleep(1.2)
+        relay.rate = None
+        resumed = time.monotonic()
+        time.sleep(5)
+        r["audio_gap_after_ms"] = audio.longest_gap_ms(resumed, resumed + 5)
+        r["audio_gap_ms"] = audio.longest_gap_ms(resumed - 4, resumed + 5)
+        r["audio_pts_gap_ms"] = audio.longest_pts_gap_ms(resumed - 4, resumed + 5)
+        main_player.close()
+        audio.close()
+        ws.request("StopStream")
+        host.quit()
+    relay.close()
+    for side in servers:
+        servers[side].wait_publishing(side, 30, publishing=False)
+    r["link_kbps"] = quarter * 8 / 1000
+    return r
+
+
+def slow_link(args) -> None:
+    with xvfb() as display, NginxRtmp() as main_server, NginxRtmp() as vertical_server:
+        servers = {"main": main_server, "vertical": vertical_server}
+        results = [slow_link_run(display, servers, args.seconds, run) for run in range(args.runs)]
+    print(f"vertical set to {SLOW_VERTICAL_KBPS} kbit/s + {VERTICAL_AUDIO_KBPS} audio; link at a quarter: "
+          f"{results[0]['link_kbps']:.0f} kbit/s; main {MAIN_KBPS} + {MAIN_AUDIO_KBPS}\n")
+    print("| run | main kbit/s open / slow | main longest stall ms open / slow | vertical dropped, first 20 s / "
+          "after | vertical kbit/s after 20 s (of the link) | bitrate at the end, kbit/s | set bitrate back after s "
+          "| audio: longest gap after the stall ms / across it / in pts | vertical kbit/s open |\n|---|---|---|---|---|---|---|---|---|")
+    for i, r in enumerate(results, 1):
+        o, f, t = r["open"], r["first20"], r["throttled"]
+        print(f"| {i} | {o['main_kbps']:.0f} / {t['main_kbps']:.0f} | {o['main_stall_ms']:.0f} / "
+              f"{t['main_stall_ms']:.0f} | {f['dropped']:.1%} / {t['dropped']:.1%} | {t['vertical_kbps']:.0f} "
+              f"({t['vertical_kbps'] / r['link_kbps']:.0%}) | {r['bitrate_throttled']} | {r['back_s']:.1f} | "
+              f"{r['audio_gap_after_ms']:.0f} / {r['audio_gap_ms']:.0f} / {r['audio_pts_gap_ms']:.0f} | "
+              f"{o['vertical_kbps']:.0f} |")
+    for i, r in enumerate(results, 1):
+        print(f"\nrun {i}:")
+        print("\n".join(r["changes"]))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="what", required=True)
@@ -387,8 +521,11 @@ def main() -> None:
     f = sub.add_parser("fanout")
     f.add_argument("--seconds", type=float, default=15)
     f.add_argument("--rounds", type=int, default=4)
+    sl = sub.add_parser("slow-link")
+    sl.add_argument("--seconds", type=float, default=90)
+    sl.add_argument("--runs", type=int, default=1)
     args = parser.parse_args()
-    {"cpu": cpu, "soak": soak, "isolation": isolation, "fanout": fanout}[args.what](args)
+    {"cpu": cpu, "soak": soak, "isolation": isolation, "fanout": fanout, "slow-link": slow_link}[args.what](args)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 // off again only where this module put it, never on a bit of the user's own.
 
 #include "canvas/vertical-canvas.hpp"
+#include "canvas/vertical-only-audio.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -41,6 +42,8 @@ void set_track6(obs_source_t *source, bool on)
 // inside it (nested scenes and groups included). Each found source is held by a reference, so
 // that a concurrent removal from its scene cannot free it before it is used.
 struct AudioWalk {
+	// Only what plays: the visible items of each scene.
+	bool visible_only = false;
 	std::vector<obs_source_t *> visited;
 	std::vector<OBSSourceAutoRelease> audio;
 
@@ -62,7 +65,9 @@ void walk_audio_sources(obs_source_t *source, AudioWalk &walk);
 
 bool walk_scene_item(obs_scene_t *, obs_sceneitem_t *item, void *param)
 {
-	walk_audio_sources(obs_sceneitem_get_source(item), *static_cast<AudioWalk *>(param));
+	auto &walk = *static_cast<AudioWalk *>(param);
+	if (!walk.visible_only || obs_sceneitem_visible(item))
+		walk_audio_sources(obs_sceneitem_get_source(item), walk);
 	return true;
 }
 
@@ -114,6 +119,46 @@ void VerticalCanvas::sync_track6(bool route)
 		if (!wanted.has(source) && has_track6_mark(source))
 			set_track6(source, false);
 	track6_sources = std::move(still_set);
+	sync_vertical_only_audio(route);
+}
+
+void VerticalCanvas::refresh_vertical_only_audio()
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	if (is_initialised)
+		sync_vertical_only_audio(true);
+}
+
+void VerticalCanvas::sync_vertical_only_audio(bool route)
+{
+	if (!vertical_only_audio)
+		return;
+	AudioWalk playing;
+	playing.visible_only = true;
+	if (route && active_index >= 0 && static_cast<size_t>(active_index) < slot_list.size())
+		walk_audio_sources(slot_list[static_cast<size_t>(active_index)].source, playing);
+	// What the host mixes anyway: the main view's channels and what they reach, as the host's own
+	// audio tick gathers them. A source in both canvases is heard from there, once.
+	AudioWalk mixed;
+	for (int channel = 0; channel < MAX_CHANNELS && !playing.audio.empty(); ++channel) {
+		if (channel == vertical_only_audio->channel())
+			continue;
+		OBSSourceAutoRelease root = obs_get_output_source(static_cast<uint32_t>(channel));
+		if (!root)
+			continue;
+		mixed.add(root);
+		obs_source_enum_active_tree(
+			root,
+			[](obs_source_t *, obs_source_t *child, void *walk) {
+				static_cast<AudioWalk *>(walk)->add(child);
+			},
+			&mixed);
+	}
+	std::vector<obs_source_t *> only_here;
+	for (const OBSSourceAutoRelease &source : playing.audio)
+		if (!mixed.has(source) && !obs_source_removed(source))
+			only_here.push_back(source);
+	vertical_only_audio->set_sources(only_here);
 }
 
 } // namespace brasslight

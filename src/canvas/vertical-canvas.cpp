@@ -5,6 +5,7 @@
 #include <obs-config.h>
 
 #include "canvas/cover-fit.hpp"
+#include "canvas/vertical-only-audio.hpp"
 #include "common/log.hpp"
 
 namespace brasslight {
@@ -89,6 +90,8 @@ bool VerticalCanvas::init_locked()
 		return false;
 	}
 	audio_out = obs_get_audio();
+	if (cfg.use_active_scene_audio)
+		vertical_only_audio = std::make_unique<VerticalOnlyAudio>();
 
 	if (!create_slot(kDefaultSlotName))
 		log_msg(LOG_WARNING, "Failed to create default scene");
@@ -111,6 +114,7 @@ void VerticalCanvas::shutdown_locked()
 		return;
 	obs_view_set_source(view.get(), 0, nullptr);
 	sync_track6(false);
+	vertical_only_audio.reset();
 	for (SceneSlot &slot : slot_list) {
 		release_source(slot);
 		slot.scene = nullptr;

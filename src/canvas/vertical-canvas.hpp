@@ -12,6 +12,8 @@
 
 namespace brasslight {
 
+class VerticalOnlyAudio;
+
 // The host's audio track 6 (mixer index 5): the track the vertical stream hears when the active
 // slot's audio is routed to it.
 inline constexpr uint32_t kVerticalMixerBit = 0x20;
@@ -84,6 +86,11 @@ public:
 	// loaded): the dock shows such a slot as missing.
 	bool slot_scene_missing(const std::string &name) const;
 
+	// Hands the sound of the active slot's sources that the host's main view does not reach to the
+	// vertical-only audio (vertical-only-audio.hpp), as the slot or the main scenes change; about
+	// twice a second on the user-interface thread, and after each change of the active slot.
+	void refresh_vertical_only_audio();
+
 	bool add_slot(const std::string &name);
 	bool remove_slot(const std::string &name);
 	bool rename_slot(const std::string &old_name, const std::string &new_name);
@@ -104,6 +111,7 @@ private:
 	void attach_source(SceneSlot &slot, OBSSourceAutoRelease source);
 	void release_source(SceneSlot &slot);
 	void sync_track6(bool route);
+	void sync_vertical_only_audio(bool route);
 	void publish_active_source();
 	void shutdown_locked();
 
@@ -132,6 +140,8 @@ private:
 	// released source is cleared even after it left every slot. Weak: they never keep a source
 	// alive.
 	std::vector<OBSWeakSourceAutoRelease> track6_sources;
+	// While the canvas routes the active scene's audio to track 6.
+	std::unique_ptr<VerticalOnlyAudio> vertical_only_audio;
 	HostChangeHandler host_change_handler;
 	// Guards everything above; held across the host calls of each operation.
 	mutable std::mutex mutex;

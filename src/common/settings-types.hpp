@@ -41,6 +41,9 @@ struct OutputConfig {
 	uint32_t video_bitrate_kbps = 4000;
 	std::string encoder_preset = "veryfast";
 	RecordingConfig recording;
+	// Lower the video bitrate while the slowest destination cannot carry it, and raise it again
+	// once it can (output/adaptive-bitrate.hpp).
+	bool adaptive_bitrate = true;
 };
 
 // The host's own bounds for each part of a frame rate (its settings accept 1 to 1000000 for the

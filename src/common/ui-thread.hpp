@@ -15,7 +15,9 @@
 //   Locks that remain, each held only across its owner's own work: a canvas's lock (its slots,
 //   against the host-signal handlers), an output controller's lock, then an output's record lock
 //   (taken inside the host's output calls), in that order; the preview's small swap lock against
-//   the graphics thread. None is held while posting to or waiting for the user-interface thread.
+//   the graphics thread; the vertical-only audio's list lock against the host's audio thread
+//   (taken last, under the canvas's lock or in the host's audio tick, and never across a host
+//   call that takes a lock). None is held while posting to or waiting for the user-interface thread.
 
 #include <chrono>
 #include <functional>

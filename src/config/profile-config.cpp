@@ -21,6 +21,7 @@ constexpr const char *kKeyFpsDen = "fpsden";
 constexpr const char *kKeyAutoStart = "autostartwithmain";
 constexpr const char *kKeyPreset = "encoderpreset";
 constexpr const char *kKeyActiveAudio = "useactivesceneaudio";
+constexpr const char *kKeyAdaptiveBitrate = "adaptivebitrate";
 constexpr const char *kKeyDestinationCount = "destinationcount";
 constexpr const char *kKeyRecordFolder = "recordfolder";
 constexpr const char *kKeyRecordFormat = "recordformat";
@@ -56,6 +57,7 @@ void register_defaults(config_t *config)
 	config_set_default_bool(config, kProfileSection, kKeyAutoStart, kAutoStartDefault);
 	config_set_default_string(config, kProfileSection, kKeyPreset, kOutputDefaults.encoder_preset.c_str());
 	config_set_default_bool(config, kProfileSection, kKeyActiveAudio, kCanvasDefaults.use_active_scene_audio);
+	config_set_default_bool(config, kProfileSection, kKeyAdaptiveBitrate, kOutputDefaults.adaptive_bitrate);
 	const RecordingConfig recording;
 	config_set_default_uint(config, kProfileSection, kKeyDestinationCount, 1);
 	config_set_default_string(config, kProfileSection, kKeyRecordFolder, recording.folder.c_str());
@@ -206,6 +208,11 @@ bool ProfileConfig::use_active_scene_audio() const
 	return get_bool(kKeyActiveAudio, kCanvasDefaults.use_active_scene_audio);
 }
 
+bool ProfileConfig::adaptive_bitrate() const
+{
+	return get_bool(kKeyAdaptiveBitrate, kOutputDefaults.adaptive_bitrate);
+}
+
 void ProfileConfig::set_rtmp_url(const char *value)
 {
 	set_string(kKeyUrl, value);
@@ -254,6 +261,11 @@ void ProfileConfig::set_encoder_preset(const char *value)
 void ProfileConfig::set_use_active_scene_audio(bool value)
 {
 	set_bool(kKeyActiveAudio, value);
+}
+
+void ProfileConfig::set_adaptive_bitrate(bool value)
+{
+	set_bool(kKeyAdaptiveBitrate, value);
 }
 
 std::vector<Destination> ProfileConfig::destinations() const
@@ -327,7 +339,7 @@ CanvasConfig ProfileConfig::read_canvas_config() const
 
 OutputConfig ProfileConfig::read_output_config() const
 {
-	return {destinations(), video_bitrate(), encoder_preset(), recording()};
+	return {destinations(), video_bitrate(), encoder_preset(), recording(), adaptive_bitrate()};
 }
 
 } // namespace brasslight

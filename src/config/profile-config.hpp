@@ -41,6 +41,7 @@ public:
 	bool auto_start_with_main() const;
 	const char *encoder_preset() const;
 	bool use_active_scene_audio() const;
+	bool adaptive_bitrate() const;
 
 	void set_rtmp_url(const char *value);
 	void set_stream_key(const char *value);
@@ -52,6 +53,7 @@ public:
 	void set_auto_start_with_main(bool value);
 	void set_encoder_preset(const char *value);
 	void set_use_active_scene_audio(bool value);
+	void set_adaptive_bitrate(bool value);
 
 	// The destinations in their order. The first is stored under "rtmpurl" and "streamkey", as
 	// the only one was before, so that an old profile streams to it unchanged and an older

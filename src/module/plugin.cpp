@@ -23,6 +23,9 @@ namespace brasslight {
 namespace {
 
 constexpr const char *kBanner = "============================================================";
+// Often enough for the adaptive bitrate to step down before a slow link's queue reaches the drop
+// policy (output/adaptive-bitrate.hpp), rarely enough to cost nothing.
+constexpr int kTickIntervalMs = 500;
 
 } // namespace
 
@@ -112,6 +115,7 @@ Plugin::Plugin(obs_module_t *module)
 Plugin::~Plugin()
 {
 	log_msg(LOG_INFO, "Unloading");
+	ticker.stop();
 	// Removed first, so that no event handling can start during the teardown.
 	if (event_callback_registered)
 		obs_frontend_remove_event_callback(on_frontend_event, this);
@@ -135,6 +139,10 @@ bool Plugin::finish_load()
 	}
 	obs_frontend_add_event_callback(on_frontend_event, this);
 	event_callback_registered = true;
+	if (QApplication::instance()) {
+		QObject::connect(&ticker, &QTimer::timeout, [this] { tick(); });
+		ticker.start(kTickIntervalMs);
+	}
 	log_msg(LOG_INFO, "Loaded successfully");
 	log_summary();
 	blog(LOG_INFO, "%s", kBanner);
@@ -161,6 +169,14 @@ void Plugin::open_settings_dialog()
 	auto *dialog = new SettingsDialog(rt, static_cast<QWidget *>(obs_frontend_get_main_window()));
 	dialog->setAttribute(Qt::WA_DeleteOnClose);
 	dialog->exec();
+}
+
+void Plugin::tick()
+{
+	if (rt.output())
+		rt.output()->tick();
+	if (rt.canvas())
+		rt.canvas()->refresh_vertical_only_audio();
 }
 
 void Plugin::refresh_views()

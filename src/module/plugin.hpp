@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include <QTimer>
+
 #include <obs-frontend-api.h>
 #include <obs-module.h>
 
@@ -38,6 +40,9 @@ public:
 	void handle_event(enum obs_frontend_event event);
 	// The tools-menu entry: the settings dialog, modal, on the host's main window.
 	void open_settings_dialog();
+	// What runs twice a second once loaded: the adaptive bitrate looks at the destinations, and
+	// the vertical-only audio at the scenes. Public for tests without a front end.
+	void tick();
 
 	Runtime &runtime() { return rt; }
 
@@ -62,6 +67,8 @@ private:
 	bool event_callback_registered = false;
 	// An event that arrives while another is being handled (a nested event loop) is dropped.
 	bool in_event = false;
+	// Runs tick(); on the user-interface thread, as everything here.
+	QTimer ticker;
 	// Declared last: the message boxes a host thread posted and that were not shown yet go first.
 	UiQueue ui;
 };

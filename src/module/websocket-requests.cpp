@@ -157,6 +157,7 @@ void WebSocketVendor::get_status(obs_data_t *, obs_data_t *response)
 	obs_data_set_int(response, "droppedFrames", static_cast<long long>(status.frames_dropped));
 	obs_data_set_int(response, "totalFrames", static_cast<long long>(status.frames_total));
 	obs_data_set_double(response, "congestion", status.congestion);
+	obs_data_set_bool(response, "videoPaused", status.video_paused);
 	put_destinations(response);
 	OBSDataAutoRelease recording = obs_data_create();
 	obs_data_set_bool(recording, "active", output && output->recording_active());

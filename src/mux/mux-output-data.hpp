@@ -5,6 +5,7 @@
 // (packet-callback.cpp), the sender thread (sender.cpp) and the packet writer (packet-writer.cpp)
 // share. FFmpeg types are only forward-declared here.
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -38,8 +39,8 @@ namespace brasslight {
 // 100 ms, and still inside 3 s at 350 ms. Nothing waits for it but the stream itself: the budget
 // only decides how soon a server that accepts but never answers counts as a failed attempt.
 inline constexpr uint64_t kOpenBudgetNs = 3 * kSecondNs;
-// A packet write has no budget of its own: on a slow link one write may carry a keyframe and the
-// audio the interleaver held back, seconds of the link's rate. A dead link is found by rw_timeout
+// A packet write has no budget of its own: on a slow link one write of a keyframe may take
+// seconds of the link's rate. A dead link is found by rw_timeout
 // (below), and a link too slow for the stream, or stalled, by the send queue reaching its cap,
 // which interrupts the write in progress.
 // Closing: the FLV trailer and the RTMP unpublish messages are a few small writes with no
@@ -79,6 +80,7 @@ struct MuxerRequest {
 	uint32_t fps_num = 30;
 	uint32_t fps_den = 1;
 	int sample_rate = 48000;
+	uint32_t video_kbps = 0; // the video encoder's bitrate as the connect begins
 };
 
 // Closes the I/O context (unless the format has none) and frees the context. No trailer: that
@@ -208,9 +210,16 @@ struct MuxOutputData {
 	std::atomic<uint64_t> dropped_frames {0};
 	std::atomic<uint64_t> total_frames {0};
 	std::atomic<float> congestion {0.0f};
+	// The queue's span in microseconds and whether queued video was dropped and video waits for a
+	// keyframe, for the adaptive bitrate and the status: published with the congestion.
+	std::atomic<int64_t> queue_span_us {0};
+	std::atomic<bool> video_paused {false};
 	std::atomic<int> connect_time_ms {0};
 	std::atomic<RunPhase> published_phase {RunPhase::Idle};
 	std::atomic<uint64_t> packets_written {0};
+	// Time spent in packet writes: on a link that cannot take more, what was written over the
+	// time it took is the link's rate, also when the queue was just emptied by the drop policy.
+	std::atomic<uint64_t> write_ns {0};
 
 	// The muxer belongs to the sender thread while it runs; the pointer changes under the lock.
 	FormatContextPtr fmt_ctx;
@@ -245,6 +254,14 @@ inline void publish_dropped(MuxOutputData &record)
 // The interrupt callback handed to libavformat for a run's connection (opaque: the SenderRun):
 // the deadline of the call has passed, or a halt ends it.
 int io_interrupt(void *run);
+
+// Lock held: what the queue says about the link, for the readers without the lock.
+inline void publish_queue(MuxOutputData &record)
+{
+	record.congestion.store(record.queue.congestion());
+	record.queue_span_us.store(record.queue.span_us());
+	record.video_paused.store(record.queue.waiting_for_keyframe());
+}
 // Bounds the network call that follows by budget_ns from now, until disarm_io_deadline.
 void arm_io_deadline(SenderRun &run, uint64_t budget_ns);
 void disarm_io_deadline(SenderRun &run);

@@ -8,6 +8,8 @@
 
 #include "mux/mux-output.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -119,9 +121,10 @@ bool mux_start(void *data)
 		record->total_bytes.store(0);
 		record->total_frames.store(0);
 		record->dropped_frames.store(0);
-		record->congestion.store(0.0f);
+		publish_queue(*record);
 		record->connect_time_ms.store(0);
 		record->packets_written.store(0);
+		record->write_ns.store(0);
 	}
 	if (!obs_output_initialize_encoders(record->output, kCaptureFlags)) {
 		obs_output_set_last_error(record->output, "obs_output_initialize_encoders failed");
@@ -250,6 +253,9 @@ MuxStatus mux_output_status(obs_output_t *output)
 	status.frames_total = record->total_frames.load();
 	status.frames_dropped = record->dropped_frames.load();
 	status.congestion = record->congestion.load();
+	status.queue_ms = static_cast<uint32_t>(std::min<int64_t>(record->queue_span_us.load() / 1000, UINT32_MAX));
+	status.video_paused = record->video_paused.load();
+	status.write_ms = record->write_ns.load() / 1000000;
 	return status;
 }
 

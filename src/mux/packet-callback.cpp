@@ -83,7 +83,7 @@ void handle_packet(MuxOutputData &record, encoder_packet *packet)
 	if (record.queue.push(packet) == PacketQueue::Push::Overflow)
 		record.overflow = true;
 	publish_dropped(record);
-	record.congestion.store(record.queue.congestion());
+	publish_queue(record);
 }
 
 } // namespace
@@ -103,7 +103,7 @@ void mux_encoded_packet(void *data, encoder_packet *packet)
 			if (record->phase != RunPhase::Idle && record->phase != RunPhase::Failed) {
 				set_phase(*record, RunPhase::Failed);
 				record->queue.clear();
-				record->congestion.store(0.0f);
+				publish_queue(*record);
 			}
 		}
 		obs_output_signal_stop(record->output, OBS_OUTPUT_ENCODE_ERROR);

@@ -65,6 +65,8 @@ int64_t PacketQueue::span_us() const
 
 float PacketQueue::congestion() const
 {
+	if (video_waits_for_keyframe_)
+		return 1.0f;
 	return std::min(1.0f, static_cast<float>(span_us()) / static_cast<float>(kDropVideoUs));
 }
 

@@ -81,8 +81,9 @@ public:
 	// Newest minus oldest dts in microseconds, the packet being written included; 0 when there
 	// is no backlog.
 	int64_t span_us() const;
-	// The span against the threshold that drops all video, 0 to 1: what the host shows as the
-	// output's congestion.
+	// The span against the threshold that drops all video, 0 to 1, and 1 while video waits for a
+	// keyframe (the server then has sound and no picture, whatever is queued): what the host
+	// shows as the output's congestion.
 	float congestion() const;
 	// Video was dropped and later video waits for a keyframe.
 	bool waiting_for_keyframe() const { return video_waits_for_keyframe_; }

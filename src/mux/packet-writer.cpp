@@ -10,6 +10,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <util/platform.h>
+
 #include "common/log.hpp"
 
 namespace brasslight {
@@ -35,13 +37,13 @@ struct StreamTexts {
 
 const StreamTexts kVideoTexts = {
 	"av_packet_alloc(video) failed",
-	"av_interleaved_write_frame(video) failed: %s (code=%d) pts=%lld dts=%lld dur=%lld",
-	"av_interleaved_write_frame(video) failed",
+	"av_write_frame(video) failed: %s (code=%d) pts=%lld dts=%lld dur=%lld",
+	"av_write_frame(video) failed",
 };
 const StreamTexts kAudioTexts = {
 	"av_packet_alloc(audio) failed",
-	"av_interleaved_write_frame(audio) failed: %s (code=%d) pts=%lld dts=%lld dur=%lld",
-	"av_interleaved_write_frame(audio) failed",
+	"av_write_frame(audio) failed: %s (code=%d) pts=%lld dts=%lld dur=%lld",
+	"av_write_frame(audio) failed",
 };
 
 } // namespace
@@ -62,8 +64,7 @@ WriteResult write_packet(MuxOutputData &record, const SenderRun &run, const enco
 		obs_output_set_last_error(record.output, texts.alloc_failed);
 		return WriteResult::Failed;
 	}
-	// No copy: the packet points at the queued reference for this one call, and libavformat
-	// makes its own reference when its interleaver keeps the packet.
+	// No copy: the packet points at the queued reference for this one call, which writes it out.
 	packet->data = in.data;
 	packet->size = static_cast<int>(in.size);
 	packet->stream_index = stream->index;
@@ -84,7 +85,14 @@ WriteResult write_packet(MuxOutputData &record, const SenderRun &run, const enco
 	const long long noted_duration = packet->duration;
 	AVIOContext *pb = record.fmt_ctx->pb;
 	const int64_t position = pb ? avio_tell(pb) : 0;
-	const int rc = av_interleaved_write_frame(record.fmt_ctx.get(), packet.get());
+	// Straight to the muxer, not through libavformat's interleaver: the host hands this output its
+	// packets already in dts order, audio and video together, and the queue keeps that order. The
+	// interleaver would hold every audio packet until a video packet came: after the drop policy
+	// has thrown the queued video away and waits for a keyframe, the viewer would hear nothing
+	// until that keyframe (up to a keyframe interval) and then a burst.
+	const uint64_t began = os_gettime_ns();
+	const int rc = av_write_frame(record.fmt_ctx.get(), packet.get());
+	record.write_ns.fetch_add(os_gettime_ns() - began);
 	if (rc >= 0) {
 		if (pb)
 			record.total_bytes.fetch_add(

@@ -3,7 +3,9 @@
 // discard_muxer without it (they do the network I/O).
 
 #include "mux/mux-output-data.hpp"
+#include "mux/mux-output.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,6 +17,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <obs.hpp>
 #include <util/platform.h>
 
 #include "common/log.hpp"
@@ -96,6 +99,8 @@ DictionaryPtr connection_options(const MuxerRequest &request)
 	dict_set(options, "rtmp_tcurl", request.tcurl.c_str());
 	dict_set(options, "rtmp_swfurl", request.tcurl.c_str());
 	dict_set(options, "rtmp_pageurl", "");
+	// Passed down by the rtmp protocol to its TCP connection.
+	dict_set(options, "send_buffer_size", std::to_string(send_buffer_bytes(request.video_kbps)).c_str());
 	// Never the rtmp protocol's own "timeout": that one is in seconds and means listen mode.
 	dict_set(options, "rw_timeout", std::to_string(kSocketTimeoutUs).c_str());
 	dict_set(options, "protocol_whitelist", kProtocolWhitelist);
@@ -165,6 +170,8 @@ PrepareResult prepare_muxer(MuxOutputData &record, MuxerRequest &request)
 		return fatal(record, "No video output attached");
 	// The picture's size is the video encoder's: on a host before 30, obs_output_video is
 	// always the main mix, also when the encoder encodes another canvas's mix.
+	OBSDataAutoRelease video_settings = obs_encoder_get_settings(video_encoder);
+	request.video_kbps = static_cast<uint32_t>(std::max<long long>(0, obs_data_get_int(video_settings, "bitrate")));
 	request.width = obs_encoder_get_width(video_encoder);
 	request.height = obs_encoder_get_height(video_encoder);
 	if (request.width == 0 || request.height == 0)
@@ -188,7 +195,6 @@ OpenedMuxer open_muxer(SenderRun &run, const MuxerRequest &request)
 	// The I/O context is not open yet: the deleter then only frees the context.
 	FormatContextPtr context(raw_context);
 	context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
-	context->max_interleave_delta = 0;
 	context->max_delay = 0;
 	// The run outlives the connection: the packet writes are bounded through it too.
 	context->interrupt_callback = AVIOInterruptCB {io_interrupt, &run};

@@ -65,7 +65,7 @@ void enter_reconnect_mode(MuxOutputData &record, SenderRun &run, std::unique_loc
 	// What was queued goes with the connection: the host's statistics count its video as dropped.
 	record.lost_frames += record.queue.clear();
 	publish_dropped(record);
-	record.congestion.store(0.0f);
+	publish_queue(record);
 	record.next_attempt_ns = UINT64_MAX; // none before the close is done
 	lock.unlock();
 	log_msg(LOG_WARNING, "entering reconnect mode: %s (%s, code=%d)", reason, describe_error(code).c_str(), code);
@@ -87,7 +87,7 @@ void fail_run(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mutex
 {
 	set_phase(record, RunPhase::Failed);
 	record.queue.clear();
-	record.congestion.store(0.0f);
+	publish_queue(record);
 	lock.unlock();
 	if (line)
 		log_msg(LOG_ERROR, "%s", line);
@@ -183,7 +183,7 @@ void send_next(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mute
 {
 	QueuedPacket packet;
 	record.queue.pop(packet);
-	record.congestion.store(record.queue.congestion());
+	publish_queue(record);
 	lock.unlock();
 	int code = 0;
 	const WriteResult result = write_packet(record, run, packet.get(), code);
@@ -193,7 +193,7 @@ void send_next(MuxOutputData &record, SenderRun &run, std::unique_lock<std::mute
 	if (run_over(record, run))
 		return; // and the queue was dropped
 	record.queue.sent();
-	record.congestion.store(record.queue.congestion());
+	publish_queue(record);
 	if (result == WriteResult::Written && record.phase == RunPhase::Streaming)
 		record.published_phase.store(RunPhase::Streaming);
 	else if (result == WriteResult::Disconnected && !record.overflow)
@@ -265,7 +265,7 @@ void halt_sender(MuxOutputData &record)
 			run->halt_deadline_ns.store(os_gettime_ns() + kHaltBudgetNs);
 		set_phase(record, RunPhase::Idle);
 		record.queue.clear();
-		record.congestion.store(0.0f);
+		publish_queue(record);
 		record.connect_requested = false;
 		record.connect_running = false;
 		record.overflow = false;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <util/platform.h>
+
 #include "canvas/vertical-canvas.hpp"
 #include "common/log.hpp"
 #include "mux/mux-output.hpp"
@@ -43,6 +45,7 @@ VerticalOutput::VerticalOutput(VerticalCanvas *canvas_, const OutputConfig &conf
 	  on_failure(std::move(failure_handler)),
 	  config(config_),
 	  first_encoder_id(first_encoder),
+	  adaptive(config_.video_bitrate_kbps, kAudioBitrateKbps),
 	  replay(std::move(on_replay_saved))
 {
 }
@@ -326,6 +329,48 @@ std::string VerticalOutput::last_replay() const
 	return replay.last_replay();
 }
 
+void VerticalOutput::apply_video_bitrate(uint32_t from_kbps, uint32_t to_kbps, const std::string &why)
+{
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_int(settings, "bitrate", to_kbps);
+	// x264 takes a new bitrate while it runs, from its next frame on.
+	obs_encoder_update(video_encoder, settings);
+	log_msg(LOG_INFO, "Adaptive bitrate: %u → %u kbps (%s)", from_kbps, to_kbps, why.c_str());
+}
+
+void VerticalOutput::tick()
+{
+	// The destinations and the settings stay as they are for the look; their outputs' status is
+	// read without a lock of theirs.
+	std::lock_guard<std::mutex> lock(mutex);
+	if (!initialised)
+		return;
+	std::vector<LinkReading> links;
+	for (const auto &destination : destinations) {
+		if (!destination->active())
+			continue;
+		const MuxStatus status = destination->status();
+		links.push_back({destination->destination().name, status.state == MuxState::Streaming,
+				 status.bytes_sent, status.queue_ms, status.write_ms, status.frames_dropped,
+				 status.video_paused});
+	}
+	if (!config.adaptive_bitrate || links.empty()) {
+		if (adaptive.current_kbps() != config.video_bitrate_kbps)
+			apply_video_bitrate(adaptive.current_kbps(), config.video_bitrate_kbps,
+					    config.adaptive_bitrate ? "no destination streams" : "turned off");
+		adaptive.reset(config.video_bitrate_kbps);
+		return;
+	}
+	if (const auto change = adaptive.tick(os_gettime_ns() / 1000000, links))
+		apply_video_bitrate(change->from_kbps, change->to_kbps, change->why);
+}
+
+uint32_t VerticalOutput::video_bitrate_kbps() const
+{
+	std::lock_guard<std::mutex> lock(mutex);
+	return adaptive.current_kbps();
+}
+
 void VerticalOutput::update_config(const OutputConfig &new_config)
 {
 	std::lock_guard<std::mutex> lock(mutex);
@@ -335,8 +380,10 @@ void VerticalOutput::update_config(const OutputConfig &new_config)
 	refusal.clear();
 	const std::string first = config.destinations.empty() ? std::string() : config.destinations.front().url;
 	log_msg(LOG_INFO, "VerticalOutput config updated (url: %s)", url_for_log(first).c_str());
-	if (encoding_changed && video_encoder)
+	if (encoding_changed && video_encoder) {
 		obs_encoder_update(video_encoder, video_encoder_settings(obs_encoder_get_id(video_encoder), config));
+		adaptive.reset(config.video_bitrate_kbps);
+	}
 	if (initialised)
 		rebuild_destinations();
 }

@@ -9,6 +9,7 @@
 
 #include "common/settings-types.hpp"
 #include "mux/mux-output.hpp"
+#include "output/adaptive-bitrate.hpp"
 #include "output/destination-output.hpp"
 #include "output/file-outputs.hpp"
 
@@ -66,6 +67,13 @@ public:
 	obs_output_t *recording_handle() const { return recording.handle(); }
 	obs_output_t *replay_handle() const { return replay.handle(); }
 
+	// The adaptive bitrate's look at the destinations, about twice a second on the user-interface
+	// thread: while one of them streams, the video encoder's bitrate follows the slowest that is
+	// connected; with none active, or the option off, it is the set bitrate.
+	void tick();
+	// The bitrate the video encoder runs at now, kbit/s.
+	uint32_t video_bitrate_kbps() const;
+
 	// Replaces the stored settings. Destinations that stream keep theirs until they stop; the
 	// others take the new list at once. Bitrate and preset go to the video encoder at once, which
 	// applies what it can while it runs (x264: the bitrate) and the rest at its next start.
@@ -97,6 +105,7 @@ private:
 	// registered candidate replaces it on every output. False when there is none left.
 	bool switch_to_next_video_encoder();
 	void attach_encoders();
+	void apply_video_bitrate(uint32_t from_kbps, uint32_t to_kbps, const std::string &why);
 	// Makes the outputs of the configured destinations that are not streaming anew.
 	void rebuild_destinations();
 	bool anything_active() const;
@@ -111,6 +120,7 @@ private:
 	std::string refusal;
 	OBSEncoderAutoRelease video_encoder;
 	OBSEncoderAutoRelease audio_encoder;
+	AdaptiveBitrate adaptive;
 	// Declared after the encoders, so that the outputs let go of them first.
 	std::vector<std::unique_ptr<DestinationOutput>> destinations;
 	VerticalRecording recording;

@@ -108,6 +108,8 @@ void SettingsDialog::buildUi()
 	QFormLayout *encodingForm = groupForm(encoding);
 	bitrateSpin = makeSpin(encoding, 500, 51000, 100, "Settings.Kbps");
 	encodingForm->addRow(tr_text("Settings.Bitrate"), bitrateSpin);
+	adaptiveCheck = new QCheckBox(tr_text("Settings.Adaptive"), encoding);
+	encodingForm->addRow(adaptiveCheck);
 	presetCombo = new QComboBox(encoding);
 	for (const char *preset : kPresets)
 		presetCombo->addItem(QString::fromUtf8(preset));
@@ -191,6 +193,7 @@ void SettingsDialog::loadSettings()
 	const ProfileConfig &profile = runtime.profile_config();
 	destinationsEditor->setDestinations(profile.destinations());
 	setClamped(bitrateSpin, profile.video_bitrate());
+	adaptiveCheck->setChecked(profile.adaptive_bitrate());
 	setClamped(widthSpin, profile.canvas_width());
 	setClamped(heightSpin, profile.canvas_height());
 	setClamped(fpsNumSpin, profile.fps_num());
@@ -244,6 +247,7 @@ void SettingsDialog::saveSettings()
 	// The first destination goes to "rtmpurl" and "streamkey", where older versions look.
 	profile.set_destinations(destinations);
 	profile.set_video_bitrate(static_cast<uint32_t>(bitrateSpin->value()));
+	profile.set_adaptive_bitrate(adaptiveCheck->isChecked());
 	profile.set_canvas_width(static_cast<uint32_t>(widthSpin->value()));
 	profile.set_canvas_height(static_cast<uint32_t>(heightSpin->value()));
 	profile.set_fps_num(static_cast<uint32_t>(fpsNumSpin->value()));

@@ -33,6 +33,7 @@ private:
 
 	DestinationsEditor *destinationsEditor = nullptr;
 	QSpinBox *bitrateSpin = nullptr;
+	QCheckBox *adaptiveCheck = nullptr;
 	QSpinBox *widthSpin = nullptr;
 	QSpinBox *heightSpin = nullptr;
 	QSpinBox *fpsNumSpin = nullptr;

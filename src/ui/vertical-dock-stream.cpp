@@ -39,6 +39,10 @@ StatusLine status_line(const MuxStatus &status, const std::string &refused)
 	case MuxState::Reconnecting:
 		return {tr_text("Status.Reconnecting"), kReconnectingStyle};
 	case MuxState::Streaming:
+		// The link fell so far behind that the queued video was dropped: the server has the
+		// sound and no picture until the next keyframe.
+		if (status.video_paused)
+			return {tr_text("Status.VideoPaused"), kReconnectingStyle};
 		if (status.frames_dropped == 0)
 			return {tr_text("Status.Streaming"), kStreamingStyle};
 		return {tr_text("Status.StreamingDropped").arg(status.dropped_share() * 100.0, 0, 'f', 1),
@@ -80,7 +84,11 @@ void VerticalDock::updateStatus()
 		destinationsLabel->setText(lines.join(QStringLiteral("\n")));
 	}
 	const bool active = output->is_active();
-	const StatusLine line = status_line(output->stream_status(), active ? std::string() : output->refusal_reason());
+	const MuxStatus status = output->stream_status();
+	StatusLine line = status_line(status, active ? std::string() : output->refusal_reason());
+	// What the adaptive bitrate made of the set one.
+	if (status.state == MuxState::Streaming)
+		line.text += tr_text("Status.Bitrate").arg(output->video_bitrate_kbps());
 	statusLabel->setText(line.text);
 	statusLabel->setStyleSheet(QString::fromUtf8(line.style));
 	// Start also while some destinations stream and another enabled one does not (added or

@@ -60,9 +60,10 @@ def frame_colours(url: str) -> list[str]:
 
 def tone_level(url, frequency):
     """The RMS level (dBFS) of a tone of `frequency` in the first 1.5 s of a stream or file's audio."""
+    band = f"bandpass=f={frequency}:width_type=q:w=10"  # twice: an octave away, -57 dB
     out = subprocess.run(["ffmpeg", "-nostdin", "-rw_timeout", "20000000", "-i", url, "-map", "0:a", "-t", "1.5", "-af",
-                          f"pan=mono|c0=c0,bandpass=f={frequency}:width_type=q:w=10,astats=measure_perchannel=none:"
-                          "measure_overall=RMS_level", "-f", "null", "-"], capture_output=True, text=True, timeout=40)
+                          f"pan=mono|c0=c0,{band},{band},astats=measure_perchannel=none:measure_overall=RMS_level",
+                          "-f", "null", "-"], capture_output=True, text=True, timeout=40)
     found = re.findall(r"RMS level dB: (\S+)", out.stderr)
     if not found:
         raise HostError(f"no audio level from {url}: {out.stderr[-500:]}")

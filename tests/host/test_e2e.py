@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The module in the real host app: the vertical stream (auto-start off, yet stopped with the main stream; a
-profile switch; the slot's scene cover-fitted, its tone on track 6); failures that never hurt the main stream;
+profile switch; the slot's scene cover-fitted, its tones on track 6, one that only it has); failures that never hurt the main stream;
 the dock's place and preview across restarts, the exact load and unload log lines, the Debian package."""
 
 import os
@@ -23,12 +23,13 @@ from rtmpserver import NginxRtmp, wait_for_stream
 KEYS = {"Manual": "manual-Zq81", "Auto": "auto-Zq82"}
 BANDS = [color_input("Red", 0xFFFF0000, 214, 360, 0, 0), color_input("Green", 0xFF00FF00, 213, 360, 214, 0),
          color_input("Blue", 0xFF0000FF, 213, 360, 427, 0)]
-# Both tones on track 1 only: track 6 has the slot's tone only if the module routes it there. The host mixes
-# only what its main output plays, so the slot's tone is in the main scene too. FFmpeg's sine is at 1/8.
+# Every tone on track 1 only: track 6 has the slot's tones only if the module routes them there. The slot's
+# first tone is in the main scene too (heard once), the second only in the slot's. FFmpeg's sine is at 1/8.
 SLOT_TONE = lavfi_input("Slot tone", "sine=frequency=1000:sample_rate=48000", mixers=0x1)
 COLLECTION = SceneCollection("Show", {
     "Main": BANDS + [lavfi_input("Main tone", "sine=frequency=440:sample_rate=48000", mixers=0x1), SLOT_TONE],
-    "Portrait": BANDS + [SLOT_TONE]})
+    "Portrait": BANDS + [SLOT_TONE, lavfi_input("Portrait tone", "sine=frequency=3000:sample_rate=48000",
+                                                mixers=0x1)]})
 SLOTS = {"Scenes": {"count": 2, "activescene": "Portrait Slot", "scene_0_name": "Intro", "scene_0_source": "",
                     "scene_1_name": "Portrait Slot", "scene_1_source": "Portrait"}}
 ERROR_TITLE = "Vertical Canvas — Stream Error"
@@ -86,11 +87,15 @@ class VerticalStreamInRealHostTest(HostTest):
             # The 16:9 scene covers the 9:16 canvas: its height fills it, only the green middle is left.
             url = server.play_url(KEYS["Auto"])
             self.assertEqual(["green"] * 5, frame_colours(url))
-            # At 1/8 amplitude a sine's RMS is -21.07 dBFS (here within 10 % of its amplitude); the filter
-            # leaves -46 dB of the 1000 Hz tone at 440 Hz, a main tone would be at -21 dB.
-            slot_level = tone_level(url, 1000)
+            # At 1/8 amplitude a sine's RMS is -21.07 dBFS (here within 10 % of its amplitude; twice as loud if
+            # mixed twice); the filter leaves under -90 dB of the 1000 Hz tone at 440 Hz, a main tone would be at
+            # -21 dB. The tone only the slot's scene has is heard there, and not on the main stream.
+            slot_level, portrait_level = tone_level(url, 1000), tone_level(url, 3000)
             self.assertTrue(-22.0 < slot_level < -20.2, f"slot's tone at {slot_level:.2f} dBFS")
+            self.assertTrue(-22.0 < portrait_level < -19.0, f"the slot-only tone at {portrait_level:.2f} dBFS")
             self.assertLess(tone_level(url, 440), -35, "the main scene's tone reached the vertical stream")
+            main_level = tone_level(server.play_url("main"), 3000)
+            self.assertLess(main_level, -60, f"the slot-only tone reached the main stream ({main_level:.2f} dBFS)")
             ws.request("StopStream")
             server.wait_publishing("main", publishing=False)
             server.wait_publishing(KEYS["Auto"], 10, publishing=False)

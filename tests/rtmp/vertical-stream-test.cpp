@@ -1,9 +1,13 @@
 // The output controller inside a headless host, on the host's own encoders and a real nginx-rtmp:
-// the encoder candidates when some fail to start, and the box that says why a stream stopped. The
-// stream's picture, sound and the main stream's start and stop: the real app's tests (tests/host).
+// the encoder candidates when some fail to start, the box that says why a stream stopped, and the
+// adaptive bitrate on a link that slows down. The stream's picture, sound and the main stream's
+// start and stop: the real app's tests (tests/host).
 
 #include <chrono>
+#include <algorithm>
+#include <csignal>
 #include <map>
+#include <thread>
 
 #include <QJsonDocument>
 #include <gtest/gtest.h>
@@ -70,6 +74,11 @@ protected:
 	}
 
 	ProfileConfig &profile() { return plugin.runtime().profile_config(); }
+	long long encoder_kbps()
+	{
+		OBSDataAutoRelease settings = obs_encoder_get_settings(output()->video_encoder_handle());
+		return obs_data_get_int(settings, "bitrate");
+	}
 	VerticalOutput *output() { return plugin.runtime().output(); }
 
 	TempDir dir;
@@ -129,4 +138,52 @@ TEST_F(VerticalStreamTest, StartsOnTheFirstEncoderThatInitialisesAndSaysWhyAFail
 	EXPECT_TRUE(poll_until([this] { return !output()->is_active(); }, 10s));
 	EXPECT_TRUE(server.wait_not_publishing(kKey, 10s));
 	EXPECT_FALSE(capture_message_box(1s).shown);
+}
+
+// A link that slows to a fifth of the stream, through a throttling relay (scripts/host/throttle.py,
+// a fault injector), and comes back: the encoder's bitrate goes down until no frame is dropped,
+// then back up to the one set. Ticks as the module's timer gives them. The scene is silent: the
+// sound takes a few kbit/s of the 160 it is set to.
+TEST_F(VerticalStreamTest, TheBitrateFollowsASlowLinkDownAndBackUp)
+{
+	ChildProcess relay;
+	// A fifth of 2400 kbit/s of video and 160 of audio, in bytes per second.
+	const uint16_t port = start_relay(relay, server.rtmp_port(), (2400 + 160) * 1000 / 8 / 5, dir);
+	profile().set_rtmp_url(("rtmp://127.0.0.1:" + std::to_string(port) + "/live").c_str());
+	profile().set_video_bitrate(2400);
+	ASSERT_TRUE(plugin.runtime().create_runtime_from_current_profile());
+	ASSERT_TRUE(output()->start());
+	ASSERT_TRUE(server.wait_publishing(kKey, 15s));
+	long long lowest = 2400;
+	const auto ticking = [&] {
+		std::this_thread::sleep_for(500ms);
+		plugin.tick();
+		lowest = std::min(lowest, encoder_kbps());
+	};
+	const size_t from = LogCapture::get().mark();
+	relay.signal(SIGUSR2);
+	ASSERT_TRUE(poll_until([&] { return encoder_kbps() < 2400; }, 20s, ticking));
+	using Clock = std::chrono::steady_clock;
+	uint64_t dropped = output()->stream_status().frames_dropped;
+	auto calm_since = Clock::now();
+	EXPECT_TRUE(poll_until(
+		[&] {
+			const uint64_t now = output()->stream_status().frames_dropped;
+			if (now != dropped) {
+				dropped = now;
+				calm_since = Clock::now();
+			}
+			return Clock::now() - calm_since > 8s;
+		},
+		40s, ticking))
+		<< "still dropping frames at " << encoder_kbps() << " kbps";
+	// Lower than the link at least until then; it probes the link from time to time.
+	EXPECT_LT(lowest, 512) << "more than the link carries";
+	EXPECT_EQ(output()->video_bitrate_kbps(), encoder_kbps());
+
+	relay.signal(SIGUSR1);
+	EXPECT_TRUE(poll_until([&] { return encoder_kbps() == 2400; }, 60s, ticking)) << encoder_kbps() << " kbps";
+	EXPECT_TRUE(LogCapture::get().contains("Adaptive bitrate: 2400 → ", from));
+	EXPECT_TRUE(LogCapture::get().contains(" → 2400 kbps (every link kept up for ", from));
+	output()->stop();
 }

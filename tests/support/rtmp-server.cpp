@@ -101,6 +101,62 @@ SilentServer::SilentServer(uint16_t port)
 		rtmp_port_ = std::atoi(json_field(reply, "port").c_str());
 }
 
+AudioArrivals::AudioArrivals(const std::string &url)
+{
+	// A line per packet as it is read (stdbuf: ffprobe's output is block-buffered in a pipe).
+	std::string error;
+	EXPECT_TRUE(probe_.start_piped({"stdbuf", "-oL", "ffprobe", "-v", "quiet", "-rw_timeout", "30000000",
+					"-select_streams", "a", "-show_entries", "packet=pts", "-of", "csv=p=0", url},
+				       &error))
+		<< error;
+	reader_ = std::thread([this] {
+		while (!ending_)
+			if (probe_.read_line(std::chrono::milliseconds(100))) {
+				std::lock_guard<std::mutex> lock(mutex_);
+				times_.push_back(Clock::now());
+			}
+	});
+}
+
+AudioArrivals::~AudioArrivals()
+{
+	ending_ = true;
+	reader_.join();
+	probe_.end(std::chrono::milliseconds(0));
+}
+
+size_t AudioArrivals::count() const
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	return times_.size();
+}
+
+std::chrono::milliseconds AudioArrivals::longest_gap(Clock::time_point from, Clock::time_point to) const
+{
+	std::lock_guard<std::mutex> lock(mutex_);
+	Clock::duration longest {};
+	for (const Clock::time_point t : times_)
+		if (t > from && t <= to) {
+			longest = std::max(longest, t - from);
+			from = t;
+		}
+	longest = std::max(longest, to - from);
+	return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+}
+
+uint16_t start_relay(ChildProcess &relay, uint16_t server_port, int rate, const TempDir &dir)
+{
+	const uint16_t port = free_loopback_port();
+	std::string error;
+	EXPECT_TRUE(relay.start({"python3", BL_SOURCE_DIR "/scripts/host/throttle.py", "--port", std::to_string(port),
+				 "--target", std::to_string(server_port), "--rate", std::to_string(rate)},
+				dir.file("relay.log"), &error))
+		<< error;
+	EXPECT_TRUE(poll_until([&] { return port_accepts(port); }, std::chrono::seconds(10)))
+		<< "the relay did not listen";
+	return port;
+}
+
 ::testing::AssertionResult carries_h264_and_aac(const std::string &url, int width, int height,
 						const std::string &avg_frame_rate)
 {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -84,6 +87,29 @@ public:
 	explicit SilentServer(uint16_t port = 0);
 	bool ok() const { return rtmp_port_ != 0; }
 };
+
+// A player on the server: ffprobe reading a stream as it comes, noting when each audio packet
+// arrives. What a viewer hears as a gap is a wait between two of them.
+class AudioArrivals {
+public:
+	using Clock = std::chrono::steady_clock;
+	explicit AudioArrivals(const std::string &url);
+	~AudioArrivals();
+	size_t count() const;
+	// The longest wait for the next audio packet from `from` on, until `to`.
+	std::chrono::milliseconds longest_gap(Clock::time_point from, Clock::time_point to) const;
+
+private:
+	ChildProcess probe_;
+	std::atomic<bool> ending_ {false};
+	mutable std::mutex mutex_;
+	std::vector<Clock::time_point> times_;
+	std::thread reader_;
+};
+
+// A relay to the server's port (scripts/host/throttle.py, a fault injector) at full speed until
+// SIGUSR2 slows it to rate bytes a second (0: it stops reading); SIGUSR1 opens it again. Its port.
+uint16_t start_relay(ChildProcess &relay, uint16_t server_port, int rate, const TempDir &dir);
 
 uint16_t free_loopback_port();
 bool port_accepts(uint16_t port);

@@ -22,7 +22,7 @@ static void expect_profile_defaults(const ProfileConfig &profile)
 	EXPECT_EQ(first.name + "|" + first.url + "|" + first.key + "|" + out.encoder_preset, "Stream|||veryfast");
 	EXPECT_EQ((std::vector<uint32_t> {out.video_bitrate_kbps, c.width, c.height, c.fps_num, c.fps_den}),
 		  (std::vector<uint32_t> {4000, 1080, 1920, 30, 1}));
-	EXPECT_TRUE(profile.auto_start_with_main() && c.use_active_scene_audio);
+	EXPECT_TRUE(profile.auto_start_with_main() && c.use_active_scene_audio && out.adaptive_bitrate);
 }
 
 // The file as written: these lines exactly on host 29; from host 30 on the host's writer also
