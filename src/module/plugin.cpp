@@ -240,8 +240,12 @@ void Plugin::handle_event(enum obs_frontend_event event)
 		on_exit();
 		break;
 	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CHANGING:
+	case OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP:
 		// The host is about to remove every scene of the current collection: the slots let go of
 		// them now, so that none of those scenes, or their capture devices, outlives the switch.
+		// Again at the cleanup, which the host's exit runs too, before it waits for its sources'
+		// destruction: a scene its removal missed (host 32 may skip one while it removes them)
+		// would else be released only as the module unloads, too late for the host to destroy it.
 		if (rt.canvas())
 			rt.canvas()->release_slot_scenes();
 		refresh_views();
