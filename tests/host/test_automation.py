@@ -209,11 +209,12 @@ class AutomationTest(HostTest):
                 self.assertEqual(["blue"] * 5, frame_colours(server.play_url(KEY)))
                 before = video_kbps(server)
                 self.assertLess(before, 700)
-                # From the URL field (key, Show, Add Destination, then the bitrate), Tab selects a field's whole text. x264 undershoots on a still picture: the
-                # rate is compared. Bitrate 1200 and 24/1 fps, then size 240x428, each seen at the next start.
-                self.save_settings(host, "Tab Tab Tab Tab 1 2 0 0 Tab Tab Tab Tab 2 4 Tab 1")
+                # From the URL field (key, Show, Add Destination, then the bitrate; the adaptive bitrate's box
+                # after it), Tab selects a field's whole text. x264 undershoots on a still picture: the rate is
+                # compared. Bitrate 1200 and 24/1 fps, then size 240x428, each seen at the next start.
+                self.save_settings(host, "Tab Tab Tab Tab 1 2 0 0 Tab Tab Tab Tab Tab 2 4 Tab 1")
                 self.assertGreater(video_kbps(server), 1.8 * before, "the bitrate did not apply at once")
-                for size, keys in (((360, 640), "Tab Tab Tab Tab Tab Tab 2 4 0 Tab 4 2 8"), ((240, 428), None)):
+                for size, keys in (((360, 640), "Tab Tab Tab Tab Tab Tab Tab 2 4 0 Tab 4 2 8"), ((240, 428), None)):
                     self.stop_main(ws, server)
                     mark = len(host.lines())
                     ws.request("StartStream")
@@ -246,7 +247,7 @@ class AutomationTest(HostTest):
                 ws = self.start(host)
                 for cycle in range(20):
                     rate = 24 + cycle % 2  # each save a change: each start rebuilds
-                    self.save_settings(host, f"Tab Tab Tab Tab Tab Tab Tab Tab {' '.join(str(rate))}")
+                    self.save_settings(host, f"Tab Tab Tab Tab Tab Tab Tab Tab Tab {' '.join(str(rate))}")
                     self.call(ws, "StartStream")
                     self.call(ws, "StopStream")
                 self.assertEqual(20, sum("rebuilding the vertical canvas" in line for line in host.lines()))
@@ -263,7 +264,9 @@ class AutomationTest(HostTest):
         with NginxRtmp() as near, NginxRtmp() as far:
             relay = Throttle(near.rtmp_port)
             self.addCleanup(relay.close)
-            old = {"rtmpurl": near.url, "streamkey": DESTINATION_KEYS[0], "fpsnum": 30000, "fpsden": 1001, **ENCODE}
+            # The adaptive bitrate off: on, the one encode would follow the slow link down for all of them.
+            old = {"rtmpurl": near.url, "streamkey": DESTINATION_KEYS[0], "fpsnum": 30000, "fpsden": 1001,
+                   "adaptivebitrate": "false", **ENCODE}
             with ObsHost("destinations", module=module_files(), collection=MOVING, module_global_settings=SHOW_SLOT,
                          profiles=[Profile("Old", stream_server=near.url, module_settings=old)]) as host:
                 ws = self.start(host)
