@@ -72,8 +72,11 @@ public:
 	// that stays slow costs one failed probe per about this long), and the probe, and each step
 	// of a fifth after it up to 1.6 times what failed, this long before the next: still as slow,
 	// a link shows so within kProbeShowsMs and the time the queue takes to grow to kBehindQueueMs.
-	static constexpr uint64_t kProbeCalmMs = 8000;
-	static constexpr uint64_t kProbeHoldMs = 7000;
+	// A probe that fails costs about a second of frames to the drop policy: at 8 s and 7 s a link
+	// at a quarter of the stream lost 6 to 8 % of its frames; these keep that lower and still
+	// bring a restored link back to the set bitrate within a minute (docs/benchmarks.md).
+	static constexpr uint64_t kProbeCalmMs = 12000;
+	static constexpr uint64_t kProbeHoldMs = 9000;
 	static constexpr uint64_t kProbeShowsMs = 5000;
 
 private:

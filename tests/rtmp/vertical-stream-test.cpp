@@ -182,7 +182,7 @@ TEST_F(VerticalStreamTest, TheBitrateFollowsASlowLinkDownAndBackUp)
 	EXPECT_EQ(output()->video_bitrate_kbps(), encoder_kbps());
 
 	relay.signal(SIGUSR1);
-	EXPECT_TRUE(poll_until([&] { return encoder_kbps() == 2400; }, 60s, ticking)) << encoder_kbps() << " kbps";
+	EXPECT_TRUE(poll_until([&] { return encoder_kbps() == 2400; }, 90s, ticking)) << encoder_kbps() << " kbps";
 	EXPECT_TRUE(LogCapture::get().contains("Adaptive bitrate: 2400 → ", from));
 	EXPECT_TRUE(LogCapture::get().contains(" → 2400 kbps (every link kept up for ", from));
 	output()->stop();

@@ -27,7 +27,7 @@ TEST(AdaptiveBitrate, FollowsTheSlowestStreamingDestinationAndNotOneThatReconnec
 			seen.push_back(change->to_kbps);
 	}
 	// A step at once, then to 85 % of B's rate less the sound: 690. Up again once both keep up for
-	// 8 s: a probe to what B carried less the sound (840) and what overfills the socket's send
+	// 12 s: a probe to what B carried less the sound (840) and what overfills the socket's send
 	// buffer (2 x 64 KiB) in 5 s (210).
 	ASSERT_GE(seen.size(), 3u);
 	EXPECT_EQ(std::vector<uint32_t>(seen.begin(), seen.begin() + 3), (std::vector<uint32_t> {3400, 690, 1049}));
