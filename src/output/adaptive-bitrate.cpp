@@ -33,7 +33,7 @@ void AdaptiveBitrate::reset(uint32_t set_kbps)
 {
 	set = current = set_kbps;
 	failed_at = 0;
-	last_behind_ms = last_change_ms = last_down_ms = 0;
+	last_behind_ms = last_full_ms = last_change_ms = last_down_ms = 0;
 	known.clear();
 }
 
@@ -57,11 +57,10 @@ std::optional<AdaptiveBitrate::Change> AdaptiveBitrate::tick(uint64_t now, const
 			link.samples.erase(link.samples.begin());
 		const bool dropped = reading.frames_dropped > link.frames_dropped;
 		link.frames_dropped = reading.frames_dropped;
+		const Sample &since = link.samples.front();
+		const uint64_t span = now - since.ms;
+		const bool busy = span >= kMinRateSpanMs && (reading.write_ms - since.write_ms) * 10 >= span * 7;
 		if (reading.queue_ms > kBehindQueueMs || reading.video_paused || dropped) {
-			const Sample &since = link.samples.front();
-			const uint64_t span = now - since.ms;
-			const bool busy =
-				span >= kMinRateSpanMs && (reading.write_ms - since.write_ms) * 10 >= span * 7;
 			const double kbps = busy ? static_cast<double>(reading.bytes_sent - since.bytes_sent) * 8.0 /
 							    static_cast<double>(span)
 						 : 0.0;
@@ -69,6 +68,10 @@ std::optional<AdaptiveBitrate::Change> AdaptiveBitrate::tick(uint64_t now, const
 				slowest = &reading;
 				slowest_kbps = kbps;
 			}
+		} else if (busy) {
+			// Keeping up, but only just: its writes wait for it most of the time. A step up would
+			// fill its queue, and cost frames before a step down took hold.
+			last_full_ms = now;
 		}
 		still.emplace(reading.name, std::move(link));
 	}
@@ -101,7 +104,7 @@ std::optional<AdaptiveBitrate::Change> AdaptiveBitrate::tick(uint64_t now, const
 	}
 	if (!any_streaming || current >= set)
 		return std::nullopt;
-	const uint64_t calm = now - last_behind_ms;
+	const uint64_t calm = now - std::max(last_behind_ms, last_full_ms);
 	uint32_t next = current + std::max(set / 8, kMinStepUpKbps);
 	uint64_t wait = kStepUpCalmMs;
 	if (failed_at) {

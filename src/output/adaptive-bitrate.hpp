@@ -66,7 +66,7 @@ public:
 	// The lowered bitrate fills the queue more slowly at once, but what is queued still drains at
 	// the link's pace: no second step down before it could show.
 	static constexpr uint64_t kStepDownSpacingMs = 1500;
-	// Each step up waits for this long without a link behind...
+	// Each step up waits for this long without a link behind, or one that only just keeps up...
 	static constexpr uint64_t kStepUpCalmMs = 4000;
 	// ... this long before a probe above what a link carried when it last fell behind (a link
 	// that stays slow costs one failed probe per about this long), and the probe, and each step
@@ -96,6 +96,9 @@ private:
 	// as high).
 	uint32_t failed_at = 0;
 	uint64_t last_behind_ms = 0;
+	// When a link last kept up only just, its writes waiting for it 70 % of the rate window or
+	// more (a full send buffer): the calm that a step up waits for starts after it.
+	uint64_t last_full_ms = 0;
 	uint64_t last_change_ms = 0;
 	uint64_t last_down_ms = 0;
 	std::map<std::string, Link> known;

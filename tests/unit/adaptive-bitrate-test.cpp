@@ -32,3 +32,26 @@ TEST(AdaptiveBitrate, FollowsTheSlowestStreamingDestinationAndNotOneThatReconnec
 	ASSERT_GE(seen.size(), 3u);
 	EXPECT_EQ(std::vector<uint32_t>(seen.begin(), seen.begin() + 3), (std::vector<uint32_t> {3400, 690, 1049}));
 }
+
+// A link that keeps up only just, its writes waiting for it most of the time, is not probed: a
+// step up would fill its queue. Once its writes are quick again, the calm counts from then.
+TEST(AdaptiveBitrate, HoldsWhileALinkKeepsUpOnlyJust)
+{
+	AdaptiveBitrate adaptive(4000, 160);
+	std::vector<LinkReading> link = {{"A", true}};
+	std::vector<std::pair<uint64_t, uint32_t>> seen;
+	for (uint64_t ms = 10000; ms <= 60000; ms += 500) {
+		link[0].bytes_sent = ms * 125;
+		link[0].queue_ms = ms > 10000 && ms <= 12000 ? 600 : 0;
+		// Busy 80 % of the time until 40 s, then a tenth of it.
+		link[0].write_ms += ms <= 40000 ? 400 : 50;
+		if (const auto change = adaptive.tick(ms, link))
+			seen.push_back({ms, change->to_kbps});
+	}
+	// Down at once and to what the link carried; up again only 12 s after the writes got quick
+	// (the window of 2 s to see it).
+	ASSERT_GE(seen.size(), 3u);
+	EXPECT_EQ(seen[1].second, 690u);
+	EXPECT_GE(seen[2].first, 40000u + 12000u);
+	EXPECT_GT(seen[2].second, 690u);
+}
