@@ -33,6 +33,7 @@ void AdaptiveBitrate::reset(uint32_t set_kbps)
 {
 	set = current = set_kbps;
 	failed_at = 0;
+	probe_calm_ms = kProbeCalmMs;
 	last_behind_ms = last_full_ms = last_change_ms = last_down_ms = 0;
 	known.clear();
 }
@@ -93,6 +94,10 @@ std::optional<AdaptiveBitrate::Change> AdaptiveBitrate::tick(uint64_t now, const
 							  " kbps with the sound"
 						: "'" + slowest->name + "' falls behind";
 		Change change {current, to, why};
+		// A step up that failed: a link that stays as slow is probed half as often each time, up
+		// to kProbeCalmMaxMs apart.
+		if (last_change_ms > last_down_ms && failed_at)
+			probe_calm_ms = std::min(2 * probe_calm_ms, kProbeCalmMaxMs);
 		// What the link carried is where a step up becomes a probe: it may take more, but it has
 		// not shown it.
 		failed_at = slowest_kbps > 0.0
@@ -117,7 +122,7 @@ std::optional<AdaptiveBitrate::Change> AdaptiveBitrate::tick(uint64_t now, const
 			failed_at + static_cast<uint32_t>(2ULL * send_buffer_bytes(set) * 8 / kProbeShowsMs);
 		if (current < probe_kbps) {
 			next = probe_kbps;
-			wait = kProbeCalmMs;
+			wait = probe_calm_ms;
 		} else {
 			next = current + current / 5;
 			wait = kProbeHoldMs;
@@ -127,8 +132,10 @@ std::optional<AdaptiveBitrate::Change> AdaptiveBitrate::tick(uint64_t now, const
 	if (calm < wait || now - last_change_ms < wait)
 		return std::nullopt;
 	// Well above what failed: the link is not the one that fell behind.
-	if (next >= failed_at + failed_at * 3 / 5)
+	if (next >= failed_at + failed_at * 3 / 5) {
 		failed_at = 0;
+		probe_calm_ms = kProbeCalmMs;
+	}
 	Change change {current, next, "every link kept up for " + std::to_string(calm / 1000) + " s"};
 	current = next;
 	last_change_ms = now;

@@ -76,6 +76,9 @@ public:
 	// at a quarter of the stream lost 6 to 8 % of its frames; these keep that lower and still
 	// bring a restored link back to the set bitrate within a minute (docs/benchmarks.md).
 	static constexpr uint64_t kProbeCalmMs = 12000;
+	// After each probe that failed, the wait before the next doubles, up to this: still within a
+	// minute of a restored link back at the set bitrate.
+	static constexpr uint64_t kProbeCalmMaxMs = 24000;
 	static constexpr uint64_t kProbeHoldMs = 9000;
 	static constexpr uint64_t kProbeShowsMs = 5000;
 
@@ -95,6 +98,8 @@ private:
 	// the bitrate it fell behind at (0: none since the last reset, or the steps went 1.6 times
 	// as high).
 	uint32_t failed_at = 0;
+	// The wait before the next probe (kProbeCalmMs, doubled after each probe that failed).
+	uint64_t probe_calm_ms = kProbeCalmMs;
 	uint64_t last_behind_ms = 0;
 	// When a link last kept up only just, its writes waiting for it 70 % of the rate window or
 	// more (a full send buffer): the calm that a step up waits for starts after it.
